@@ -1,0 +1,89 @@
+#ifndef CAMERA_TESTSUPPORT_H
+#define CAMERA_TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+// Redirects the process's standard output (fd 1) to a file while alive, so the
+// printf trace of the library can be compared line by line.
+class StdoutCapture
+{
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    // Everything written since construction or the previous take().
+    QByteArray take();
+    // take(), split into lines with the line numbers of "Camera LOG in f:N:" blanked to
+    // "f:#:", so tests do not break when code moves.
+    QStringList takeLines();
+
+private:
+    int m_savedFd = -1;
+    QByteArray m_path;
+    qint64 m_offset = 0;
+};
+
+// One value of a request as it went over the wire.
+struct WireValue
+{
+    QString key;
+    QString signature; // "s", "i", ...
+    QVariant value;
+};
+QList<WireValue> wireValues(const QDBusMessage &invoke);
+
+// Plays the camera application on its own bus connection, inside the test process.
+class TestPeer : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kiv.Action")
+public:
+    enum Mode
+    {
+        Reply, // answer with results()
+        Hold, // keep the call pending until release() or disconnectNow()
+        ErrorReply,
+        WrongSignature, // answer with a plain string
+        Forged, // a third connection answers with a guessed serial; we never do
+    };
+
+    explicit TestPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"),
+        QObject *parent = nullptr);
+    ~TestPeer() override;
+
+    bool isRegistered() const { return m_registered; }
+    QString uniqueName() const;
+
+    Mode mode = Reply;
+    QMap<QString, QString> results;
+    QMap<QString, QString> forgedResults;
+
+    QList<QDBusMessage> requests;
+    // Answers the held call with results().
+    void release();
+    // Leaves the bus as a crashing camera would.
+    void disconnectNow();
+
+public Q_SLOTS:
+    void Invoke(const QString &action, const QVariantMap &values);
+
+Q_SIGNALS:
+    void requestReceived();
+
+private:
+    QString m_connectionName;
+    QString m_serviceName;
+    bool m_registered = false;
+    QDBusMessage m_held;
+};
+
+#endif

@@ -1,0 +1,176 @@
+// A host that drives one capture through the library's C entry points only.
+
+#include <camerauiservice/CameraUIServiceCWrapper.h>
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [options]\n"
+                      "       camera-capture --auto-post photo|video|all\n"
+                      "\n"
+                      "Runs one capture through the platform's camera application and prints\n"
+                      "the library's trace, then one summary line.\n"
+                      "\n"
+                      "Capture:\n"
+                      "  --photo | --video | --all   what to capture (camera type 1, 2 or 0)\n"
+                      "  --file PATH                 ask the camera to write PATH\n"
+                      "  --resolution R              photo resolution, e.g. MAX or 640x480\n"
+                      "  --quality Q                 video quality: HIGHEST, MEDIUM or LOWEST\n"
+                      "  --post-screen VALUE         show a screen after the capture (YES/NO)\n"
+                      "  --size-limit N              video size limitation (integer)\n"
+                      "  --out DEST                  after an accepted capture, write the\n"
+                      "                              captured bytes to DEST\n"
+                      "Queries (no capture):\n"
+                      "  --min-data-size             print the minimum data size of a video\n"
+                      "                              recording for the type and --quality\n"
+                      "  --auto-post photo|video|all print whether auto-posting is on\n"
+                      "  -h, --help                  show this text\n"
+                      "\n"
+                      "Exit status: 0 accepted (or query answered), 1 not accepted or the\n"
+                      "bytes could not be written, 2 usage error.\n";
+
+int usageError(const char *fmt, const char *arg)
+{
+    fprintf(stderr, "camera-capture: ");
+    fprintf(stderr, fmt, arg);
+    fprintf(stderr, "\n\n%s", kUsage);
+    return 2;
+}
+
+bool parseInt(const char *text, int *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
+        return false;
+    *out = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int cameraType = -1;
+    int sizeLimit = 0;
+    const char *file = nullptr;
+    const char *resolution = nullptr;
+    const char *quality = nullptr;
+    const char *postScreen = nullptr;
+    const char *out = nullptr;
+    const char *autoPost = nullptr;
+    bool minDataSize = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        auto value = [&](const char **target) {
+            if (i + 1 >= argc)
+                return false;
+            *target = argv[++i];
+            return true;
+        };
+        if (!strcmp(arg, "-h") || !strcmp(arg, "--help")) {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (!strcmp(arg, "--photo") || !strcmp(arg, "--video") || !strcmp(arg, "--all")) {
+            if (cameraType != -1)
+                return usageError("choose only one of --photo, --video and --all", "");
+            cameraType = !strcmp(arg, "--photo") ? 1 : !strcmp(arg, "--video") ? 2 : 0;
+        } else if (!strcmp(arg, "--file")) {
+            if (!value(&file))
+                return usageError("%s needs a value", arg);
+        } else if (!strcmp(arg, "--resolution")) {
+            if (!value(&resolution))
+                return usageError("%s needs a value", arg);
+        } else if (!strcmp(arg, "--quality")) {
+            if (!value(&quality))
+                return usageError("%s needs a value", arg);
+        } else if (!strcmp(arg, "--post-screen")) {
+            if (!value(&postScreen))
+                return usageError("%s needs a value", arg);
+        } else if (!strcmp(arg, "--out")) {
+            if (!value(&out))
+                return usageError("%s needs a value", arg);
+        } else if (!strcmp(arg, "--size-limit")) {
+            const char *text = nullptr;
+            if (!value(&text))
+                return usageError("%s needs a value", arg);
+            if (!parseInt(text, &sizeLimit))
+                return usageError("--size-limit needs an integer, not \"%s\"", text);
+        } else if (!strcmp(arg, "--min-data-size")) {
+            minDataSize = true;
+        } else if (!strcmp(arg, "--auto-post")) {
+            if (!value(&autoPost))
+                return usageError("%s needs a value", arg);
+            if (strcmp(autoPost, "photo") && strcmp(autoPost, "video") && strcmp(autoPost, "all"))
+                return usageError("--auto-post takes photo, video or all, not \"%s\"", autoPost);
+        } else {
+            return usageError("unknown argument \"%s\"", arg);
+        }
+    }
+    if (cameraType == -1 && !autoPost)
+        return usageError("choose one of --photo, --video and --all%s", "");
+    if (minDataSize && autoPost)
+        return usageError("--min-data-size and --auto-post are separate queries%s", "");
+    if ((minDataSize || autoPost) && out)
+        return usageError("--out belongs to a capture, not to a query%s", "");
+
+    // The library waits for the camera in a nested Qt event loop.
+    QCoreApplication app(argc, argv);
+
+    CameraUIService *service = CreateCameraUIService(cameraType == -1 ? 0 : cameraType, sizeLimit);
+    if (file)
+        SetCameraFileLocation(service, file);
+    if (resolution)
+        SetCameraPhotoResolution(service, resolution);
+    if (quality)
+        SetCameraVideoQuality(service, quality);
+    if (postScreen)
+        SetCameraHasPostCapturedScreen(service, postScreen);
+
+    // The library's trace comes first; our own lines follow once the service is gone.
+    int status = 0;
+    QByteArray report;
+    if (minDataSize) {
+        const unsigned int size = GetMinDataSize(service);
+        report = "camera-capture: minimum data size: " + QByteArray::number(size) + " bytes\n";
+    } else if (autoPost) {
+        const int type = !strcmp(autoPost, "photo") ? 1 : !strcmp(autoPost, "video") ? 2 : 0;
+        const bool on = GetAutoPostSetting(service, type);
+        report = "camera-capture: auto-post for " + QByteArray(autoPost) + ": "
+            + (on ? "on" : "off") + "\n";
+    } else {
+        const bool accepted = Exec(service) == 1;
+        const QByteArray location = GetCameraFileLocation(service).toLocal8Bit();
+        status = accepted ? 0 : 1;
+        if (accepted && out) {
+            const QByteArray &bytes = GetCameraData(service);
+            QFile dest(QString::fromLocal8Bit(out));
+            if (dest.open(QIODevice::WriteOnly) && dest.write(bytes) == bytes.size()
+                && dest.flush()) {
+                report += "camera-capture: wrote " + QByteArray::number(bytes.size()) + " bytes to "
+                    + out + "\n";
+            } else {
+                fprintf(stderr, "camera-capture: cannot write %s: %s\n", out,
+                    dest.errorString().toLocal8Bit().constData());
+                status = 1;
+            }
+        }
+        report += QByteArray("camera-capture: ") + (accepted ? "accepted" : "not accepted")
+            + ", file location: " + (location.isEmpty() ? QByteArray("(none)") : location) + "\n";
+    }
+    DestroyCameraDlg(service);
+    fputs(report.constData(), stdout);
+    fflush(stdout);
+    return status;
+}

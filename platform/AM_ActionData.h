@@ -1,0 +1,55 @@
+#ifndef AM_ACTIONDATA_H
+#define AM_ACTIONDATA_H
+
+#include "AM_ActionResults.h"
+#include "kivappbase_export.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class AM_ActionDataPrivate;
+
+// An action request: an action name, an optional target object and named values.
+//
+// invoke() sends the values set since the previous invoke() to the handler of the
+// action and returns at once. Exactly one of the two signals follows, later, through
+// the event loop: signalResultsAvailable() with the handler's answer, or
+// signalActionAborted() for every other outcome.
+class KIVAPPBASE_EXPORT AM_ActionData : public QObject
+{
+    Q_OBJECT
+public:
+    explicit AM_ActionData(QObject *parent = nullptr);
+    ~AM_ActionData() override;
+
+    // A null or empty object sends to the action's own bus name; otherwise the object
+    // is the bus name of the handler.
+    void setObject(const QString &object);
+    QString object() const;
+    void setAction(const QString &action);
+    QString action() const;
+
+    // Values keep the order they were first set in; setting a key again replaces its
+    // value in place.
+    void setValue(const QString &key, const QString &value);
+    void setValue(const QString &key, int value);
+
+    // allowStart: let the bus start the handler when none runs.
+    // Returns false when the request could not be sent; the abort signal follows then too.
+    bool invoke(bool allowStart = true) const;
+
+    // Bus name a request with this object and action is sent to.
+    static QString destinationFor(const QString &object, const QString &action);
+
+Q_SIGNALS:
+    void signalResultsAvailable(const AM_ActionResults &results);
+    void signalActionAborted();
+
+private:
+    friend class AM_ActionDataPrivate;
+    std::unique_ptr<AM_ActionDataPrivate> d;
+};
+
+#endif

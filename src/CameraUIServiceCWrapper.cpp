@@ -1,0 +1,74 @@
+#include "CameraUIServiceCWrapper.h"
+#include "camerauiservice_trace_p.h"
+
+namespace {
+
+// Host strings are Latin-1; a null pointer stays a null string.
+QString fromHost(const char *text)
+{
+    return text ? QString::fromLatin1(text) : QString();
+}
+
+} // namespace
+
+extern "C" {
+
+CameraUIService *CreateCameraUIService(CameraType cameraType, int videoSizeLimitation)
+{
+    return new CameraUIService(cameraType, videoSizeLimitation);
+}
+
+void DestroyCameraDlg(CameraUIService *service)
+{
+    delete service;
+}
+
+int Exec(CameraUIService *service)
+{
+    return service->exec();
+}
+
+void SetCameraFileLocation(CameraUIService *service, const char *fileLocation)
+{
+    service->setFileLocation(fromHost(fileLocation));
+}
+
+void SetCameraPhotoResolution(CameraUIService *service, const char *photoResolution)
+{
+    service->setPhotoResolution(fromHost(photoResolution));
+}
+
+void SetCameraVideoQuality(CameraUIService *service, const char *videoQuality)
+{
+    service->setVideoQuality(fromHost(videoQuality));
+}
+
+void SetCameraHasPostCapturedScreen(CameraUIService *service, const char *hasPostCapturedScreen)
+{
+    service->setHasPostCapturedScreen(fromHost(hasPostCapturedScreen));
+}
+
+QString &GetCameraFileLocation(CameraUIService *service)
+{
+    QString &fileLocation = service->fileLocation();
+    CAMERA_LOG(" the fileLocation in GetCameraFileLocation is %s\n", CAMERA_L1(fileLocation));
+    return fileLocation;
+}
+
+QByteArray &GetCameraData(CameraUIService *service)
+{
+    QByteArray &data = service->data();
+    CAMERA_LOG("the size for data is:%d\n", int(data.size()));
+    return data;
+}
+
+unsigned int GetMinDataSize(CameraUIService *service)
+{
+    return service->minDataSize();
+}
+
+bool GetAutoPostSetting(CameraUIService *service, int cameraType)
+{
+    return service->getAutoPostSetting(cameraType);
+}
+}
