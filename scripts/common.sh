@@ -1,0 +1,45 @@
+# Shared by scripts/test and scripts/demo: Debian packages and the build.
+# shellcheck shell=bash
+
+repo_root() { cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd; }
+
+# ensure_packages PKG...: installs what is missing, or says what to run when not root.
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local line="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "These Debian packages are missing. As root, run:" >&2
+        echo "    $line" >&2
+        exit 1
+    fi
+    echo "==> installing ${missing[*]}"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+}
+
+# Packages for a Qt 6 (default) or Qt 5 build, with the private test bus.
+base_packages() {
+    local qt=$1
+    local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon)
+    if [ "$qt" = 5 ]; then
+        pkgs+=(qtbase5-dev)
+    else
+        pkgs+=(qt6-base-dev)
+    fi
+    printf '%s\n' "${pkgs[@]}"
+}
+
+# configure_and_build BUILD_DIR QT [extra cmake args...]
+configure_and_build() {
+    local dir=$1 qt=$2
+    shift 2
+    cmake -S "$(repo_root)" -B "$dir" -DQT_MAJOR_VERSION="$qt" -DCAMERAUISERVICE_WERROR=ON "$@"
+    cmake --build "$dir" -j "$(nproc)"
+}
