@@ -1,5 +1,6 @@
 #include "AM_ActionData.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -9,6 +10,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QHash>
 #include <QList>
 #include <QLoggingCategory>
 #include <QPair>
@@ -78,6 +80,82 @@ void registerTypes()
     Q_UNUSED(registered)
 }
 
+// The owner of one name on one connection, kept current by a NameOwnerChanged match that
+// lasts, so that a launch costs the bus its own call and nothing else.
+class OwnerCache : public QObject
+{
+    Q_OBJECT
+public:
+    static OwnerCache *get(const QDBusConnection &bus, const QString &name)
+    {
+        // QPointer: the application object that owns a cache may be gone and replaced.
+        thread_local QHash<QString, QPointer<OwnerCache>> caches;
+        QPointer<OwnerCache> &cache = caches[bus.name() + QLatin1Char('\n') + name];
+        if (!cache)
+            cache = new OwnerCache(bus, name, QCoreApplication::instance());
+        return cache.data();
+    }
+
+    QString knownOwner() const { return m_owner; }
+
+    // Waits for the first answer of the bus when it is still out.
+    QString owner()
+    {
+        if (m_ownerCall) {
+            m_ownerCall->waitForFinished();
+            if (m_ownerCall)
+                ownerKnown(m_ownerCall);
+        }
+        return m_owner;
+    }
+
+Q_SIGNALS:
+    void ownerGained(const QString &owner);
+
+private:
+    OwnerCache(const QDBusConnection &bus, const QString &name, QObject *parent)
+        : QObject(parent)
+        , m_bus(bus)
+        , m_name(name)
+    {
+        // The match goes out before the query, so no change between the two is missed.
+        m_bus.connect(kBusService, kBusPath, kBusInterface, QStringLiteral("NameOwnerChanged"),
+            QStringList { m_name }, QString(), this, SLOT(ownerChanged(QString, QString, QString)));
+        QDBusMessage ask = QDBusMessage::createMethodCall(
+            kBusService, kBusPath, kBusInterface, QStringLiteral("GetNameOwner"));
+        ask << m_name;
+        m_ownerCall = new QDBusPendingCallWatcher(m_bus.asyncCall(ask), this);
+        connect(m_ownerCall, &QDBusPendingCallWatcher::finished, this, &OwnerCache::ownerKnown);
+    }
+
+private Q_SLOTS:
+    void ownerChanged(const QString &name, const QString &, const QString &newOwner)
+    {
+        if (name != m_name)
+            return;
+        m_owner = newOwner;
+        if (!newOwner.isEmpty())
+            Q_EMIT ownerGained(newOwner);
+    }
+
+    void ownerKnown(QDBusPendingCallWatcher *watcher)
+    {
+        const QDBusMessage reply = watcher->reply();
+        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+            m_owner = reply.arguments().constFirst().toString();
+            Q_EMIT ownerGained(m_owner);
+        }
+        m_ownerCall = nullptr;
+        watcher->deleteLater();
+    }
+
+private:
+    QDBusConnection m_bus;
+    QString m_name;
+    QString m_owner;
+    QPointer<QDBusPendingCallWatcher> m_ownerCall;
+};
+
 // One invoke in flight. Owns the watchers; reports exactly once, then deletes itself.
 class PendingInvoke : public QObject
 {
@@ -93,21 +171,18 @@ public:
 
     void start(const QString &action, const OrderedValues &values, bool allowStart)
     {
-        // Learn who may answer before the call goes out: the bus keeps our messages in
-        // order, so the owner reported here is the one the call is routed to, and an
-        // owner started by activation shows up as NameOwnerChanged before its reply.
         if (m_destination.startsWith(QLatin1Char(':'))) {
             m_owners.insert(m_destination);
         } else {
-            m_bus.connect(kBusService, kBusPath, kBusInterface, QStringLiteral("NameOwnerChanged"),
-                QStringList { m_destination }, QString(), this,
-                SLOT(ownerChanged(QString, QString, QString)));
-            QDBusMessage ask = QDBusMessage::createMethodCall(
-                kBusService, kBusPath, kBusInterface, QStringLiteral("GetNameOwner"));
-            ask << m_destination;
-            m_ownerCall = new QDBusPendingCallWatcher(m_bus.asyncCall(ask), this);
-            connect(
-                m_ownerCall, &QDBusPendingCallWatcher::finished, this, &PendingInvoke::ownerKnown);
+            // Who may answer: the owner known when the call goes out, and every owner the
+            // name gets while we wait. The bus keeps our messages in order, so the cache's
+            // first GetNameOwner is answered before this call, and an owner started by
+            // activation shows up as NameOwnerChanged before its reply.
+            m_cache = OwnerCache::get(m_bus, m_destination);
+            connect(m_cache, &OwnerCache::ownerGained, this,
+                [this](const QString &owner) { m_owners.insert(owner); });
+            if (!m_cache->knownOwner().isEmpty())
+                m_owners.insert(m_cache->knownOwner());
         }
 
         QDBusMessage call
@@ -120,30 +195,14 @@ public:
     }
 
 private Q_SLOTS:
-    void ownerChanged(const QString &name, const QString &, const QString &newOwner)
-    {
-        if (name == m_destination && !newOwner.isEmpty())
-            m_owners.insert(newOwner);
-    }
-
-    void ownerKnown(QDBusPendingCallWatcher *watcher)
-    {
-        const QDBusMessage reply = watcher->reply();
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
-            m_owners.insert(reply.arguments().constFirst().toString());
-        m_ownerCall = nullptr;
-        watcher->deleteLater();
-    }
-
     void answered(QDBusPendingCallWatcher *watcher)
     {
         const QDBusMessage reply = watcher->reply();
         watcher->deleteLater();
-        if (m_ownerCall) {
-            // Its reply came in before ours; just let it be processed.
-            m_ownerCall->waitForFinished();
-            if (m_ownerCall)
-                ownerKnown(m_ownerCall);
+        if (m_cache) {
+            const QString owner = m_cache->owner();
+            if (!owner.isEmpty())
+                m_owners.insert(owner);
         }
 
         if (reply.type() != QDBusMessage::ReplyMessage) {
@@ -189,9 +248,6 @@ private:
 
     template<typename Emit> void finish(Emit emitSignal)
     {
-        m_bus.disconnect(kBusService, kBusPath, kBusInterface, QStringLiteral("NameOwnerChanged"),
-            QStringList { m_destination }, QString(), this,
-            SLOT(ownerChanged(QString, QString, QString)));
         QPointer<AM_ActionData> request = m_request;
         deleteLater();
         if (request)
@@ -202,7 +258,7 @@ private:
     QDBusConnection m_bus;
     QString m_destination;
     QSet<QString> m_owners;
-    QPointer<QDBusPendingCallWatcher> m_ownerCall;
+    QPointer<OwnerCache> m_cache;
 };
 
 } // namespace
