@@ -47,6 +47,13 @@ QByteArray bytes(const char *begin, const char *end)
 IniReader::IniReader(const QString &path)
 {
     const QString resolved = resolvePath(path);
+    // Opening a FIFO blocks until a writer comes, and reading a device such as /dev/zero
+    // never ends: either would hang the caller. Directories fail below, with their reason.
+    const QFileInfo target(resolved);
+    if (target.exists() && !target.isFile() && !target.isDir()) {
+        qCWarning(lcKivConfig, "Cannot read %s: not a regular file", qUtf8Printable(resolved));
+        return;
+    }
     QFile file(resolved);
     if (!file.open(QIODevice::ReadOnly)) {
         // A missing file is an ordinary case; only an unreadable one is worth a line.

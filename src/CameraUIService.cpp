@@ -16,7 +16,9 @@
 #include <new>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 const VideoQualityInfo CameraUIService::m_VideoQualityList_TJ72[3] = {
     { 0, 256000, 30, 176, 144 },
@@ -200,7 +202,13 @@ QByteArray &CameraUIService::data()
     CAMERA_LOG_EXIT();
     CAMERA_LOG("The mFileLocation is:%s\n", CAMERA_L1(mFileLocation));
     const QByteArray path = mFileLocation.toUtf8();
-    FILE *file = fopen(path.constData(), "rb");
+    // Not fopen(): opening a FIFO (or a device) for reading blocks until a writer comes,
+    // which would hang the host. Non-blocking open returns at once; the check below
+    // refuses everything but a regular file, where the flag has no effect on reads.
+    const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    FILE *file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && !file)
+        close(fd);
     if (file) {
         // A directory opens for reading on Linux; treat it like a file that cannot be read.
         struct stat st;
