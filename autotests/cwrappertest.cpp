@@ -1,13 +1,11 @@
 // The C entry points: string conversion, handles and the references they hand out.
 
+#include "csetters.h"
 #include "testsupport.h"
 
 #include <CameraUIServiceCWrapper.h>
 
 #include <QTest>
-
-using SetterFn = void (*)(CameraUIService *, const char *);
-Q_DECLARE_METATYPE(SetterFn)
 
 class CWrapperTest : public QObject
 {
@@ -35,16 +33,7 @@ void CWrapperTest::setters_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QString>("sent");
 
-    const struct
-    {
-        SetterFn fn;
-        const char *key;
-    } setters[] = {
-        { SetCameraFileLocation, "fileLocation" },
-        { SetCameraPhotoResolution, "photoResolution" },
-        { SetCameraVideoQuality, "videoQuality" },
-        { SetCameraHasPostCapturedScreen, "hasPostCapturedScreen" },
-    };
+    const auto &setters = cSetters();
     for (const auto &s : setters) {
         QTest::addRow("%s ascii", s.key) << s.fn << QString::fromLatin1(s.key)
                                          << QByteArray("/x/Y 1") << QStringLiteral("/x/Y 1");

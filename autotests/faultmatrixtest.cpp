@@ -2,6 +2,7 @@
 // the bus, the answer, the captured file or the configuration misbehave. Each row checks
 // the answer, the trace, and that nothing crashed or hung (a watchdog ends a hung row).
 
+#include "csetters.h"
 #include "testsupport.h"
 
 #include <AM_ActionResults.h>
@@ -554,9 +555,6 @@ private:
 
 } // namespace
 
-using SetterFn = void (*)(CameraUIService *, const char *);
-Q_DECLARE_METATYPE(SetterFn)
-
 class FaultMatrixTest : public QObject
 {
     Q_OBJECT
@@ -912,16 +910,7 @@ void FaultMatrixTest::hostStrings_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QByteArray>("input");
 
-    const struct
-    {
-        SetterFn fn;
-        const char *key;
-    } setters[] = {
-        { SetCameraFileLocation, "fileLocation" },
-        { SetCameraPhotoResolution, "photoResolution" },
-        { SetCameraVideoQuality, "videoQuality" },
-        { SetCameraHasPostCapturedScreen, "hasPostCapturedScreen" },
-    };
+    const auto &setters = cSetters();
     const QByteArray every = allBytes();
     const QByteArray huge = mebibyteOfAllBytes();
     for (const auto &s : setters) {
