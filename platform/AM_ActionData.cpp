@@ -27,6 +27,7 @@ namespace {
 const QString kPath = QStringLiteral("/org/kiv/Action");
 const QString kInterface = QStringLiteral("org.kiv.Action");
 const QString kMethod = QStringLiteral("Invoke");
+const QString kCancelMethod = QStringLiteral("Cancel");
 const QString kBusService = QStringLiteral("org.freedesktop.DBus");
 const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
 const QString kBusInterface = QStringLiteral("org.freedesktop.DBus");
@@ -40,6 +41,34 @@ struct OrderedValues
 } // namespace
 
 Q_DECLARE_METATYPE(OrderedValues)
+
+class AM_ActionDataPrivate
+{
+public:
+    QString object;
+    QString action;
+    OrderedValues values;
+    AM_ActionData::AbortReason abortReason = AM_ActionData::AbortUnknown;
+    QString abortMessage;
+
+    static void setAbort(
+        AM_ActionData *request, AM_ActionData::AbortReason reason, const QString &message)
+    {
+        request->d->abortReason = reason;
+        request->d->abortMessage = message;
+    }
+
+    void set(const QString &key, const QVariant &value)
+    {
+        for (auto &entry : values.entries) {
+            if (entry.first == key) {
+                entry.second = value;
+                return;
+            }
+        }
+        values.entries.append(qMakePair(key, value));
+    }
+};
 
 namespace {
 
@@ -169,6 +198,17 @@ public:
         , m_destination(destination)
     { }
 
+    QString destination() const { return m_destination; }
+
+    // Never within invoke(): the caller may not be waiting yet. A cancel() before then
+    // deletes this object and the abort with it.
+    void failLater(AM_ActionData::AbortReason reason, const QString &why)
+    {
+        qCWarning(lcAction).noquote() << "action to" << m_destination << "aborted:" << why;
+        QMetaObject::invokeMethod(
+            this, [this, reason, why] { report(reason, why); }, Qt::QueuedConnection);
+    }
+
     void start(const QString &action, const OrderedValues &values, bool allowStart)
     {
         if (m_destination.startsWith(QLatin1Char(':'))) {
@@ -205,18 +245,32 @@ private Q_SLOTS:
                 m_owners.insert(owner);
         }
 
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            abort(QStringLiteral("%1: %2").arg(reply.errorName(), reply.errorMessage()));
+        const QString sender = reply.service();
+        const bool isError = reply.type() != QDBusMessage::ReplyMessage;
+        // Errors the bus daemon sends, or QtDBus makes here, are the bus's word; every
+        // other reply, error or not, must come from the connection that owns the name.
+        if (isError && (sender.isEmpty() || sender == kBusService)) {
+            abort(busErrorReason(reply.errorName()),
+                QStringLiteral("%1: %2").arg(reply.errorName(), reply.errorMessage()));
+            return;
+        }
+        if (!isHandler(sender)) {
+            abort(AM_ActionData::AbortForgedReply,
+                QStringLiteral("%1 from %2, which does not own %3")
+                    .arg(isError ? QStringLiteral("error %1").arg(reply.errorName())
+                                 : QStringLiteral("reply"),
+                        sender, m_destination));
+            return;
+        }
+        if (isError) {
+            abort(AM_ActionData::AbortHandlerFailed,
+                QStringLiteral("%1: %2").arg(reply.errorName(), reply.errorMessage()));
             return;
         }
         if (reply.signature() != QLatin1String("a{ss}")) {
-            abort(QStringLiteral("reply has signature \"%1\", expected \"a{ss}\"")
-                      .arg(reply.signature()));
-            return;
-        }
-        if (!isHandler(reply.service())) {
-            abort(QStringLiteral("reply from %1, which does not own %2")
-                      .arg(reply.service(), m_destination));
+            abort(AM_ActionData::AbortHandlerFailed,
+                QStringLiteral("reply has signature \"%1\", expected \"a{ss}\"")
+                    .arg(reply.signature()));
             return;
         }
         const auto results = qdbus_cast<QMap<QString, QString>>(reply.arguments().constFirst());
@@ -240,10 +294,29 @@ private:
         return owner.isValid() && owner.value() == sender;
     }
 
-    void abort(const QString &why)
+    static AM_ActionData::AbortReason busErrorReason(const QString &name)
+    {
+        if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+            || name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
+            || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn.")))
+            return AM_ActionData::AbortNoHandler;
+        if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
+            return AM_ActionData::AbortNoBus;
+        return AM_ActionData::AbortHandlerFailed;
+    }
+
+    void abort(AM_ActionData::AbortReason reason, const QString &why)
     {
         qCWarning(lcAction).noquote() << "action to" << m_destination << "aborted:" << why;
-        finish([](AM_ActionData *request) { Q_EMIT request->signalActionAborted(); });
+        report(reason, why);
+    }
+
+    void report(AM_ActionData::AbortReason reason, const QString &why)
+    {
+        finish([reason, why](AM_ActionData *request) {
+            AM_ActionDataPrivate::setAbort(request, reason, why);
+            Q_EMIT request->signalActionAborted();
+        });
     }
 
     template<typename Emit> void finish(Emit emitSignal)
@@ -262,25 +335,6 @@ private:
 };
 
 } // namespace
-
-class AM_ActionDataPrivate
-{
-public:
-    QString object;
-    QString action;
-    OrderedValues values;
-
-    void set(const QString &key, const QVariant &value)
-    {
-        for (auto &entry : values.entries) {
-            if (entry.first == key) {
-                entry.second = value;
-                return;
-            }
-        }
-        values.entries.append(qMakePair(key, value));
-    }
-};
 
 AM_ActionData::AM_ActionData(QObject *parent)
     : QObject(parent)
@@ -333,25 +387,50 @@ bool AM_ActionData::invoke(bool allowStart) const
     values.entries.swap(d->values.entries);
 
     const QString destination = destinationFor(d->object, d->action);
+    d->abortReason = AbortUnknown;
+    d->abortMessage.clear();
     QDBusConnection bus = QDBusConnection::sessionBus();
+    auto *pending = new PendingInvoke(this, bus, destination);
     if (!bus.isConnected()) {
-        qCWarning(lcAction).noquote() << "action to" << destination
-                                      << "aborted: no session bus:" << bus.lastError().message();
-        // Never within invoke(): the caller may not be waiting yet.
-        QPointer<AM_ActionData> self = const_cast<AM_ActionData *>(this);
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self] {
-                if (self)
-                    Q_EMIT self->signalActionAborted();
-            },
-            Qt::QueuedConnection);
+        pending->failLater(
+            AbortNoBus, QStringLiteral("no session bus: ") + bus.lastError().message());
         return false;
     }
-
-    auto *pending = new PendingInvoke(this, bus, destination);
     pending->start(d->action, values, allowStart);
     return true;
+}
+
+AM_ActionData::AbortReason AM_ActionData::abortReason() const
+{
+    return d->abortReason;
+}
+
+QString AM_ActionData::abortMessage() const
+{
+    return d->abortMessage;
+}
+
+void AM_ActionData::cancel()
+{
+    const auto pending = findChildren<PendingInvoke *>(QString(), Qt::FindDirectChildrenOnly);
+    QSet<QString> told;
+    for (PendingInvoke *invoke : pending) {
+        const QString destination = invoke->destination();
+        delete invoke; // its reply, if it ever comes, goes nowhere
+        if (told.contains(destination))
+            continue;
+        told.insert(destination);
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected())
+            continue;
+        // Never start a camera just to stop it. send() marks the call as wanting no reply,
+        // so a camera without Cancel has nothing to answer.
+        QDBusMessage stop
+            = QDBusMessage::createMethodCall(destination, kPath, kInterface, kCancelMethod);
+        stop.setAutoStartService(false);
+        stop << d->action;
+        bus.send(stop);
+    }
 }
 
 #include "AM_ActionData.moc"

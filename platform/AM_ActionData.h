@@ -11,6 +11,11 @@
 
 class AM_ActionDataPrivate;
 
+// This layer offers more than the action framework's basic operations: why an invoke was
+// aborted, and cancelling one. Callers test for this macro, so they still build against
+// a platform library that offers only the basic ones.
+#define AM_ACTIONDATA_HAS_LAUNCH_CONTROL 1
+
 // An action request: an action name, an optional target object and named values.
 //
 // invoke() sends the values set since the previous invoke() to the handler of the
@@ -40,6 +45,23 @@ public:
     // Returns false when the request could not be sent; the abort signal follows then too.
     bool invoke(bool allowStart = true) const;
 
+    enum AbortReason
+    {
+        AbortUnknown, // no reason known
+        AbortNoHandler, // nobody serves the action (not installed, activation failed)
+        AbortHandlerFailed, // the handler left, crashed, or answered with an error or junk
+        AbortForgedReply, // a reply from a connection that does not own the action's name
+        AbortNoBus // no bus connection, or it was lost
+    };
+    // Why the last invoke was aborted: valid from signalActionAborted() until the next
+    // invoke(). The message names the D-Bus error or what was wrong with the reply.
+    AbortReason abortReason() const;
+    QString abortMessage() const;
+
+    // Abandons every invoke in flight: neither signal follows for them, and their handler
+    // is asked to end them (org.kiv.Action.Cancel). Does nothing when none is in flight.
+    void cancel();
+
     // Bus name a request with this object and action is sent to.
     static QString destinationFor(const QString &object, const QString &action);
 
@@ -49,6 +71,11 @@ Q_SIGNALS:
 
 private:
     friend class AM_ActionDataPrivate;
+
+// This layer offers more than the action framework's basic operations: why an invoke was
+// aborted, and cancelling one. Callers test for this macro, so they still build against
+// a platform library that offers only the basic ones.
+#define AM_ACTIONDATA_HAS_LAUNCH_CONTROL 1
     std::unique_ptr<AM_ActionDataPrivate> d;
 };
 

@@ -1,4 +1,5 @@
 #include "CameraUIService.h"
+#include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"
 
 #include <AM_ActionData.h>
@@ -42,6 +43,7 @@ CameraUIService::CameraUIService(CameraType type, int videoSizeLimitation)
     , mVideoQuality(QStringLiteral("HIGHEST"))
     , mHasPostCapturedScreen(QStringLiteral("YES"))
     , mActionReturn(QStringLiteral("ACCEPTED"))
+    , d_ptr(new CameraUIServicePrivate(this))
 {
     CAMERA_LOG_ENTER();
     if (mActionData) {
@@ -56,15 +58,20 @@ CameraUIService::CameraUIService(CameraType type, int videoSizeLimitation)
 CameraUIService::~CameraUIService()
 {
     CAMERA_LOG_ENTER();
+    // A launch still out ends here: the camera is told, and no callback runs. Destroyed
+    // from a handler while exec() waits: exec() returns without touching us.
+    if (const std::shared_ptr<CameraLaunch> launch = d_ptr->current) {
+        launch->finished = nullptr;
+        d_ptr->abandon(CameraOutcomeAborted, QStringLiteral("the service was destroyed"));
+        if (launch->destroyed)
+            *launch->destroyed = true;
+    }
+    delete d_ptr;
+    d_ptr = nullptr;
     if (mActionData) {
         delete mActionData;
         mActionData = nullptr;
     }
-    // Destroyed from a handler while exec() waits: let exec() return without touching us.
-    if (mDestroyed)
-        *mDestroyed = true;
-    if (mLaunchLoop)
-        mLaunchLoop->exit();
     CAMERA_LOG_EXIT();
 }
 
@@ -100,33 +107,28 @@ int CameraUIService::exec()
 {
     CAMERA_LOG_ENTER();
     bool result = false;
-    if (!mActionData) {
-        // Nothing to send with.
-    } else if (!QCoreApplication::instance()) {
-        CAMERA_LOG("error: no Qt application object, cannot wait for the camera\n");
-    } else if (mWaiting) {
-        CAMERA_LOG("error: a launch is already waiting, nothing sent\n");
-    } else {
-        bool destroyed = false;
-        mDestroyed = &destroyed;
-        mWaiting = true;
-        mAnswered = false;
-        callUIService(*mActionData);
-        // A platform that answers within invoke() has already been heard.
-        if (!mAnswered) {
+    if (const std::shared_ptr<CameraLaunch> launch = d_ptr->start(nullptr, __func__)) {
+        if (!launch->ended) {
+            bool destroyed = false;
             QEventLoop loop;
-            mLaunchLoop = &loop;
+            launch->loop = &loop;
+            launch->destroyed = &destroyed;
             loop.exec();
             if (destroyed) {
                 CAMERA_LOG("error: the service was destroyed while waiting\n");
                 return 0;
             }
-            mLaunchLoop = nullptr;
+            launch->loop = nullptr;
+            launch->destroyed = nullptr;
+            // Something else ended our loop: the application is quitting, or a handler
+            // left every loop. The camera has not answered; that is not an acceptance.
+            if (!launch->ended) {
+                CAMERA_LOG("error: the wait ended before the camera answered\n");
+                d_ptr->interrupt();
+            }
         }
-        mDestroyed = nullptr;
-        mWaiting = false;
-        CAMERA_LOG("The user actionReturn is %s\n\n", CAMERA_L1(mActionReturn));
-        result = mActionReturn == QLatin1String("ACCEPTED");
+        CAMERA_LOG("The user actionReturn is %s\n\n", CAMERA_L1(launch->actionReturn));
+        result = launch->accepted;
     }
     CAMERA_LOG_EXIT();
     return result ? 1 : 0;
@@ -174,7 +176,9 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
         mFileLocation = results.value(fileLocationKey);
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
-    leaveLaunchLoop();
+    d_ptr->answered(
+        mActionReturn == QLatin1String("ACCEPTED") ? CameraOutcomeAccepted : CameraOutcomeRejected,
+        QString());
     CAMERA_LOG_EXIT();
 }
 
@@ -182,18 +186,30 @@ void CameraUIService::handleAbortLaunch()
 {
     CAMERA_LOG_ENTER();
     mActionReturn = QStringLiteral("REJECTED");
-    leaveLaunchLoop();
+    CameraOutcome outcome = CameraOutcomeAborted;
+    QString message = QStringLiteral("the platform aborted the launch without a reason");
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+    switch (mActionData->abortReason()) {
+    case AM_ActionData::AbortNoHandler:
+        outcome = CameraOutcomeNoCamera;
+        break;
+    case AM_ActionData::AbortHandlerFailed:
+        outcome = CameraOutcomeCameraFailed;
+        break;
+    case AM_ActionData::AbortForgedReply:
+        outcome = CameraOutcomeForged;
+        break;
+    case AM_ActionData::AbortNoBus:
+        outcome = CameraOutcomeNoBus;
+        break;
+    case AM_ActionData::AbortUnknown:
+        break;
+    }
+    if (!mActionData->abortMessage().isEmpty())
+        message = mActionData->abortMessage();
+#endif
+    d_ptr->answered(outcome, message);
     CAMERA_LOG_EXIT();
-}
-
-void CameraUIService::leaveLaunchLoop()
-{
-    // An answer while no launch waits must not end an event loop of the host's.
-    if (!mWaiting)
-        return;
-    mAnswered = true;
-    if (mLaunchLoop)
-        mLaunchLoop->exit();
 }
 
 QByteArray &CameraUIService::data()
@@ -327,4 +343,123 @@ bool CameraUIService::getAutoPostSetting(int cameraType)
     return config.readBoolEntry(QStringLiteral("cameraSetting"), key, false);
 }
 
+// Launch bookkeeping. Every answer belongs to exactly one launch: a launch that is given
+// up tells the request object to forget it, so its late answer never reaches the slots.
+
+CameraUIServicePrivate::CameraUIServicePrivate(CameraUIService *service)
+    : q(service)
+{
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, this, [this] {
+        abandon(CameraOutcomeTimedOut, QStringLiteral("no answer within %1 ms").arg(timeoutMs));
+    });
+}
+
+CameraUIServicePrivate::~CameraUIServicePrivate() = default;
+
+std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
+    std::function<void(bool)> finished, const char *caller)
+{
+    if (!q->mActionData)
+        return nullptr;
+    if (!QCoreApplication::instance()) {
+        CAMERA_LOG_AS(caller, "error: no Qt application object, cannot wait for the camera\n");
+        outcome = CameraOutcomeRefused;
+        errorMessage = "no Qt application object: create a QCoreApplication (or call "
+                       "InitCameraApplication) before launching";
+        return nullptr;
+    }
+    if (current) {
+        // The waiting launch goes on, outcome and all.
+        CAMERA_LOG_AS(caller, "error: a launch is already waiting, nothing sent\n");
+        return nullptr;
+    }
+    auto launch = std::make_shared<CameraLaunch>();
+    launch->finished = std::move(finished);
+    current = launch;
+    outcome = CameraOutcomeNone;
+    errorMessage.clear();
+    if (timeoutMs > 0)
+        timer.start(timeoutMs);
+    q->callUIService(*q->mActionData);
+    return launch;
+}
+
+void CameraUIServicePrivate::answered(CameraOutcome how, const QString &message)
+{
+    // An answer while no launch waits must not end anything of the host's.
+    if (current)
+        finish(how, message);
+}
+
+void CameraUIServicePrivate::cancel()
+{
+    if (current)
+        abandon(CameraOutcomeCancelled, QStringLiteral("cancelled by the host"));
+}
+
+void CameraUIServicePrivate::interrupt()
+{
+    if (current)
+        abandon(CameraOutcomeInterrupted,
+            QStringLiteral("the event loop was left before the camera answered (the "
+                           "application quit, or a handler ended every loop)"));
+}
+
+void CameraUIServicePrivate::abandon(CameraOutcome how, const QString &message)
+{
+    if (!current)
+        return;
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+    q->mActionData->cancel();
+#else
+    // Without a cancel in the platform, a new request object is the only way to be sure
+    // the old one's answer goes nowhere.
+    delete q->mActionData;
+    q->mActionData = new AM_ActionData;
+    connectRequest();
+#endif
+    q->mActionReturn = QStringLiteral("REJECTED");
+    finish(how, message);
+}
+
+void CameraUIServicePrivate::connectRequest()
+{
+    connect(
+        q->mActionData, &AM_ActionData::signalResultsAvailable, q, &CameraUIService::handleResults);
+    connect(q->mActionData, &AM_ActionData::signalActionAborted, q,
+        &CameraUIService::handleAbortLaunch);
+}
+
+void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
+{
+    const std::shared_ptr<CameraLaunch> launch = std::move(current);
+    current.reset();
+    timer.stop();
+    outcome = how;
+    errorMessage = (how == CameraOutcomeAccepted || how == CameraOutcomeRejected)
+        ? QByteArray("")
+        : message.toUtf8();
+    launch->ended = true;
+    launch->outcome = how;
+    launch->accepted = how == CameraOutcomeAccepted;
+    launch->actionReturn = q->mActionReturn;
+    if (launch->loop) {
+        launch->loop->exit();
+    } else if (launch->finished) {
+        // Never from inside the call that ended the launch: the callback may destroy the
+        // service or start again. Dropped with the service if it is destroyed first.
+        QMetaObject::invokeMethod(
+            this,
+            [launch] {
+                auto finished = std::move(launch->finished);
+                launch->finished = nullptr;
+                if (finished)
+                    finished(launch->accepted);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
 #include "moc_CameraUIService.cpp"
+#include "moc_CameraUIService_p.cpp"

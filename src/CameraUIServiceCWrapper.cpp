@@ -1,4 +1,5 @@
 #include "CameraUIServiceCWrapper.h"
+#include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"
 
 namespace {
@@ -70,5 +71,41 @@ unsigned int GetMinDataSize(CameraUIService *service)
 bool GetAutoPostSetting(CameraUIService *service, int cameraType)
 {
     return service->getAutoPostSetting(cameraType);
+}
+
+int GetCameraOutcome(CameraUIService *service)
+{
+    CAMERA_REQUIRE_HANDLE(service, CameraOutcomeNone);
+    return CameraUIServicePrivate::get(service)->outcome;
+}
+
+const char *GetCameraErrorMessage(CameraUIService *service)
+{
+    CAMERA_REQUIRE_HANDLE(service, "");
+    return CameraUIServicePrivate::get(service)->errorMessage.constData();
+}
+
+void CancelCamera(CameraUIService *service)
+{
+    CAMERA_REQUIRE_HANDLE(service, );
+    CameraUIServicePrivate::get(service)->cancel();
+}
+
+void SetCameraTimeout(CameraUIService *service, int milliseconds)
+{
+    CAMERA_REQUIRE_HANDLE(service, );
+    CameraUIServicePrivate::get(service)->timeoutMs = milliseconds > 0 ? milliseconds : 0;
+}
+
+int StartCamera(CameraUIService *service, CameraFinishedCallback callback, void *userData)
+{
+    CAMERA_REQUIRE_HANDLE(service, 0);
+    const auto launch = CameraUIServicePrivate::get(service)->start(
+        [service, callback, userData](bool accepted) {
+            if (callback)
+                callback(service, accepted ? 1 : 0, userData);
+        },
+        __func__);
+    return launch ? 1 : 0;
 }
 }

@@ -1,6 +1,7 @@
 #ifndef CAMERAUISERVICE_H
 #define CAMERAUISERVICE_H
 
+#include "camerauiservice.h"
 #include "camerauiservice_export.h"
 
 #include <QByteArray>
@@ -11,16 +12,7 @@
 
 class AM_ActionData;
 class AM_ActionResults;
-class QEventLoop;
-
-// Camera mode: 1 photo, 2 video, every other value both.
-typedef int CameraType;
-enum CameraTypeValue : int
-{
-    CameraTypeAll = 0,
-    CameraTypePhoto = 1,
-    CameraTypeVideo = 2
-};
+class CameraUIServicePrivate;
 
 struct VideoQualityInfo
 {
@@ -73,7 +65,7 @@ private Q_SLOTS:
     void handleAbortLaunch();
 
 private:
-    void leaveLaunchLoop();
+    friend class CameraUIServicePrivate;
 
     AM_ActionData *mActionData;
     CameraType mCameraType;
@@ -85,11 +77,9 @@ private:
     QString mActionReturn;
     QByteArray mData;
 
-    // Launch state: only our own nested loop is ever left.
-    QEventLoop *mLaunchLoop = nullptr;
-    bool mWaiting = false;
-    bool mAnswered = false;
-    bool *mDestroyed = nullptr;
+    // Launch state, outcome and time limit: kept out of the class so it can grow
+    // without changing the class's size for hosts.
+    CameraUIServicePrivate *d_ptr;
 };
 
 #endif

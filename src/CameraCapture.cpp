@@ -1,0 +1,209 @@
+#include "CameraCapture.h"
+#include "CameraUIService_p.h"
+
+#include <QPointer>
+
+class CameraCapturePrivate
+{
+public:
+    explicit CameraCapturePrivate(CameraCapture *capture)
+        : q(capture)
+        , service(1, 0)
+        , sd(CameraUIServicePrivate::get(&service))
+    { }
+
+    // Announces what a launch changed, then finished(): waiting is already false then.
+    void launchEnded(bool accepted)
+    {
+        const QPointer<CameraCapture> guard = q;
+        notifyChanges();
+        if (guard)
+            Q_EMIT q->finished(accepted);
+    }
+
+    void notifyChanges()
+    {
+        const QPointer<CameraCapture> guard = q;
+        auto changed = [&](auto &seen, const auto &now, void (CameraCapture::*signal)()) {
+            if (seen == now)
+                return;
+            seen = now;
+            if (guard)
+                Q_EMIT(q->*signal)();
+        };
+        changed(seenWaiting, sd->isWaiting(), &CameraCapture::waitingChanged);
+        changed(seenOutcome, int(sd->outcome), &CameraCapture::outcomeChanged);
+        changed(seenLocation, sd->fileLocation(), &CameraCapture::fileLocationChanged);
+        changed(seenActionReturn, sd->actionReturn(), &CameraCapture::actionReturnChanged);
+        changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged);
+    }
+
+    CameraCapture *const q;
+    CameraUIService service;
+    CameraUIServicePrivate *const sd;
+    int cameraType = 1;
+    int videoSizeLimitation = 0;
+
+    // What the properties showed last, so only real changes are announced.
+    bool seenWaiting = false;
+    int seenOutcome = CameraOutcomeNone;
+    QString seenLocation = QLatin1String("");
+    QString seenActionReturn = QStringLiteral("ACCEPTED");
+    QByteArray seenError = QByteArray("");
+};
+
+CameraCapture::CameraCapture(QObject *parent)
+    : QObject(parent)
+    , d(new CameraCapturePrivate(this))
+{ }
+
+CameraCapture::~CameraCapture()
+{
+    delete d;
+}
+
+int CameraCapture::cameraType() const
+{
+    return d->cameraType;
+}
+
+void CameraCapture::setCameraType(int cameraType)
+{
+    if (d->cameraType == cameraType)
+        return;
+    d->cameraType = cameraType;
+    Q_EMIT cameraTypeChanged();
+}
+
+int CameraCapture::videoSizeLimitation() const
+{
+    return d->videoSizeLimitation;
+}
+
+void CameraCapture::setVideoSizeLimitation(int videoSizeLimitation)
+{
+    if (d->videoSizeLimitation == videoSizeLimitation)
+        return;
+    d->videoSizeLimitation = videoSizeLimitation;
+    Q_EMIT videoSizeLimitationChanged();
+}
+
+QString CameraCapture::fileLocation() const
+{
+    return d->sd->fileLocation();
+}
+
+void CameraCapture::setFileLocation(const QString &fileLocation)
+{
+    if (d->sd->fileLocation() == fileLocation)
+        return;
+    d->service.setFileLocation(fileLocation);
+    d->notifyChanges();
+}
+
+QString CameraCapture::photoResolution() const
+{
+    return d->sd->photoResolution();
+}
+
+void CameraCapture::setPhotoResolution(const QString &photoResolution)
+{
+    if (d->sd->photoResolution() == photoResolution)
+        return;
+    d->service.setPhotoResolution(photoResolution);
+    Q_EMIT photoResolutionChanged();
+}
+
+QString CameraCapture::videoQuality() const
+{
+    return d->sd->videoQuality();
+}
+
+void CameraCapture::setVideoQuality(const QString &videoQuality)
+{
+    if (d->sd->videoQuality() == videoQuality)
+        return;
+    d->service.setVideoQuality(videoQuality);
+    Q_EMIT videoQualityChanged();
+}
+
+QString CameraCapture::hasPostCapturedScreen() const
+{
+    return d->sd->hasPostCapturedScreen();
+}
+
+void CameraCapture::setHasPostCapturedScreen(const QString &hasPostCapturedScreen)
+{
+    if (d->sd->hasPostCapturedScreen() == hasPostCapturedScreen)
+        return;
+    d->service.setHasPostCapturedScreen(hasPostCapturedScreen);
+    Q_EMIT hasPostCapturedScreenChanged();
+}
+
+int CameraCapture::timeout() const
+{
+    return d->sd->timeoutMs;
+}
+
+void CameraCapture::setTimeout(int milliseconds)
+{
+    milliseconds = qMax(milliseconds, 0);
+    if (d->sd->timeoutMs == milliseconds)
+        return;
+    d->sd->timeoutMs = milliseconds;
+    Q_EMIT timeoutChanged();
+}
+
+bool CameraCapture::isWaiting() const
+{
+    return d->sd->isWaiting();
+}
+
+CameraCapture::Outcome CameraCapture::outcome() const
+{
+    return Outcome(d->sd->outcome);
+}
+
+QString CameraCapture::actionReturn() const
+{
+    return d->sd->actionReturn();
+}
+
+QString CameraCapture::errorMessage() const
+{
+    return QString::fromUtf8(d->sd->errorMessage);
+}
+
+bool CameraCapture::start()
+{
+    if (d->sd->isWaiting())
+        return false;
+    d->sd->setCameraType(d->cameraType);
+    d->sd->setVideoSizeLimitation(d->videoSizeLimitation);
+    CameraCapturePrivate *priv = d;
+    const bool started
+        = bool(d->sd->start([priv](bool accepted) { priv->launchEnded(accepted); }, "start"));
+    d->notifyChanges();
+    return started;
+}
+
+void CameraCapture::cancel()
+{
+    // finished(false) and the property changes follow from the event loop.
+    d->sd->cancel();
+}
+
+QByteArray CameraCapture::data()
+{
+    return d->service.data();
+}
+
+unsigned int CameraCapture::minDataSize()
+{
+    return d->service.minDataSize();
+}
+
+bool CameraCapture::autoPostSetting(int cameraType)
+{
+    return d->service.getAutoPostSetting(cameraType);
+}

@@ -1,0 +1,76 @@
+#ifndef CAMERAUISERVICE_P_H
+#define CAMERAUISERVICE_P_H
+
+#include "CameraUIService.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QEventLoop;
+
+// One launch: ends exactly once, with one outcome. Shared with a queued callback so a
+// launch that ended is still whole when its callback runs.
+struct CameraLaunch
+{
+    bool ended = false;
+    bool accepted = false;
+    CameraOutcome outcome = CameraOutcomeNone;
+    QString actionReturn;
+    std::function<void(bool accepted)> finished; // StartCamera; empty for exec()
+    QEventLoop *loop = nullptr; // exec()'s nested loop while it runs
+    bool *destroyed = nullptr; // exec() is told when the service goes away under it
+};
+
+class CameraUIServicePrivate : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CameraUIServicePrivate(CameraUIService *service);
+    ~CameraUIServicePrivate() override;
+
+    static CameraUIServicePrivate *get(CameraUIService *service) { return service->d_ptr; }
+
+    // Sends the request. Null when refused (outcome and trace say why).
+    std::shared_ptr<CameraLaunch> start(std::function<void(bool)> finished, const char *caller);
+    bool isWaiting() const { return bool(current); }
+    void cancel();
+    // exec()'s loop ended without an answer for this launch.
+    void interrupt();
+    // The answer of the request object for the launch that waits.
+    void answered(CameraOutcome outcome, const QString &message);
+    // The request object is told to forget what is in flight, and the camera to stop.
+    void abandon(CameraOutcome outcome, const QString &message);
+
+    // For CameraCapture, which sets these after construction.
+    void setCameraType(CameraType type) { q->mCameraType = type; }
+    void setVideoSizeLimitation(int limit) { q->mVideoSizeLimitation = limit; }
+    CameraType cameraType() const { return q->mCameraType; }
+    int videoSizeLimitation() const { return q->mVideoSizeLimitation; }
+    const QString &fileLocation() const { return q->mFileLocation; }
+    const QString &actionReturn() const { return q->mActionReturn; }
+    const QString &photoResolution() const { return q->mPhotoResolution; }
+    const QString &videoQuality() const { return q->mVideoQuality; }
+    const QString &hasPostCapturedScreen() const { return q->mHasPostCapturedScreen; }
+
+    CameraUIService *const q;
+    std::shared_ptr<CameraLaunch> current;
+    CameraOutcome outcome = CameraOutcomeNone;
+    QByteArray errorMessage; // UTF-8
+    int timeoutMs = 0;
+    QTimer timer;
+
+    // Buffers behind the C getters that hand out char pointers.
+    QByteArray locationUtf8;
+    QByteArray actionReturnUtf8;
+
+private:
+    void finish(CameraOutcome outcome, const QString &message);
+    void connectRequest();
+};
+
+#endif
