@@ -27,7 +27,7 @@ ensure_packages() {
 # Packages for a Qt 6 (default) or Qt 5 build, with the private test bus.
 base_packages() {
     local qt=$1
-    local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev)
+    local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev groff-base man-db)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else
