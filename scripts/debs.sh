@@ -92,7 +92,7 @@ run_debs_test() {
     (cd "$src" && _debs_logged "$DEBS_WORK/build.log" \
         dpkg-buildpackage -us -uc -b -j"$(nproc)")
     grep -E '^[0-9]+/[0-9]+ Test|tests passed' "$DEBS_WORK/build.log" | sed 's/^/    /'
-    echo "built in $((SECONDS - t0)) s: $(cd "$DEBS_WORK" && ls -- *.deb | grep -v dbgsym | tr '\n' ' ')"
+    echo "built in $((SECONDS - t0)) s: $(_debs_built | xargs -n1 basename | tr '\n' ' ')"
 
     local debversion
     debversion=$(dpkg-deb -f "$DEBS_WORK/libcamerauiservice1_"*.deb Version)
