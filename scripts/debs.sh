@@ -219,7 +219,11 @@ CONF
     local page
     for page in camera-capture reference-camera; do
         local file
-        file=$(man -w "$page")
+        file=$(man -w "$page") || {
+            grep -rs 'path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/ >&2 &&
+                echo "dpkg is set to leave manual pages out (above): remove that line" >&2
+            return 1
+        }
         local warnings
         warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' man --warnings -l "$file" 2>&1 >/dev/null)
         if [ -n "$warnings" ]; then
