@@ -25,7 +25,7 @@ static int failures;
         const char *got_ = (got);                                                                  \
         const char *want_ = (want);                                                                \
         if (!got_ || strcmp(got_, want_) != 0) {                                                   \
-            fprintf(stderr, "FAIL %s:%d: %s is \"%s\", expected \"%s\" (%s)\n", __FILE__,         \
+            fprintf(stderr, "FAIL %s:%d: %s is \"%s\", expected \"%s\" (%s)\n", __FILE__,          \
                 __LINE__, #got, got_ ? got_ : "(null)", want_, row);                               \
             ++failures;                                                                            \
         }                                                                                          \

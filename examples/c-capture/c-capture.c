@@ -10,20 +10,20 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const char usage[] =
-    "Usage: c-capture [--timeout MS] [FILE]\n"
-    "\n"
-    "Takes one photo through the platform's camera application and prints the\n"
-    "location, the number of bytes, the outcome and the library's version after\n"
-    "the library's trace. FILE asks the camera to write there; MS bounds the wait.\n"
-    "\n"
-    "Exit status: 0 accepted, 1 not accepted, 2 usage error.\n";
+static const char usage[]
+    = "Usage: c-capture [--timeout MS] [FILE]\n"
+      "\n"
+      "Takes one photo through the platform's camera application and prints the\n"
+      "location, the number of bytes, the outcome and the library's version after\n"
+      "the library's trace. FILE asks the camera to write there; MS bounds the wait.\n"
+      "\n"
+      "Exit status: 0 accepted, 1 not accepted, 2 usage error.\n";
 
 static const char *outcomeName(int outcome)
 {
-    static const char *const names[] = { "none", "accepted", "rejected", "cancelled",
-        "timed out", "interrupted", "no camera", "camera failed", "forged reply", "no bus",
-        "refused", "aborted" };
+    static const char *const names[]
+        = { "none", "accepted", "rejected", "cancelled", "timed out", "interrupted", "no camera",
+              "camera failed", "forged reply", "no bus", "refused", "aborted" };
     if (outcome < 0 || outcome >= (int)(sizeof names / sizeof names[0]))
         return "unknown";
     return names[outcome];
