@@ -68,8 +68,15 @@ echo "ran c-capture: accepted, $(stat -c %s "$work/c.png") bytes"
 
 # Python: the installed package finds the installed library by the path it recorded.
 pydir="$prefix/lib/python3/dist-packages"
+python=(/usr/bin/python3)
+if ldd "$prefix/lib/libcamerauiservice.so.1" | grep -q libasan; then
+    # An instrumented library in an uninstrumented Python: the runtime goes first, and
+    # Python's own allocations at exit are not ours to judge.
+    python=(env LD_PRELOAD="$(cc -print-file-name=libasan.so)"
+        ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:verify_asan_link_order=0 /usr/bin/python3)
+fi
 env -u CAMERAUISERVICE_LIBRARY PYTHONPATH="$pydir" dbus-run-session --config-file="$work/bus.conf" -- \
-    /usr/bin/python3 -c '
+    "${python[@]}" -c '
 import pathlib, sys
 import camerauiservice as cus
 target = pathlib.Path(sys.argv[1])
