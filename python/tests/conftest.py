@@ -10,42 +10,56 @@ import subprocess
 
 import pytest
 
+CAMERA_NAME = "org.kiv.Action.CameraUIService"
 SERVING = "on the session bus"
-NAME_TAKEN = "another program already has it"
 
 
 class Camera:
     """A reference camera owning org.kiv.Action.CameraUIService, the name the library calls."""
 
     def __init__(self, binary, output_dir, options):
-        self.output = ""
-        # The previous camera's name can outlive its process for a moment on the bus:
-        # a camera that finds it taken exits at once, and the next one gets it.
-        for _ in range(50):
-            self.process = subprocess.Popen(
-                [binary, "--output-dir", str(output_dir), *options],
-                stdout=subprocess.PIPE,
-                stderr=subprocess.STDOUT,
-                text=True,
-            )
-            lines = []
-            for line in self.process.stdout:
-                lines.append(line)
-                if SERVING in line:
-                    self.output = "".join(lines)
-                    return
-            self.process.wait()
-            if not any(NAME_TAKEN in line for line in lines):
-                raise RuntimeError("reference camera did not start:\n" + "".join(lines))
-        raise RuntimeError("the camera's bus name stayed taken")
+        self.process = subprocess.Popen(
+            [binary, "--output-dir", str(output_dir), *options],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+        )
+        lines = []
+        for line in self.process.stdout:
+            lines.append(line)
+            if SERVING in line:
+                self.output = "".join(lines)
+                return
+        self.process.wait()
+        raise RuntimeError("reference camera did not start:\n" + "".join(lines))
 
     def stop(self):
-        """Stops the camera and returns everything it printed."""
+        """Stops the camera, waits until the bus has freed its name, and returns everything
+        it printed."""
         if self.process.poll() is None:
             self.process.terminate()
         rest, _ = self.process.communicate(timeout=120)
         self.output += rest
+        wait_until_name_free()
         return self.output
+
+
+def name_has_owner():
+    reply = subprocess.run(
+        ["dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+         "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + CAMERA_NAME],
+        capture_output=True, text=True, check=True, timeout=120,
+    )
+    return "boolean true" in reply.stdout
+
+
+def wait_until_name_free():
+    # The bus drops a dead camera's name when it notices the closed connection; each
+    # question is a round trip through its loop, so this ends after a step or two.
+    for _ in range(1000):
+        if not name_has_owner():
+            return
+    raise RuntimeError("%s stayed owned after its camera exited" % CAMERA_NAME)
 
 
 @pytest.fixture
