@@ -27,7 +27,11 @@ ensure_packages() {
 # Packages for a Qt 6 (default) or Qt 5 build, with the private test bus.
 base_packages() {
     local qt=$1
-    local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev groff-base man-db)
+    local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev)
+    # The C hosts' GLib main loop test and the Python binding's tests.
+    pkgs+=(libglib2.0-dev python3 python3-pytest)
+    # The manual pages' checks.
+    pkgs+=(groff-base man-db)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else

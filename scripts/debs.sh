@@ -5,7 +5,8 @@
 
 # Packages the package build and its checks need beyond base_packages.
 deb_packages() {
-    printf '%s\n' build-essential debhelper dpkg-dev lintian groff-base man-db
+    printf '%s\n' build-essential debhelper dh-python dpkg-dev lintian groff-base man-db \
+        libglib2.0-dev python3
 }
 
 # The binary packages that were built, without the debug symbols.
@@ -233,10 +234,16 @@ CONF
         echo "man $page: $file, $(MANWIDTH=80 man "$page" 2>/dev/null | wc -l) lines, no warnings"
     done
 
-    if [ -e /usr/lib/python3/dist-packages/camerauiservice ]; then
-        echo "==> Python binding"
-        /usr/bin/python3 -c "import camerauiservice; print('import camerauiservice:', camerauiservice.__file__)"
-    else
-        echo "==> Python binding: not packaged yet"
-    fi
+    echo "==> Python binding"
+    /usr/bin/python3 -c "import camerauiservice; print('import camerauiservice:', camerauiservice.__file__)"
+    # Through the system loader (the package records no library path), on the same bus.
+    _debs_logged "$work/python.log" "${bus[@]}" /usr/bin/python3 -c "
+import camerauiservice as cus
+with cus.CameraUIService(cus.PHOTO) as cam:
+    cam.photo_resolution = '32x24'
+    cam.file_location = '$work/python.png'
+    assert cam.exec(), cam.outcome
+    print('python capture:', cam.outcome.name, cam.file_location, len(cam.data()), 'bytes, library', cus.version())
+"
+    grep '^python capture:' "$work/python.log"
 }
