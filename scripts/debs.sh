@@ -219,6 +219,9 @@ CONF
     echo "==> manual pages"
     local page
     for page in camera-capture reference-camera; do
+        # man-db keeps formatted pages by the source's time stamp, and every rebuild of one
+        # version has the changelog's: an earlier run's page would be shown.
+        rm -f /var/cache/man/cat1/"$page".1.gz
         local file
         file=$(man -w "$page") || {
             grep -rs 'path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/ >&2 &&
@@ -231,7 +234,13 @@ CONF
             echo "$file: $warnings" >&2
             return 1
         fi
-        echo "man $page: $file, $(MANWIDTH=80 man "$page" 2>/dev/null | wc -l) lines, no warnings"
+        local shown
+        shown=$(MANWIDTH=80 man "$page" 2>/dev/null)
+        if [ "$shown" != "$(MANWIDTH=80 man -l "$file" 2>/dev/null)" ]; then
+            echo "man $page does not show the installed $file" >&2
+            return 1
+        fi
+        echo "man $page: $file, $(wc -l <<<"$shown") lines, no warnings"
     done
 
     echo "==> Python binding"
