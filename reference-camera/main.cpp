@@ -137,7 +137,7 @@ int main(int argc, char **argv)
     });
     busWatch.start(500);
 
-    if (!options.fromConfig.isEmpty())
+    if (!options.fromConfig.isEmpty() && options.configProblem.isEmpty())
         printOut(programPrefix()
             + QStringLiteral("options from %1: %2")
                   .arg(configFilePath(), options.fromConfig.join(QStringLiteral(", "))));
