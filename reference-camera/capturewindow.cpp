@@ -297,7 +297,8 @@ void CaptureWindow::captured()
         return;
     }
     QSize size = pictureSize(m_settings);
-    size.scale(m_review->size().expandedTo(QSize(240, 180)), Qt::KeepAspectRatio);
+    // The review page is not laid out yet; it gets the space the viewfinder has.
+    size.scale(m_viewfinder->size().expandedTo(QSize(240, 180)), Qt::KeepAspectRatio);
     const QImage image = m_settings.video
         ? videoFrame(m_settings.format, 0)
               .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation)
