@@ -158,6 +158,7 @@ private Q_SLOTS:
     void unsafeRequests_data();
     void unsafeRequests();
     void interfaceFile();
+    void interactiveServesOn();
     void optionsFile_data();
     void optionsFile();
     void cleanupTestCase();
@@ -634,6 +635,35 @@ void ReferenceCameraTest::interfaceFile()
     const QDBusMessage unknown = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
         kName, KivAction::objectPath(), KivAction::interfaceName(), QStringLiteral("Shoot")));
     QCOMPARE(unknown.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
+}
+
+// The window classes are driven in referencecamerawindowtest; here the program: it keeps
+// serving after a window closes, and refuses an unwritable target before any window.
+void ReferenceCameraTest::interactiveServesOn()
+{
+    qDBusRegisterMetaType<Results>();
+    startCamera({ QStringLiteral("--interactive") });
+    const QString location = m_dir.filePath(QStringLiteral("interactive.png"));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (int number = 1; number <= 2; ++number) {
+        QDBusPendingCall call
+            = bus.asyncCall(invokeMessage(KivAction::cameraAction(), location), 120000);
+        QVERIFY(waitForOutput(QStringLiteral("request %1: window open").arg(number)));
+        sendCancel(bus, KivAction::cameraAction());
+        QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 60000);
+        const QDBusPendingReply<Results> reply = call;
+        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), QStringLiteral("CANCELLED"));
+    }
+    QVERIFY(!QFile::exists(location));
+
+    QDBusPendingCall relative
+        = bus.asyncCall(invokeMessage(KivAction::cameraAction(), QStringLiteral("x.png")), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(relative.isFinished(), 60000);
+    const QDBusPendingReply<Results> reply = relative;
+    QCOMPARE(
+        reply.value(), Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") } }));
+    QVERIFY(!m_output.contains("request 3: window open"));
+    QCOMPARE(m_camera->state(), QProcess::Running);
 }
 
 void ReferenceCameraTest::optionsFile_data()

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "dbusformat.h"
 #include "kivaction_names_p.h"
+#include "targetfile.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -177,6 +178,18 @@ QString localPath(const QString &location)
     return location;
 }
 
+QString targetProblem(const CaptureRequest &request)
+{
+    if (request.fileLocation.isEmpty())
+        return QString();
+    const QString path = localPath(request.fileLocation);
+    if (!QDir::isAbsolutePath(path))
+        return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
+    const QString problem = describeUnsafeTarget(path);
+    return problem.isEmpty() ? QString()
+                             : QStringLiteral("cannot write %1: %2").arg(quoted(path), problem);
+}
+
 } // namespace
 
 CameraService::CameraService(const Options &options, const QDBusConnection &bus, QObject *parent)
@@ -245,6 +258,15 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
         return {};
     }
     if (m_options.interactive) {
+        // A target that cannot be written is answered before anyone takes a picture.
+        const QString problem = targetProblem(request);
+        if (!problem.isEmpty()) {
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+            QMap<QString, QString> results;
+            results.insert(QStringLiteral("actionReturn"), QStringLiteral("FAILED"));
+            answerResults(request, connection, results);
+            return {};
+        }
         openWindow(request, connection);
         return {};
     }

@@ -72,9 +72,17 @@ int main(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     // Only a camera with a window needs a display; the default runs anywhere.
-    QScopedPointer<QCoreApplication> app(wantsInteractive(arguments)
+    const bool interactive = wantsInteractive(arguments);
+    // Without a display QApplication would abort; an activated camera would then look crashed.
+    const bool displayKnown = qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
+        || qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    QScopedPointer<QCoreApplication> app(interactive && displayKnown
             ? new QApplication(argc, argv)
             : new QCoreApplication(argc, argv));
+    if (interactive && displayKnown)
+        // Serving goes on after a request's window closes.
+        QApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setApplicationName(QStringLiteral("reference-camera"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.1"));
 
@@ -87,6 +95,11 @@ int main(int argc, char **argv)
     case ParseOutcome::Run:
         break;
     }
+    if (options.interactive && !displayKnown && options.configProblem.isEmpty())
+        options.configProblem = QStringLiteral(
+            "interactive mode needs a display, but neither DISPLAY nor WAYLAND_DISPLAY is set; "
+            "for launches by the bus run 'dbus-update-activation-environment DISPLAY "
+            "WAYLAND_DISPLAY XAUTHORITY' in the desktop session");
     if (!options.windowSize.isEmpty())
         CaptureWindow::setDefaultSize(options.windowSize);
 
