@@ -403,10 +403,10 @@ void CameraService::Cancel(const QString &action)
               .arg(numbers.size()));
     for (int number : std::as_const(numbers)) {
         const Pending pending = take(number);
-        printOut(programPrefix() + QStringLiteral("request %1 cancelled").arg(number));
         QMap<QString, QString> results;
         results.insert(QStringLiteral("actionReturn"), QStringLiteral("CANCELLED"));
-        answerResults(pending.request, pending.connection, results);
+        answerResults(pending.request, pending.connection, results,
+            QStringLiteral("request %1 cancelled, ").arg(number));
     }
 }
 
@@ -449,10 +449,10 @@ void CameraService::answer(
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
-    const QMap<QString, QString> &results)
+    const QMap<QString, QString> &results, const QString &what)
 {
     send(request.message, request.message.createReply(QVariant::fromValue(results)), connection);
-    QString line = programPrefix() + QStringLiteral("answered");
+    QString line = programPrefix() + what + QStringLiteral("answered");
     for (auto it = results.cbegin(); it != results.cend(); ++it)
         line += QStringLiteral(" %1=%2").arg(it.key(), quoted(it.value()));
     if (results.isEmpty())

@@ -81,7 +81,7 @@ private:
     void callerLeft(const QString &caller);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
-        const QMap<QString, QString> &results);
+        const QMap<QString, QString> &results, const QString &what = QString());
     bool capture(const CaptureRequest &request, const Take &take, QString *path);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
