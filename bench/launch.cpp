@@ -3,6 +3,7 @@
 #include "benchsupport.h"
 
 #include <CameraUIServiceCWrapper.h>
+#include <kivaction_names_p.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -24,7 +25,7 @@ namespace bench {
 
 namespace {
 
-const QString cameraName = QStringLiteral("org.kiv.Action.CameraUIService");
+const QString cameraName = KivAction::busName(KivAction::cameraAction());
 const QString busService = QStringLiteral("org.freedesktop.DBus");
 const QString busPath = QStringLiteral("/org/freedesktop/DBus");
 
@@ -37,9 +38,8 @@ int execTraceLines = -1;
 // What the library sends for a photo job with a file location, in a QVariantMap.
 QDBusMessage invokeMessage()
 {
-    QDBusMessage call
-        = QDBusMessage::createMethodCall(cameraName, QStringLiteral("/org/kiv/Action"),
-            QStringLiteral("org.kiv.Action"), QStringLiteral("Invoke"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        cameraName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     QVariantMap values;
     values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
     values.insert(QStringLiteral("videoSizeLimitation"), 0);
@@ -47,7 +47,7 @@ QDBusMessage invokeMessage()
     values.insert(QStringLiteral("photoResolution"), QStringLiteral("MAX"));
     values.insert(QStringLiteral("videoQuality"), QStringLiteral("HIGHEST"));
     values.insert(QStringLiteral("hasPostCapturedScreen"), QStringLiteral("YES"));
-    call << QStringLiteral("CameraUIService") << values;
+    call << KivAction::cameraAction() << values;
     return call;
 }
 
