@@ -145,7 +145,8 @@ run_debs_test() {
 _debs_use_installed() {
     local root=$1 work=$DEBS_WORK/use
     mkdir -p "$work/home"
-    unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH KIV_ROOT
+    unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH KIV_ROOT XDG_CONFIG_HOME XDG_DATA_HOME
+    # A HOME of its own: no reference-camera.conf of the developer's, captures in here.
     export HOME="$work/home"
 
     echo "==> hosts built against the installed development packages"
