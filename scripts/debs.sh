@@ -127,7 +127,7 @@ run_debs_test() {
         apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 $(_debs_built)
     echo "installed: ${names[*]}"
 
-    _debs_use_installed "$root"
+    _debs_use_installed "$root" "$version"
 
     echo "==> apt-get purge"
     _debs_logged "$DEBS_WORK/purge.log" env DEBIAN_FRONTEND=noninteractive \
@@ -143,7 +143,7 @@ run_debs_test() {
 
 # The installed packages, used with no prefix or search path of ours anywhere.
 _debs_use_installed() {
-    local root=$1 work=$DEBS_WORK/use
+    local root=$1 version=$2 work=$DEBS_WORK/use
     mkdir -p "$work/home"
     unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH KIV_ROOT XDG_CONFIG_HOME XDG_DATA_HOME
     # A HOME of its own: no reference-camera.conf of the developer's, captures in here.
@@ -216,6 +216,14 @@ CONF
         --file "$work/stock.png"
     grep -q '^camera-capture: accepted' "$work/stock.log"
     echo "dbus-run-session -- camera-capture --photo: $(grep '^camera-capture:' "$work/stock.log")"
+
+    local printed
+    printed=$(camera-capture --version)
+    if [ "$printed" != "camera-capture $version" ]; then
+        echo "camera-capture --version printed \"$printed\", the packages are $version" >&2
+        return 1
+    fi
+    echo "camera-capture --version: $printed"
 
     echo "==> manual pages"
     local page
