@@ -8,10 +8,12 @@ Item {
         id: capture
         photoResolution: "32x24"
         onFinished: accepted => {
-            console.log("qml-host:", accepted ? "accepted" : "not accepted", capture.outcome,
-                        capture.fileLocation)
-            Qt.exit(accepted && capture.outcome === CameraCapture.Accepted ? 0 : 1)
+            console.log("qml-host:", accepted ? "accepted" : "not accepted", capture.outcome, capture.fileLocation);
+            Qt.exit(accepted && capture.outcome === CameraCapture.Accepted ? 0 : 1);
         }
     }
-    Component.onCompleted: if (!capture.start()) Qt.exit(1)
+    Component.onCompleted: {
+        if (!capture.start())
+            Qt.exit(1);
+    }
 }

@@ -19,21 +19,28 @@ ApplicationWindow {
     readonly property var args: Qt.application.arguments
     readonly property bool autoCapture: args.indexOf("--auto-capture") >= 0
     readonly property string grabFile: {
-        const at = args.indexOf("--grab")
-        return at >= 0 && at + 1 < args.length ? args[at + 1] : ""
+        const at = args.indexOf("--grab");
+        return at >= 0 && at + 1 < args.length ? args[at + 1] : "";
     }
 
     function outcomeText(capture) {
         switch (capture.outcome) {
         case CameraCapture.NoOutcome:
-            return capture.waiting ? "waiting for the camera…" : "nothing captured yet"
-        case CameraCapture.Accepted: return "accepted"
-        case CameraCapture.Rejected: return "declined (" + capture.actionReturn + ")"
-        case CameraCapture.Cancelled: return "cancelled"
-        case CameraCapture.TimedOut: return "no answer in time"
-        case CameraCapture.NoCamera: return "no camera application is installed"
-        case CameraCapture.CameraFailed: return "the camera application failed"
-        default: return "not captured"
+            return capture.waiting ? "waiting for the camera…" : "nothing captured yet";
+        case CameraCapture.Accepted:
+            return "accepted";
+        case CameraCapture.Rejected:
+            return "declined (" + capture.actionReturn + ")";
+        case CameraCapture.Cancelled:
+            return "cancelled";
+        case CameraCapture.TimedOut:
+            return "no answer in time";
+        case CameraCapture.NoCamera:
+            return "no camera application is installed";
+        case CameraCapture.CameraFailed:
+            return "the camera application failed";
+        default:
+            return "not captured";
         }
     }
 
@@ -42,11 +49,11 @@ ApplicationWindow {
         photoResolution: "640x480"
         onFinished: accepted => {
             // A new file each time: drop the old picture first.
-            preview.source = ""
+            preview.source = "";
             if (accepted)
-                preview.source = "file://" + fileLocation
+                preview.source = "file://" + fileLocation;
             if (window.autoCapture)
-                video.start()
+                video.start();
         }
     }
 
@@ -57,86 +64,100 @@ ApplicationWindow {
         videoSizeLimitation: 300000
         property int bytes: 0
         onFinished: accepted => {
-            bytes = accepted ? data().byteLength : 0
+            bytes = accepted ? data().byteLength : 0;
             if (window.grabFile !== "")
-                window.grabAndQuit()
+                window.grabAndQuit();
         }
     }
 
     function grabAndQuit() {
-        const ok = photo.outcome === CameraCapture.Accepted
-            && video.outcome === CameraCapture.Accepted
+        const ok = photo.outcome === CameraCapture.Accepted && video.outcome === CameraCapture.Accepted;
         page.grabToImage(result => {
-            const saved = result.saveToFile(window.grabFile)
-            if (!saved)
-                console.warn("cannot write", window.grabFile)
-            Qt.exit(ok && saved ? 0 : 1)
-        })
+                const saved = result.saveToFile(window.grabFile);
+                if (!saved)
+                    console.warn("cannot write", window.grabFile);
+                Qt.exit(ok && saved ? 0 : 1);
+            });
     }
 
-    Component.onCompleted: if (autoCapture) photo.start()
+    Component.onCompleted: {
+        if (autoCapture)
+            photo.start();
+    }
 
     Pane {
         id: page
         anchors.fill: parent
         padding: 16
 
-    ColumnLayout {
-        anchors.fill: parent
-        spacing: 10
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
 
-        Label { text: "Photo"; font.bold: true; font.pixelSize: 18 }
-        RowLayout {
-            Button {
-                text: "Take a photo"
-                enabled: !photo.waiting
-                onClicked: photo.start()
+            Label {
+                text: "Photo"
+                font.bold: true
+                font.pixelSize: 18
             }
-            Button {
-                text: "Cancel"
-                visible: photo.waiting
-                onClicked: photo.cancel()
+            RowLayout {
+                Button {
+                    text: "Take a photo"
+                    enabled: !photo.waiting
+                    onClicked: photo.start()
+                }
+                Button {
+                    text: "Cancel"
+                    visible: photo.waiting
+                    onClicked: photo.cancel()
+                }
             }
-        }
-        Label {
-            Layout.fillWidth: true
-            wrapMode: Text.Wrap
-            text: "Outcome: " + window.outcomeText(photo)
-                  + (photo.errorMessage !== "" ? " (" + photo.errorMessage + ")" : "")
-        }
-        Image {
-            id: preview
-            Layout.fillWidth: true
-            Layout.fillHeight: true
-            fillMode: Image.PreserveAspectFit
-            cache: false
-        }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: "Outcome: " + window.outcomeText(photo) + (photo.errorMessage !== "" ? " (" + photo.errorMessage + ")" : "")
+            }
+            Image {
+                id: preview
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                fillMode: Image.PreserveAspectFit
+                cache: false
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.WrapAnywhere
+                visible: photo.outcome === CameraCapture.Accepted
+                text: photo.fileLocation
+            }
 
-        Label { text: "Video"; font.bold: true; font.pixelSize: 18 }
-        RowLayout {
-            Button {
-                text: "Record a short video"
-                enabled: !video.waiting
-                onClicked: video.start()
+            Label {
+                text: "Video"
+                font.bold: true
+                font.pixelSize: 18
             }
-            Button {
-                text: "Cancel"
-                visible: video.waiting
-                onClicked: video.cancel()
+            RowLayout {
+                Button {
+                    text: "Record a short video"
+                    enabled: !video.waiting
+                    onClicked: video.start()
+                }
+                Button {
+                    text: "Cancel"
+                    visible: video.waiting
+                    onClicked: video.cancel()
+                }
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: "Outcome: " + window.outcomeText(video) + (video.errorMessage !== "" ? " (" + video.errorMessage + ")" : "")
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.WrapAnywhere
+                visible: video.outcome === CameraCapture.Accepted
+                text: video.fileLocation + "\n" + video.bytes + " bytes"
             }
         }
-        Label {
-            Layout.fillWidth: true
-            wrapMode: Text.Wrap
-            text: "Outcome: " + window.outcomeText(video)
-                  + (video.errorMessage !== "" ? " (" + video.errorMessage + ")" : "")
-        }
-        Label {
-            Layout.fillWidth: true
-            wrapMode: Text.WrapAnywhere
-            visible: video.outcome === CameraCapture.Accepted
-            text: video.fileLocation + "\n" + video.bytes + " bytes"
-        }
-    }
     }
 }
