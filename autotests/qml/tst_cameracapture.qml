@@ -94,6 +94,9 @@ TestCase {
         const finished = spy(capture, "finished")
         const waitingChanged = spy(capture, "waitingChanged")
         const outcomeChanged = spy(capture, "outcomeChanged")
+        const actionReturnChanged = spy(capture, "actionReturnChanged")
+        const errorChanged = spy(capture, "errorMessageChanged")
+        const actionReturnBefore = capture.actionReturn
         let waitingAtFinish
         capture.finished.connect(function () { waitingAtFinish = capture.waiting })
 
@@ -116,10 +119,14 @@ TestCase {
         compare(outcomeChanged.count, 1)
         if (data.actionReturn !== undefined)
             compare(capture.actionReturn, data.actionReturn)
-        if (data.error === "")
+        compare(actionReturnChanged.count, capture.actionReturn === actionReturnBefore ? 0 : 1)
+        if (data.error === "") {
             compare(capture.errorMessage, "")
-        else
+            compare(errorChanged.count, 0)
+        } else {
             verify(capture.errorMessage.indexOf(data.error) >= 0, capture.errorMessage)
+            compare(errorChanged.count, 1)
+        }
     }
 
     function test_acceptedPhoto() {
