@@ -9,6 +9,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScopedPointer>
 #include <QSignalSpy>
