@@ -216,8 +216,6 @@ TestCase {
 
     function test_deviceQueries(data) {
         const capture = makeCapture(data.properties)
-        // CameraCapture hands cameraType to its service only at start().
-        expectFail("min data size, video HIGHEST", "minDataSize() ignores cameraType before a start()")
         compare(data.query(capture), data.expected)
     }
 }
