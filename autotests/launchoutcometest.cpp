@@ -454,13 +454,13 @@ void LaunchOutcomeTest::callbackMayDestroyOrRestart()
     arrange(AnswerAccepted);
     CameraUIService *service = CreateCameraUIService(1, 0);
     CallbackLog second;
+    // The callback of the restarted launch destroys the service it was given.
+    second.then = [](CameraUIService *s) { DestroyCameraDlg(s); };
     CallbackLog first;
     first.then
         = [&second](CameraUIService *s) { QCOMPARE(StartCamera(s, countCallback, &second), 1); };
     QCOMPARE(StartCamera(service, countCallback, &first), 1);
     QTRY_COMPARE_WITH_TIMEOUT(first.calls, 1, kLong);
-    // The callback of the restarted launch destroys the service it was given.
-    second.then = [](CameraUIService *s) { DestroyCameraDlg(s); };
     QTRY_COMPARE_WITH_TIMEOUT(second.calls, 1, kLong);
     QCOMPARE(second.accepted, 1);
     QCOMPARE(m_peer->requests.size(), 2);

@@ -415,6 +415,7 @@ void AM_ActionData::cancel()
 {
     const auto pending = findChildren<PendingInvoke *>(QString(), Qt::FindDirectChildrenOnly);
     QSet<QString> told;
+    bool sent = false;
     for (PendingInvoke *invoke : pending) {
         const QString destination = invoke->destination();
         delete invoke; // its reply, if it ever comes, goes nowhere
@@ -430,7 +431,15 @@ void AM_ActionData::cancel()
             = QDBusMessage::createMethodCall(destination, kPath, kInterface, kCancelMethod);
         stop.setAutoStartService(false);
         stop << d->action;
-        bus.send(stop);
+        sent |= bus.send(stop);
+    }
+    if (sent) {
+        // QtDBus writes from its own thread: a host that cancels and then exits would lose
+        // the Cancel. One short round trip to the bus daemon, queued behind it, sees it out.
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QDBusMessage ping = QDBusMessage::createMethodCall(kBusService, kBusPath,
+            QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+        bus.call(ping, QDBus::Block, 1000);
     }
 }
 

@@ -36,6 +36,11 @@ base_packages() {
         pkgs+=(qtbase5-dev)
     else
         pkgs+=(qt6-base-dev)
+        # The QML module, its Qt Quick tests and the example run with the qml tool.
+        pkgs+=(qt6-declarative-dev qml-qt6 qml6-module-qtqml qml6-module-qtqml-models
+            qml6-module-qtqml-workerscript qml6-module-qttest qml6-module-qtquick
+            qml6-module-qtquick-controls qml6-module-qtquick-layouts
+            qml6-module-qtquick-templates qml6-module-qtquick-window)
     fi
     printf '%s\n' "${pkgs[@]}"
 }

@@ -200,6 +200,8 @@ QByteArray CameraCapture::data()
 
 unsigned int CameraCapture::minDataSize()
 {
+    // The estimate is for the type set now, not the one of the last start().
+    d->sd->setCameraType(d->cameraType);
     return d->service.minDataSize();
 }
 

@@ -87,4 +87,18 @@ with cus.CameraUIService(cus.PHOTO) as cam:
 assert cus._library._name == sys.argv[2], cus._library._name
 ' "$work/py.png" "$prefix/lib/libcamerauiservice.so.1" >"$work/trace.log"
 echo "ran the Python host: accepted"
-echo "consumers: 5 passed, 0 failed (Qt $qt)"
+passed=5
+
+# The QML module from the install tree, when this build has one.
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+if [ "$(cached BUILD_QML_MODULE)" = ON ]; then
+    qml_tool=$(cached CAMERAUISERVICE_QML_TOOL)
+    [ -x "$qml_tool" ] || { echo "Qt 6's qml tool is missing (Debian: qml-qt6)" >&2; exit 1; }
+    QML_IMPORT_PATH="$prefix/$(cached CAMERAUISERVICE_QML_INSTALL_DIR)" QT_QPA_PLATFORM=offscreen \
+        QT_QUICK_BACKEND=software dbus-run-session --config-file="$work/bus.conf" -- \
+        "$qml_tool" "$here/qml-host.qml" >"$work/qml.log" 2>&1 || { cat "$work/qml.log"; exit 1; }
+    grep -q 'qml-host: accepted' "$work/qml.log"
+    echo "ran qml-host.qml with QML_IMPORT_PATH=$prefix/$(cached CAMERAUISERVICE_QML_INSTALL_DIR): accepted"
+    passed=6
+fi
+echo "consumers: $passed passed, 0 failed (Qt $qt)"

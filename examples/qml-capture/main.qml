@@ -1,0 +1,163 @@
+// Capture from Qt Quick with the CameraUIService module. Run it with Debian's qml tool
+// (package qml-qt6):
+//     /usr/lib/qt6/bin/qml examples/qml-capture/main.qml
+// From a build tree, add -I build/qml (or set QML_IMPORT_PATH) so the module is found.
+// Arguments after "--": --auto-capture takes a photo and then a video at start;
+// --grab FILE then saves the window to FILE and quits (status 0 when both were accepted).
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import CameraUIService
+
+ApplicationWindow {
+    id: window
+    width: 560
+    height: 600
+    visible: true
+    title: "Capture from QML"
+
+    readonly property var args: Qt.application.arguments
+    readonly property bool autoCapture: args.indexOf("--auto-capture") >= 0
+    readonly property string grabFile: {
+        const at = args.indexOf("--grab");
+        return at >= 0 && at + 1 < args.length ? args[at + 1] : "";
+    }
+
+    function outcomeText(capture) {
+        switch (capture.outcome) {
+        case CameraCapture.NoOutcome:
+            return capture.waiting ? "waiting for the camera…" : "nothing captured yet";
+        case CameraCapture.Accepted:
+            return "accepted";
+        case CameraCapture.Rejected:
+            return "declined (" + capture.actionReturn + ")";
+        case CameraCapture.Cancelled:
+            return "cancelled";
+        case CameraCapture.TimedOut:
+            return "no answer in time";
+        case CameraCapture.NoCamera:
+            return "no camera application is installed";
+        case CameraCapture.CameraFailed:
+            return "the camera application failed";
+        default:
+            return "not captured";
+        }
+    }
+
+    CameraCapture {
+        id: photo
+        photoResolution: "640x480"
+        onFinished: accepted => {
+            // A new file each time: drop the old picture first.
+            preview.source = "";
+            if (accepted)
+                preview.source = "file://" + fileLocation;
+            if (window.autoCapture)
+                video.start();
+        }
+    }
+
+    CameraCapture {
+        id: video
+        cameraType: 2 // video
+        videoQuality: "MEDIUM"
+        videoSizeLimitation: 300000
+        property int bytes: 0
+        onFinished: accepted => {
+            bytes = accepted ? data().byteLength : 0;
+            if (window.grabFile !== "")
+                window.grabAndQuit();
+        }
+    }
+
+    function grabAndQuit() {
+        const ok = photo.outcome === CameraCapture.Accepted && video.outcome === CameraCapture.Accepted;
+        page.grabToImage(result => {
+                const saved = result.saveToFile(window.grabFile);
+                if (!saved)
+                    console.warn("cannot write", window.grabFile);
+                Qt.exit(ok && saved ? 0 : 1);
+            });
+    }
+
+    Component.onCompleted: {
+        if (autoCapture)
+            photo.start();
+    }
+
+    Pane {
+        id: page
+        anchors.fill: parent
+        padding: 16
+
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+
+            Label {
+                text: "Photo"
+                font.bold: true
+                font.pixelSize: 18
+            }
+            RowLayout {
+                Button {
+                    text: "Take a photo"
+                    enabled: !photo.waiting
+                    onClicked: photo.start()
+                }
+                Button {
+                    text: "Cancel"
+                    visible: photo.waiting
+                    onClicked: photo.cancel()
+                }
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: "Outcome: " + window.outcomeText(photo) + (photo.errorMessage !== "" ? " (" + photo.errorMessage + ")" : "")
+            }
+            Image {
+                id: preview
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                fillMode: Image.PreserveAspectFit
+                cache: false
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.WrapAnywhere
+                visible: photo.outcome === CameraCapture.Accepted
+                text: photo.fileLocation
+            }
+
+            Label {
+                text: "Video"
+                font.bold: true
+                font.pixelSize: 18
+            }
+            RowLayout {
+                Button {
+                    text: "Record a short video"
+                    enabled: !video.waiting
+                    onClicked: video.start()
+                }
+                Button {
+                    text: "Cancel"
+                    visible: video.waiting
+                    onClicked: video.cancel()
+                }
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: "Outcome: " + window.outcomeText(video) + (video.errorMessage !== "" ? " (" + video.errorMessage + ")" : "")
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.WrapAnywhere
+                visible: video.outcome === CameraCapture.Accepted
+                text: video.fileLocation + "\n" + video.bytes + " bytes"
+            }
+        }
+    }
+}
