@@ -6,7 +6,7 @@
 # Packages the package build and its checks need beyond base_packages.
 deb_packages() {
     printf '%s\n' build-essential debhelper dh-python dpkg-dev lintian groff-base man-db \
-        libglib2.0-dev python3
+        libglib2.0-dev python3 qt6-declarative-dev qml-qt6 qml6-module-qtquick
 }
 
 # The binary packages that were built, without the debug symbols.
@@ -164,7 +164,8 @@ _debs_use_installed() {
     # (Output captured first: grep -q would end the pipe early, failing it under pipefail.)
     local dynamic
     for host in "$work/cmake-host/cmake-host" "$work/pkgconfig-host" /usr/bin/camera-capture \
-        /usr/bin/reference-camera /usr/lib/*/libcamerauiservice.so.1 /usr/lib/*/libkivappbase.so.1; do
+        /usr/bin/reference-camera /usr/lib/*/libcamerauiservice.so.1 /usr/lib/*/libkivappbase.so.1 \
+        /usr/lib/*/qt6/qml/CameraUIService/*.so; do
         dynamic=$(readelf -d "$host")
         if grep -qE 'RPATH|RUNPATH' <<<"$dynamic"; then
             echo "$host carries a run path" >&2
@@ -264,4 +265,11 @@ with cus.CameraUIService(cus.PHOTO) as cam:
     print('python capture:', cam.outcome.name, cam.file_location, len(cam.data()), 'bytes, library', cus.version())
 "
     grep '^python capture:' "$work/python.log"
+
+    echo "==> QML module"
+    # From Qt's own module folder: no QML_IMPORT_PATH.
+    unset QML_IMPORT_PATH QML2_IMPORT_PATH
+    _debs_logged "$work/qml.log" env QT_QPA_PLATFORM=offscreen QT_QUICK_BACKEND=software \
+        "${bus[@]}" /usr/lib/qt6/bin/qml "$work/consumers/qml-host.qml"
+    grep -o 'qml-host: .*' "$work/qml.log"
 }
