@@ -23,7 +23,23 @@ private Q_SLOTS:
                 QStringLiteral("Camera LOG in CameraUIService.cpp:#:exec:error: no "
                                "Qt application object, cannot wait for the camera"),
                 QStringLiteral("Camera LOG in CameraUIService.cpp:#:exec:exit"), QString() }));
+        QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeRefused));
+        QVERIFY(QByteArray(GetCameraErrorMessage(service)).contains("no Qt application object"));
         DestroyCameraDlg(service);
+    }
+
+    // Refused at once, and the callback never runs: there is no loop to run it.
+    void startWithoutApplication()
+    {
+        CameraUIService *service = CreateCameraUIService(1, 0);
+        int calls = 0;
+        QCOMPARE(
+            StartCamera(
+                service, [](CameraUIService *, int, void *n) { ++*static_cast<int *>(n); }, &calls),
+            0);
+        QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeRefused));
+        DestroyCameraDlg(service);
+        QCOMPARE(calls, 0);
     }
 };
 

@@ -8,6 +8,9 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
 #include <QDBusReply>
 #include <QFile>
 #include <QProcess>
@@ -55,6 +58,31 @@ QSize pngSize(const QByteArray &png)
     return QSize(be32(16), be32(20));
 }
 
+using Results = QMap<QString, QString>;
+
+QDBusMessage invokeMessage(const QString &action, const QString &location)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kName, QStringLiteral("/org/kiv/Action"),
+        QStringLiteral("org.kiv.Action"), QStringLiteral("Invoke"));
+    QVariantMap values;
+    values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
+    values.insert(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
+    values.insert(QStringLiteral("fileLocation"), location);
+    call << action << values;
+    call.setAutoStartService(false);
+    return call;
+}
+
+// As the library sends it: no reply wanted, never starts a camera.
+void sendCancel(QDBusConnection bus, const QString &action)
+{
+    QDBusMessage cancel = QDBusMessage::createMethodCall(kName, QStringLiteral("/org/kiv/Action"),
+        QStringLiteral("org.kiv.Action"), QStringLiteral("Cancel"));
+    cancel << action;
+    cancel.setAutoStartService(false);
+    QVERIFY(bus.send(cancel));
+}
+
 } // namespace
 
 class ReferenceCameraTest : public QObject
@@ -70,9 +98,14 @@ private Q_SLOTS:
     void cameraModes();
     void cameraCaptureCli_data();
     void cameraCaptureCli();
+    void cancelAndCallerLeaving_data();
+    void cancelAndCallerLeaving();
     void cleanupTestCase();
 
 private:
+    void startCamera(const QStringList &options);
+    bool waitForOutput(const QString &text);
+    QByteArray m_output;
     QTemporaryDir m_dir;
     QScopedPointer<QProcess> m_camera;
 };
@@ -270,6 +303,113 @@ void ReferenceCameraTest::cameraCaptureCli()
     QCOMPARE(lines.constLast(), lastLine);
     QVERIFY(lines.constFirst().startsWith(QStringLiteral("Camera LOG in CameraUIService.cpp:")));
     QVERIFY(out.contains(QStringLiteral(":exec:The user actionReturn is ACCEPTED\n")));
+}
+
+void ReferenceCameraTest::startCamera(const QStringList &options)
+{
+    QVERIFY(stopCamera());
+    m_output.clear();
+    m_camera.reset(new QProcess);
+    m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_camera->start(binary("reference-camera"),
+        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
+    QVERIFY(m_camera->waitForStarted(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), 30000);
+}
+
+// Waits for the camera to print text (anywhere in what it printed so far).
+bool ReferenceCameraTest::waitForOutput(const QString &text)
+{
+    const QByteArray wanted = text.toUtf8();
+    return QTest::qWaitFor(
+        [&] {
+            m_output += m_camera->readAllStandardOutput();
+            return m_output.contains(wanted);
+        },
+        60000);
+}
+
+void ReferenceCameraTest::cancelAndCallerLeaving_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("fileWritten");
+    QTest::addColumn<QString>("answer"); // empty: no answer reaches the caller
+
+    QTest::newRow("caller cancels")
+        << QStringLiteral("cancel") << false << QStringLiteral("CANCELLED");
+    QTest::newRow("cancel of another action")
+        << QStringLiteral("cancel other action") << true << QStringLiteral("ACCEPTED");
+    QTest::newRow("another connection cancels")
+        << QStringLiteral("cancel from elsewhere") << true << QStringLiteral("ACCEPTED");
+    QTest::newRow("library cancels") << QStringLiteral("library") << false << QString();
+    QTest::newRow("caller leaves the bus") << QStringLiteral("leave") << false << QString();
+}
+
+void ReferenceCameraTest::cancelAndCallerLeaving()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, fileWritten);
+    QFETCH(QString, answer);
+
+    qDBusRegisterMetaType<Results>();
+    startCamera({ QStringLiteral("--delay"), QStringLiteral("1500") });
+    const QString action = QStringLiteral("CameraUIService");
+    const QString location = m_dir.filePath(
+        QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_'))
+        + QStringLiteral(".png"));
+    QFile::remove(location);
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    const QString callerName
+        = QStringLiteral("caller-") + QString::fromLatin1(QTest::currentDataTag());
+    QDBusConnection caller = QDBusConnection::connectToBus(address, callerName);
+    QVERIFY(caller.isConnected());
+
+    QScopedPointer<AM_ActionData> library;
+    QDBusPendingCall first = QDBusPendingCall::fromError(QDBusError());
+    if (how == QLatin1String("library")) {
+        library.reset(new AM_ActionData);
+        library->setAction(action);
+        library->setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
+        library->setValue(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
+        library->setValue(QStringLiteral("fileLocation"), location);
+        QVERIFY(library->invoke(false));
+    } else {
+        first = caller.asyncCall(invokeMessage(action, location), 120000);
+    }
+    QVERIFY(waitForOutput(QStringLiteral("answering request 1 in")));
+
+    if (how == QLatin1String("cancel"))
+        sendCancel(caller, action);
+    else if (how == QLatin1String("cancel other action"))
+        sendCancel(caller, QStringLiteral("OtherAction"));
+    else if (how == QLatin1String("cancel from elsewhere"))
+        sendCancel(QDBusConnection::sessionBus(), action);
+    else if (how == QLatin1String("library"))
+        library->cancel();
+    if (how == QLatin1String("leave")) {
+        // The connection closes with its last handle.
+        caller = QDBusConnection(QStringLiteral("no-such-connection"));
+        first = QDBusPendingCall::fromError(QDBusError());
+        QDBusConnection::disconnectFromBus(callerName);
+        QVERIFY(waitForOutput(QStringLiteral("left the bus: dropped request 1, no file written")));
+    } else {
+        QVERIFY(waitForOutput(QStringLiteral("cancel from ")));
+    }
+
+    // A later request with the same delay is answered after the first one would have been.
+    QDBusPendingCall second = QDBusConnection::sessionBus().asyncCall(
+        invokeMessage(action, m_dir.filePath(QStringLiteral("second.png"))), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(second.isFinished(), 60000);
+    QVERIFY2(!second.isError(), qPrintable(second.error().message()));
+    QCOMPARE(QFile::exists(location), fileWritten);
+    if (!answer.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 60000);
+        const QDBusPendingReply<Results> reply = first;
+        QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
+        QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")), fileWritten);
+    }
+    QDBusConnection::disconnectFromBus(callerName);
 }
 
 void ReferenceCameraTest::cleanupTestCase()

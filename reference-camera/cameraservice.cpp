@@ -6,8 +6,10 @@
 
 #include <QCoreApplication>
 #include <QDBusArgument>
+#include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QDateTime>
 #include <QDir>
@@ -19,6 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -45,6 +48,11 @@ namespace {
 QString invokeMethod()
 {
     return QStringLiteral("Invoke");
+}
+
+QString cancelMethod()
+{
+    return QStringLiteral("Cancel");
 }
 
 // Accepts any integral D-Bus type, doubles and numeric strings: callers are not all careful.
@@ -223,6 +231,9 @@ QString CameraService::introspect(const QString &path) const
                           "      <arg name=\"values\" type=\"a{sv}\" direction=\"in\"/>\n"
                           "      <arg name=\"results\" type=\"a{ss}\" direction=\"out\"/>\n"
                           "    </method>\n"
+                          "    <method name=\"Cancel\">\n"
+                          "      <arg name=\"action\" type=\"s\" direction=\"in\"/>\n"
+                          "    </method>\n"
                           "  </interface>\n")
         .arg(interfaceName());
 }
@@ -259,6 +270,11 @@ void CameraService::dispatch(const QDBusMessage &message, QDBusConnection connec
         send(message, message.createReply(QVariant::fromValue(QVariantMap())), connection);
         return;
     }
+    if ((iface.isEmpty() || iface == interfaceName()) && message.member() == cancelMethod()
+        && message.signature() == QLatin1String("s")) {
+        cancel(message, connection);
+        return;
+    }
     const bool isInvoke
         = (iface.isEmpty() || iface == interfaceName()) && message.member() == invokeMethod();
     if (!isInvoke || message.signature() != QLatin1String("sa{sv}")) {
@@ -281,6 +297,8 @@ void CameraService::dispatch(const QDBusMessage &message, QDBusConnection connec
     request.number = ++m_requestCount;
     request.message = message;
     const QList<QVariant> args = message.arguments();
+    request.action = args.value(0).toString();
+    request.caller = message.service();
     printOut(programPrefix()
         + QStringLiteral("request %1 from %2: action %3")
               .arg(QString::number(request.number), message.service(),
@@ -298,11 +316,103 @@ void CameraService::dispatch(const QDBusMessage &message, QDBusConnection connec
             + QStringLiteral("answering request %1 in %2 ms")
                   .arg(request.number)
                   .arg(m_options.delayMs));
-        QTimer::singleShot(
-            m_options.delayMs, this, [this, request, connection] { answer(request, connection); });
+        hold(request, connection);
         return;
     }
     answer(request, connection);
+}
+
+void CameraService::hold(const CaptureRequest &request, QDBusConnection connection)
+{
+    if (!m_callers) {
+        m_callers = new QDBusServiceWatcher(this);
+        m_callers->setConnection(connection);
+        m_callers->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
+        connect(
+            m_callers, &QDBusServiceWatcher::serviceUnregistered, this, &CameraService::callerLeft);
+    }
+    const bool watched = m_callers->watchedServices().contains(request.caller);
+    if (!watched && !request.caller.isEmpty())
+        m_callers->addWatchedService(request.caller);
+
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    const int number = request.number;
+    connect(timer, &QTimer::timeout, this, [this, number] {
+        Pending pending = take(number);
+        if (pending.timer)
+            answer(pending.request, pending.connection);
+    });
+    m_pending.insert(number, Pending { request, connection, timer });
+    timer->start(m_options.delayMs);
+
+    // The caller may have left before the watch was in place; the bus answers in order,
+    // so once it says the name has an owner, its leaving will be reported.
+    if (!watched && !request.caller.isEmpty()
+        && !connection.interface()->isServiceRegistered(request.caller).value())
+        callerLeft(request.caller);
+}
+
+CameraService::Pending CameraService::take(int number)
+{
+    Pending pending = m_pending.take(number);
+    if (pending.timer) {
+        pending.timer->stop();
+        pending.timer->deleteLater();
+    }
+    const QString caller = pending.request.caller;
+    if (m_callers && !caller.isEmpty()) {
+        bool stillWaiting = false;
+        for (const Pending &other : std::as_const(m_pending))
+            stillWaiting = stillWaiting || other.request.caller == caller;
+        if (!stillWaiting)
+            m_callers->removeWatchedService(caller);
+    }
+    return pending;
+}
+
+void CameraService::cancel(const QDBusMessage &message, QDBusConnection connection)
+{
+    const QString action = message.arguments().value(0).toString();
+    const QString caller = message.service();
+    QList<int> numbers;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
+        if (it->request.caller == caller && it->request.action == action)
+            numbers << it.key();
+    std::sort(numbers.begin(), numbers.end());
+    printOut(programPrefix()
+        + QStringLiteral("cancel from %1: action %2, %3 pending capture(s)")
+              .arg(caller, quoted(action))
+              .arg(numbers.size()));
+    for (int number : std::as_const(numbers)) {
+        const Pending pending = take(number);
+        QMap<QString, QString> results;
+        results.insert(QStringLiteral("actionReturn"), QStringLiteral("CANCELLED"));
+        send(pending.request.message,
+            pending.request.message.createReply(QVariant::fromValue(results)), pending.connection);
+        printOut(programPrefix()
+            + QStringLiteral("request %1 cancelled, answered actionReturn=\"CANCELLED\"")
+                  .arg(number));
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(pending.connection);
+    }
+    send(message, message.createReply(), connection);
+}
+
+void CameraService::callerLeft(const QString &caller)
+{
+    QList<int> numbers;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
+        if (it->request.caller == caller)
+            numbers << it.key();
+    std::sort(numbers.begin(), numbers.end());
+    for (int number : std::as_const(numbers)) {
+        take(number);
+        printOut(programPrefix()
+            + QStringLiteral("%1 left the bus: dropped request %2, no file written")
+                  .arg(caller)
+                  .arg(number));
+    }
 }
 
 void CameraService::answer(const CaptureRequest &request, QDBusConnection connection)

@@ -3,7 +3,11 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
+#include <QHash>
 #include <QString>
+
+class QDBusServiceWatcher;
+class QTimer;
 
 namespace refcam {
 
@@ -31,6 +35,8 @@ struct CaptureRequest
 {
     int number = 0;
     QDBusMessage message;
+    QString action;
+    QString caller; // unique name of the calling connection
     bool video = false;
     qint64 sizeLimit = 0;
     QString fileLocation;
@@ -50,7 +56,19 @@ public:
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
 
 private:
+    // A capture that has been asked for but not answered yet (held by --delay).
+    struct Pending
+    {
+        CaptureRequest request;
+        QDBusConnection connection { QString() };
+        QTimer *timer = nullptr;
+    };
+
     void dispatch(const QDBusMessage &message, QDBusConnection connection);
+    void cancel(const QDBusMessage &message, QDBusConnection connection);
+    void hold(const CaptureRequest &request, QDBusConnection connection);
+    Pending take(int number);
+    void callerLeft(const QString &caller);
     void answer(const CaptureRequest &request, QDBusConnection connection);
     bool capture(const CaptureRequest &request, QString *path);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);
@@ -59,6 +77,8 @@ private:
     Options m_options;
     int m_requestCount = 0;
     bool m_quitting = false;
+    QHash<int, Pending> m_pending;
+    QDBusServiceWatcher *m_callers = nullptr;
 };
 
 } // namespace refcam

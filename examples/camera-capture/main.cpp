@@ -4,13 +4,18 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QSocketNotifier>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +32,8 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "  --quality Q                 video quality: HIGHEST, MEDIUM or LOWEST\n"
                       "  --post-screen VALUE         show a screen after the capture (YES/NO)\n"
                       "  --size-limit N              video size limitation (integer)\n"
+                      "  --timeout MS                give up after MS milliseconds without an\n"
+                      "                              answer (default: wait as long as it takes)\n"
                       "  --out DEST                  after an accepted capture, write the\n"
                       "                              captured bytes to DEST\n"
                       "Queries (no capture):\n"
@@ -34,9 +41,11 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "                              recording for the type and --quality\n"
                       "  --auto-post photo|video|all print whether auto-posting is on\n"
                       "  -h, --help                  show this text\n"
+                      "  --version                   print the library's version\n"
                       "\n"
-                      "Exit status: 0 accepted (or query answered), 1 not accepted or the\n"
-                      "bytes could not be written, 2 usage error.\n";
+                      "SIGINT (Ctrl+C) or SIGTERM during a capture cancels it; the camera is\n"
+                      "told. Exit status: 0 accepted (or query answered), 1 not accepted,\n"
+                      "cancelled, failed or the bytes could not be written, 2 usage error.\n";
 
 int usageError(const char *fmt, const char *arg)
 {
@@ -57,12 +66,66 @@ bool parseInt(const char *text, int *out)
     return true;
 }
 
+// SIGINT and SIGTERM reach the event loop through a pipe: a signal handler may not call
+// into the library, the loop may.
+int s_signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    const int saved = errno;
+    if (write(s_signalPipe[1], &byte, 1) < 0) { } // full pipe: a cancel is pending anyway
+    errno = saved;
+}
+
+// The summary line: what happened, in words, and what to do about it.
+QByteArray describe(CameraUIService *service, int timeoutMs)
+{
+    const QByteArray detail = GetCameraErrorMessage(service);
+    QByteArray text;
+    switch (GetCameraOutcome(service)) {
+    case CameraOutcomeAccepted:
+        return "accepted";
+    case CameraOutcomeRejected:
+        return QByteArray("rejected: ") + GetCameraActionReturn(service);
+    case CameraOutcomeCancelled:
+        return "cancelled";
+    case CameraOutcomeTimedOut:
+        return "timed out after " + QByteArray::number(timeoutMs) + " ms";
+    case CameraOutcomeInterrupted:
+        text = "interrupted: the application left its event loop before the camera answered";
+        break;
+    case CameraOutcomeNoCamera:
+        text = "no camera application serves CameraUIService: is one installed?";
+        break;
+    case CameraOutcomeCameraFailed:
+        text = "the camera application failed (it crashed, left, or answered with an error)";
+        break;
+    case CameraOutcomeForged:
+        text = "refused a reply from a program that is not the camera application";
+        break;
+    case CameraOutcomeNoBus:
+        text = "no D-Bus session bus: is DBUS_SESSION_BUS_ADDRESS set?";
+        break;
+    case CameraOutcomeRefused:
+        text = "not started";
+        break;
+    default:
+        text = "aborted";
+        break;
+    }
+    if (!detail.isEmpty())
+        text += " (" + detail + ")";
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     int cameraType = -1;
     int sizeLimit = 0;
+    int timeoutMs = 0;
     const char *file = nullptr;
     const char *resolution = nullptr;
     const char *quality = nullptr;
@@ -82,6 +145,16 @@ int main(int argc, char **argv)
         if (!strcmp(arg, "-h") || !strcmp(arg, "--help")) {
             fputs(kUsage, stdout);
             return 0;
+        } else if (!strcmp(arg, "--version")) {
+            printf("camera-capture %s\n", GetCameraUIServiceVersion());
+            return 0;
+        } else if (!strcmp(arg, "--timeout")) {
+            const char *text = nullptr;
+            if (!value(&text))
+                return usageError("%s needs a value", arg);
+            if (!parseInt(text, &timeoutMs) || timeoutMs < 0)
+                return usageError(
+                    "--timeout needs a number of milliseconds (0 or more), not \"%s\"", text);
         } else if (!strcmp(arg, "--photo") || !strcmp(arg, "--video") || !strcmp(arg, "--all")) {
             if (cameraType != -1)
                 return usageError("choose only one of --photo, --video and --all", "");
@@ -137,6 +210,7 @@ int main(int argc, char **argv)
         SetCameraVideoQuality(service, quality);
     if (postScreen)
         SetCameraHasPostCapturedScreen(service, postScreen);
+    SetCameraTimeout(service, timeoutMs);
 
     // The library's trace comes first; our own lines follow once the service is gone.
     int status = 0;
@@ -150,7 +224,24 @@ int main(int argc, char **argv)
         report = "camera-capture: auto-post for " + QByteArray(autoPost) + ": "
             + (on ? "on" : "off") + "\n";
     } else {
+        // A signal while the camera runs cancels the capture; the camera is told.
+        QScopedPointer<QSocketNotifier> notifier;
+        if (pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+            notifier.reset(new QSocketNotifier(s_signalPipe[0], QSocketNotifier::Read));
+            QObject::connect(notifier.data(), &QSocketNotifier::activated, [&] {
+                char byte;
+                while (read(s_signalPipe[0], &byte, 1) > 0) { }
+                CancelCamera(service);
+            });
+            struct sigaction action = {};
+            action.sa_handler = onSignal;
+            sigemptyset(&action.sa_mask);
+            sigaction(SIGINT, &action, nullptr);
+            sigaction(SIGTERM, &action, nullptr);
+        }
         const bool accepted = Exec(service) == 1;
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         const QByteArray location = GetCameraFileLocation(service).toLocal8Bit();
         status = accepted ? 0 : 1;
         if (accepted && out) {
@@ -166,7 +257,7 @@ int main(int argc, char **argv)
                 status = 1;
             }
         }
-        report += QByteArray("camera-capture: ") + (accepted ? "accepted" : "not accepted")
+        report += "camera-capture: " + describe(service, timeoutMs)
             + ", file location: " + (location.isEmpty() ? QByteArray("(none)") : location) + "\n";
     }
     DestroyCameraDlg(service);
