@@ -711,7 +711,10 @@ void FaultMatrixTest::nullHandle_data()
         covered << QLatin1String(nullCalls().at(i).name);
     }
     // A new entry point fails here until it has a row above.
-    for (const QString &name : headerEntryPoints()) {
+    const QStringList declared = headerEntryPoints();
+    if (declared.isEmpty())
+        QTest::newRow("(no entry points found in the headers)") << -1;
+    for (const QString &name : declared) {
         if (!covered.contains(name))
             QTest::addRow("%s (no row)", qPrintable(name)) << -1;
     }
