@@ -9,6 +9,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScopedPointer>
 #include <QSignalSpy>
@@ -305,8 +306,9 @@ void LaunchOutcomeTest::outcomes()
         QCOMPARE(ended.message, QString());
     else
         QVERIFY2(ended.message.contains(message), qPrintable(ended.message));
+    // A launch given up early may end before the camera has even read the request.
     if (m_peer && m_peer->isRegistered())
-        QCOMPARE(m_peer->requests.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
 }
 
 void LaunchOutcomeTest::captureOutcomes_data()

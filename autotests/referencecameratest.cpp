@@ -5,6 +5,7 @@
 
 #include <AM_ActionData.h>
 #include <CameraUIService.h>
+#include <kivaction_names_p.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -17,12 +18,15 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace {
 
-const QString kName = QStringLiteral("org.kiv.Action.CameraUIService");
+const QString kName = KivAction::busName(KivAction::cameraAction());
 
 QString binary(const char *name)
 {
@@ -60,11 +64,12 @@ QSize pngSize(const QByteArray &png)
 
 using Results = QMap<QString, QString>;
 
-QDBusMessage invokeMessage(const QString &action, const QString &location)
+QDBusMessage invokeMessage(
+    const QString &action, const QString &location, const QVariantMap &extra = QVariantMap())
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kName, QStringLiteral("/org/kiv/Action"),
-        QStringLiteral("org.kiv.Action"), QStringLiteral("Invoke"));
-    QVariantMap values;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        kName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
+    QVariantMap values = extra;
     values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
     values.insert(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
     values.insert(QStringLiteral("fileLocation"), location);
@@ -76,11 +81,61 @@ QDBusMessage invokeMessage(const QString &action, const QString &location)
 // As the library sends it: no reply wanted, never starts a camera.
 void sendCancel(QDBusConnection bus, const QString &action)
 {
-    QDBusMessage cancel = QDBusMessage::createMethodCall(kName, QStringLiteral("/org/kiv/Action"),
-        QStringLiteral("org.kiv.Action"), QStringLiteral("Cancel"));
+    QDBusMessage cancel = QDBusMessage::createMethodCall(
+        kName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::cancelMethod());
     cancel << action;
     cancel.setAutoStartService(false);
     QVERIFY(bus.send(cancel));
+}
+
+// The org.kiv.Action interface of an introspection document, one line per item, in order.
+QStringList interfaceLines(const QString &xml)
+{
+    QStringList lines;
+    QXmlStreamReader reader(xml);
+    bool inside = false;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const QXmlStreamAttributes a = reader.attributes();
+        if (reader.isStartElement() && reader.name() == QLatin1String("interface"))
+            inside = a.value(QLatin1String("name")) == KivAction::interfaceName();
+        else if (reader.isEndElement() && reader.name() == QLatin1String("interface"))
+            inside = false;
+        else if (inside && reader.isStartElement())
+            lines << reader.name().toString() + QLatin1Char(' ')
+                    + a.value(QLatin1String("name")).toString() + QLatin1Char(' ')
+                    + a.value(QLatin1String("type")).toString() + QLatin1Char(' ')
+                    + a.value(QLatin1String("direction")).toString() + QLatin1Char(' ')
+                    + a.value(QLatin1String("value")).toString();
+    }
+    return reader.hasError() ? QStringList { reader.errorString() } : lines;
+}
+
+bool updateActivationEnvironment(const QString &name, const QString &value)
+{
+    QDBusMessage update = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+        QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+        QStringLiteral("UpdateActivationEnvironment"));
+    QMap<QString, QString> environment;
+    environment.insert(name, value);
+    update << QVariant::fromValue(environment);
+    return QDBusConnection::sessionBus().call(update).type() == QDBusMessage::ReplyMessage;
+}
+
+QString fileKind(const QString &path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("none");
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("link");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("fifo");
+    if (S_ISCHR(st.st_mode))
+        return QStringLiteral("device");
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("folder");
+    return QStringLiteral("file");
 }
 
 } // namespace
@@ -100,10 +155,16 @@ private Q_SLOTS:
     void cameraCaptureCli();
     void cancelAndCallerLeaving_data();
     void cancelAndCallerLeaving();
+    void unsafeRequests_data();
+    void unsafeRequests();
+    void interfaceFile();
+    void interactiveServesOn();
+    void optionsFile_data();
+    void optionsFile();
     void cleanupTestCase();
 
 private:
-    void startCamera(const QStringList &options);
+    void startCamera(const QStringList &options, const QString &configHome = QString());
     bool waitForOutput(const QString &text);
     QByteArray m_output;
     QTemporaryDir m_dir;
@@ -305,11 +366,21 @@ void ReferenceCameraTest::cameraCaptureCli()
     QVERIFY(out.contains(QStringLiteral(":exec:The user actionReturn is ACCEPTED\n")));
 }
 
-void ReferenceCameraTest::startCamera(const QStringList &options)
+void ReferenceCameraTest::startCamera(const QStringList &options, const QString &configHome)
 {
     QVERIFY(stopCamera());
+    if (m_camera)
+        m_camera->waitForFinished(30000);
     m_output.clear();
     m_camera.reset(new QProcess);
+    if (!configHome.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+        m_camera->setProcessEnvironment(environment);
+    }
+    // Relative paths must not land here (or anywhere).
+    QDir(m_dir.path()).mkpath(QStringLiteral("cwd"));
+    m_camera->setWorkingDirectory(m_dir.filePath(QStringLiteral("cwd")));
     m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_camera->start(binary("reference-camera"),
         QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
@@ -410,6 +481,265 @@ void ReferenceCameraTest::cancelAndCallerLeaving()
         QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")), fileWritten);
     }
     QDBusConnection::disconnectFromBus(callerName);
+}
+
+void ReferenceCameraTest::unsafeRequests_data()
+{
+    QTest::addColumn<QString>("target"); // what stands at the fileLocation
+    QTest::addColumn<QString>("location"); // empty: the prepared one
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("key"); // an extra value's key
+    QTest::addColumn<QString>("answer"); // actionReturn, or the D-Bus error name
+
+    const QString camera = QStringLiteral("CameraUIService");
+    const QString failed = QStringLiteral("FAILED");
+    QTest::newRow("planted symlink")
+        << QStringLiteral("link") << QString() << camera << QString() << failed;
+    QTest::newRow("FIFO in an unwritable folder, second client served")
+        << QStringLiteral("fifo") << QString() << camera << QString() << failed;
+    QTest::newRow("device node") << QStringLiteral("device") << QStringLiteral("/dev/null")
+                                 << camera << QString() << failed;
+    QTest::newRow("folder") << QStringLiteral("folder") << QString() << camera << QString()
+                            << failed;
+    QTest::newRow("relative path") << QStringLiteral("none") << QStringLiteral("relative.png")
+                                   << camera << QString() << failed;
+    QTest::newRow("existing file is replaced")
+        << QStringLiteral("file") << QString() << camera << QString() << QStringLiteral("ACCEPTED");
+    QTest::newRow("unknown action")
+        << QStringLiteral("none") << QString() << QStringLiteral("Gallery") << QString()
+        << KivAction::unknownActionError();
+    QTest::newRow("control characters in a key")
+        << QStringLiteral("none") << QString() << camera
+        << QStringLiteral("x\nreference-camera: forged line\r\x1b[2J")
+        << QStringLiteral("ACCEPTED");
+    QTest::newRow("4 MiB key") << QStringLiteral("none") << QString() << camera
+                               << QString(4 * 1024 * 1024, QLatin1Char('k'))
+                               << QStringLiteral("ACCEPTED");
+}
+
+void ReferenceCameraTest::unsafeRequests()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, location);
+    QFETCH(QString, action);
+    QFETCH(QString, key);
+    QFETCH(QString, answer);
+
+    qDBusRegisterMetaType<Results>();
+    startCamera({});
+    const QString tag = QString::fromLatin1(QTest::currentDataTag())
+                            .left(12)
+                            .replace(QLatin1Char(' '), QLatin1Char('_'));
+    QDir(m_dir.path()).mkpath(tag);
+    const QString folder = m_dir.filePath(tag);
+    const QString victim = m_dir.filePath(tag + QStringLiteral("-victim.txt"));
+    if (location.isEmpty())
+        location = folder + QStringLiteral("/photo.png");
+    const QString before = fileKind(location);
+    if (target == QLatin1String("link")) {
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::WriteOnly));
+        v.write("precious");
+        v.close();
+        QVERIFY(QFile::link(victim, location));
+    } else if (target == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(location).constData(), 0600), 0);
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    } else if (target == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(location));
+    } else if (target == QLatin1String("file")) {
+        QFile old(location);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old contents");
+    }
+    const QString kindBefore = target == QLatin1String("device") ? before : fileKind(location);
+
+    QVariantMap extra;
+    if (!key.isEmpty())
+        extra.insert(key, QStringLiteral("value\nreference-camera: forged too"));
+    QDBusPendingCall call
+        = QDBusConnection::sessionBus().asyncCall(invokeMessage(action, location, extra), 120000);
+    // Whatever the first request is stuck on, another client is served.
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    QDBusConnection other = QDBusConnection::connectToBus(address, QStringLiteral("other"));
+    const QString otherLocation = m_dir.filePath(tag + QStringLiteral("-other.png"));
+    QDBusPendingCall second
+        = other.asyncCall(invokeMessage(QStringLiteral("CameraUIService"), otherLocation), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(call.isFinished() && second.isFinished(), 60000);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QDBusPendingReply<Results> secondReply = second;
+    QCOMPARE(secondReply.value().value(QStringLiteral("actionReturn")), QStringLiteral("ACCEPTED"));
+    QVERIFY(QFile::exists(otherLocation));
+
+    const QDBusPendingReply<Results> reply = call;
+    if (answer.startsWith(QLatin1String("org."))) {
+        QVERIFY(reply.isError());
+        QCOMPARE(reply.error().name(), answer);
+        QVERIFY(reply.error().message().contains(QStringLiteral("Gallery")));
+    } else {
+        QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
+        QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")),
+            answer == QLatin1String("ACCEPTED"));
+    }
+    // What was there is still there, untouched.
+    if (answer == QLatin1String("FAILED")) {
+        QCOMPARE(fileKind(location), kindBefore);
+        QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("cwd/relative.png"))));
+    }
+    if (target == QLatin1String("link")) {
+        QFile v(victim);
+        QVERIFY(v.open(QIODevice::ReadOnly));
+        QCOMPARE(v.readAll(), QByteArray("precious"));
+    }
+    if (answer == QLatin1String("ACCEPTED")) {
+        QFile written(location);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.read(4) == "\x89PNG");
+    }
+    QCOMPARE(QDir(folder).entryList(QStringList { QStringLiteral(".*.part") },
+                 QDir::Files | QDir::Hidden | QDir::System),
+        QStringList());
+
+    // The log shows every key, escaped and cut, and nothing a caller wrote starts a line.
+    // Both answers logged (the line follows the reply).
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (m_output += m_camera->readAllStandardOutput()).count("reference-camera: answered") >= 2,
+        60000);
+    for (const QByteArray &line : m_output.split('\n')) {
+        QVERIFY2(!line.contains("forged") || !line.startsWith("reference-camera: forged"),
+            line.constData());
+        QVERIFY2(line.size() < 4096, line.left(200).constData());
+    }
+    if (key.size() > 4096)
+        QVERIFY(m_output.contains(QByteArray("... (cut ") + QByteArray::number(key.size() - 200)
+            + " of " + QByteArray::number(key.size()) + " chars)"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+}
+
+void ReferenceCameraTest::interfaceFile()
+{
+#ifndef KIV_ACTION_INTERFACE_FILE
+    QSKIP("built without the reference camera");
+#else
+    startCamera({});
+    QFile file(QStringLiteral(KIV_ACTION_INTERFACE_FILE));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList expected = interfaceLines(QString::fromUtf8(file.readAll()));
+    QVERIFY(expected.contains(QStringLiteral("method Cancel   ")));
+
+    const QDBusMessage introspect = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(kName, KivAction::objectPath(),
+            QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect")));
+    QCOMPARE(introspect.type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(interfaceLines(introspect.arguments().value(0).toString()), expected);
+
+    // Qt answers what the interface does not have.
+    const QDBusMessage unknown = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+        kName, KivAction::objectPath(), KivAction::interfaceName(), QStringLiteral("Shoot")));
+    QCOMPARE(unknown.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
+#endif
+}
+
+// The window classes are driven in referencecamerawindowtest; here the program: it keeps
+// serving after a window closes, and refuses an unwritable target before any window.
+void ReferenceCameraTest::interactiveServesOn()
+{
+    qDBusRegisterMetaType<Results>();
+    startCamera({ QStringLiteral("--interactive") });
+    const QString location = m_dir.filePath(QStringLiteral("interactive.png"));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (int number = 1; number <= 2; ++number) {
+        QDBusPendingCall call
+            = bus.asyncCall(invokeMessage(KivAction::cameraAction(), location), 120000);
+        QVERIFY(waitForOutput(QStringLiteral("request %1: window open").arg(number)));
+        sendCancel(bus, KivAction::cameraAction());
+        QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 60000);
+        const QDBusPendingReply<Results> reply = call;
+        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), QStringLiteral("CANCELLED"));
+    }
+    QVERIFY(!QFile::exists(location));
+
+    QDBusPendingCall relative
+        = bus.asyncCall(invokeMessage(KivAction::cameraAction(), QStringLiteral("x.png")), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(relative.isFinished(), 60000);
+    const QDBusPendingReply<Results> reply = relative;
+    QCOMPARE(
+        reply.value(), Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") } }));
+    QVERIFY(!m_output.contains("request 3: window open"));
+    QCOMPARE(m_camera->state(), QProcess::Running);
+}
+
+void ReferenceCameraTest::optionsFile_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QStringList>("commandLine"); // started by hand when not empty
+    QTest::addColumn<QString>("answer"); // actionReturn, or words of the error message
+    QTest::addColumn<bool>("locationReturned");
+
+    QTest::newRow("activated, rejects")
+        << QByteArray("# the user says no\naction-return = REJECTED\n") << QStringList()
+        << QStringLiteral("REJECTED") << true;
+    QTest::newRow("activated, switch and delay")
+        << QByteArray("no-file-location\n  --delay=10  \n") << QStringList()
+        << QStringLiteral("ACCEPTED") << false;
+    QTest::newRow("command line wins")
+        << QByteArray("action-return = REJECTED\n")
+        << QStringList { QStringLiteral("--action-return"), QStringLiteral("MAYBE") }
+        << QStringLiteral("MAYBE") << true;
+    QTest::newRow("activated, unknown option")
+        << QByteArray("dealy = 100\n") << QStringList()
+        << QStringLiteral("reference-camera.conf line 1: unknown option 'dealy'") << false;
+    QTest::newRow("activated, bad value")
+        << QByteArray("\ndelay = soon\n") << QStringList() << QStringLiteral("'delay' (") << false;
+    QTest::newRow("activated, switch with a value")
+        << QByteArray("interactive = yes\n") << QStringList()
+        << QStringLiteral("line 1: 'interactive' is a switch") << false;
+    QTest::newRow("hand-started, unknown option")
+        << QByteArray("exit-after-none\n") << QStringList { QStringLiteral("--no-file") }
+        << QStringLiteral("unknown option 'exit-after-none'") << false;
+}
+
+void ReferenceCameraTest::optionsFile()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QStringList, commandLine);
+    QFETCH(QString, answer);
+    QFETCH(bool, locationReturned);
+
+    qDBusRegisterMetaType<Results>();
+    const QString home = m_dir.filePath(QStringLiteral("config-home"));
+    QVERIFY(QDir().mkpath(home));
+    QFile file(home + QStringLiteral("/reference-camera.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(config);
+    file.close();
+    QVERIFY(updateActivationEnvironment(QStringLiteral("XDG_CONFIG_HOME"), home));
+    if (commandLine.isEmpty())
+        QVERIFY(stopCamera()); // the next request activates one
+    else
+        startCamera(commandLine, home);
+
+    QDBusMessage call
+        = invokeMessage(KivAction::cameraAction(), m_dir.filePath(QStringLiteral("options.png")));
+    call.setAutoStartService(true);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 120000);
+    // Leave later tests the defaults again.
+    QVERIFY(QFile::remove(file.fileName()));
+    const bool isError = !answer.startsWith(QLatin1Char('A'))
+        && !answer.startsWith(QLatin1Char('R')) && answer != QLatin1String("MAYBE");
+    if (isError) {
+        QCOMPARE(reply.errorName(), QStringLiteral("org.kiv.Action.Error.BadCameraOptions"));
+        QVERIFY2(reply.errorMessage().contains(answer), qPrintable(reply.errorMessage()));
+        QVERIFY2(reply.errorMessage().contains(file.fileName()), qPrintable(reply.errorMessage()));
+        // It quits, so the fixed file is read by the next one.
+        QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), 30000);
+        return;
+    }
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    const Results results = qdbus_cast<Results>(reply.arguments().value(0));
+    QCOMPARE(results.value(QStringLiteral("actionReturn")), answer);
+    QCOMPARE(results.contains(QStringLiteral("fileLocationReturn")), locationReturned);
 }
 
 void ReferenceCameraTest::cleanupTestCase()

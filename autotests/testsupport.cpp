@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "kivaction_names_p.h"
+
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
@@ -101,8 +103,7 @@ TestPeer::TestPeer(const QString &serviceName, QObject *parent)
     const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     QDBusConnection bus = QDBusConnection::connectToBus(address, m_connectionName);
     m_registered = bus.isConnected()
-        && bus.registerObject(
-            QStringLiteral("/org/kiv/Action"), this, QDBusConnection::ExportAllSlots)
+        && bus.registerObject(KivAction::objectPath(), this, QDBusConnection::ExportAllSlots)
         && bus.registerService(m_serviceName);
 }
 

@@ -1,4 +1,5 @@
 #include "AM_ActionData.h"
+#include "kivaction_names_p.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -24,10 +25,10 @@
 
 namespace {
 
-const QString kPath = QStringLiteral("/org/kiv/Action");
-const QString kInterface = QStringLiteral("org.kiv.Action");
-const QString kMethod = QStringLiteral("Invoke");
-const QString kCancelMethod = QStringLiteral("Cancel");
+const QString kPath = KivAction::objectPath();
+const QString kInterface = KivAction::interfaceName();
+const QString kMethod = KivAction::invokeMethod();
+const QString kCancelMethod = KivAction::cancelMethod();
 const QString kBusService = QStringLiteral("org.freedesktop.DBus");
 const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
 const QString kBusInterface = QStringLiteral("org.freedesktop.DBus");
@@ -377,7 +378,7 @@ void AM_ActionData::setValue(const QString &key, int value)
 
 QString AM_ActionData::destinationFor(const QString &object, const QString &action)
 {
-    return object.isEmpty() ? QStringLiteral("org.kiv.Action.") + action : object;
+    return object.isEmpty() ? KivAction::busName(action) : object;
 }
 
 bool AM_ActionData::invoke(bool allowStart) const

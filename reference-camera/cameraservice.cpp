@@ -1,8 +1,11 @@
 #include "cameraservice.h"
 
-#include "capture.h"
+#include "actionadaptor.h"
+#include "capturewindow.h"
 #include "console.h"
 #include "dbusformat.h"
+#include "kivaction_names_p.h"
+#include "targetfile.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -15,7 +18,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QList>
-#include <QMap>
 #include <QPair>
 #include <QStandardPaths>
 #include <QTimer>
@@ -28,32 +30,7 @@
 
 namespace refcam {
 
-QString defaultBusName()
-{
-    return QStringLiteral("org.kiv.Action.CameraUIService");
-}
-
-QString objectPath()
-{
-    return QStringLiteral("/org/kiv/Action");
-}
-
-QString interfaceName()
-{
-    return QStringLiteral("org.kiv.Action");
-}
-
 namespace {
-
-QString invokeMethod()
-{
-    return QStringLiteral("Invoke");
-}
-
-QString cancelMethod()
-{
-    return QStringLiteral("Cancel");
-}
 
 // Accepts any integral D-Bus type, doubles and numeric strings: callers are not all careful.
 bool toInteger(const QVariant &value, qint64 *result)
@@ -126,6 +103,8 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
     } else if (key == QLatin1String("photoResolution")) {
         request.hasPhotoResolution = true;
         request.photoResolution = isString(value) ? value.toString() : formatDBusValue(value);
+    } else if (key == QLatin1String("hasPostCapturedScreen")) {
+        request.postCapturedScreen = isString(value) ? value.toString() : QString();
     } else if (key == QLatin1String("videoQuality")) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
@@ -155,9 +134,13 @@ void readValues(CaptureRequest &request, const QVariant &raw)
         for (auto it = map.cbegin(); it != map.cend(); ++it)
             entries.append(qMakePair(it.key(), it.value()));
     }
-    for (const auto &entry : std::as_const(entries))
-        printOut(QStringLiteral("  %1 (%2) = %3")
-                     .arg(entry.first, dbusSignature(entry.second), formatDBusValue(entry.second)));
+    for (const auto &entry : std::as_const(entries)) {
+        const QString shown = QStringLiteral("%1 (%2) = %3")
+                                  .arg(shownKey(entry.first), dbusSignature(entry.second),
+                                      formatDBusValue(entry.second));
+        printOut(QStringLiteral("  ") + shown);
+        request.shownValues << shown;
+    }
     if (entries.isEmpty())
         printOut(QStringLiteral("  (no values)"));
     // Decoded after the listing so type warnings do not split it.
@@ -195,162 +178,193 @@ QString localPath(const QString &location)
     return location;
 }
 
-QString introspectionXml(const QString &interfaces)
+QString targetProblem(const CaptureRequest &request)
 {
-    return QStringLiteral(
-               "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
-               "<node>\n"
-               "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
-               "    <method name=\"Introspect\">\n"
-               "      <arg name=\"xml_data\" type=\"s\" direction=\"out\"/>\n"
-               "    </method>\n"
-               "  </interface>\n"
-               "  <interface name=\"org.freedesktop.DBus.Peer\">\n"
-               "    <method name=\"Ping\"/>\n"
-               "    <method name=\"GetMachineId\">\n"
-               "      <arg name=\"machine_uuid\" type=\"s\" direction=\"out\"/>\n"
-               "    </method>\n"
-               "  </interface>\n")
-        + interfaces + QStringLiteral("</node>\n");
+    if (request.fileLocation.isEmpty())
+        return QString();
+    const QString path = localPath(request.fileLocation);
+    if (!QDir::isAbsolutePath(path))
+        return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
+    const QString problem = describeUnsafeTarget(path);
+    return problem.isEmpty() ? QString()
+                             : QStringLiteral("cannot write %1: %2").arg(quoted(path), problem);
 }
 
 } // namespace
 
-CameraService::CameraService(const Options &options, QObject *parent)
-    : QDBusVirtualObject(parent)
+CameraService::CameraService(const Options &options, const QDBusConnection &bus, QObject *parent)
+    : QObject(parent)
     , m_options(options)
-{ }
-
-QString CameraService::introspect(const QString &path) const
+    , m_bus(bus)
 {
-    Q_UNUSED(path)
-    return QStringLiteral("  <interface name=\"%1\">\n"
-                          "    <method name=\"Invoke\">\n"
-                          "      <arg name=\"action\" type=\"s\" direction=\"in\"/>\n"
-                          "      <arg name=\"values\" type=\"a{sv}\" direction=\"in\"/>\n"
-                          "      <arg name=\"results\" type=\"a{ss}\" direction=\"out\"/>\n"
-                          "    </method>\n"
-                          "    <method name=\"Cancel\">\n"
-                          "      <arg name=\"action\" type=\"s\" direction=\"in\"/>\n"
-                          "    </method>\n"
-                          "  </interface>\n")
-        .arg(interfaceName());
+    new ActionAdaptor(this);
 }
 
-bool CameraService::handleMessage(const QDBusMessage &message, const QDBusConnection &connection)
+CameraService::~CameraService()
 {
-    // Qt 5.15 and 6.4 call this in the main thread, which is not promised: queue to ours.
-    const QDBusMessage call = message;
-    const QDBusConnection bus = connection;
-    QMetaObject::invokeMethod(
-        this, [this, call, bus] { dispatch(call, bus); }, Qt::QueuedConnection);
-    return true;
+    // Windows are top-level widgets, not our children.
+    for (const Pending &pending : std::as_const(m_pending))
+        delete pending.window.data();
 }
 
-void CameraService::dispatch(const QDBusMessage &message, QDBusConnection connection)
+bool CameraService::registerObject(QString *error)
 {
-    if (message.type() != QDBusMessage::MethodCallMessage)
-        return;
+    if (m_bus.registerObject(KivAction::objectPath(), this, QDBusConnection::ExportAdaptors))
+        return true;
+    *error = m_bus.lastError().message();
+    if (error->isEmpty())
+        *error = QStringLiteral("the path is taken");
+    return false;
+}
+
+QMap<QString, QString> CameraService::Invoke(const QString &action, const QVariantMap &values)
+{
+    Q_UNUSED(values) // read from the raw message instead, in wire order
+    setDelayedReply(true);
+    const QDBusMessage message = this->message();
+    QDBusConnection connection = this->connection();
     if (m_quitting && m_options.exitWithoutAnswer)
-        return;
-
-    const QString iface = message.interface();
-    // Virtual objects get introspection calls too; gdbus and d-feet use them.
-    if ((iface.isEmpty() || iface == QLatin1String("org.freedesktop.DBus.Introspectable"))
-        && message.member() == QLatin1String("Introspect") && message.signature().isEmpty()) {
-        send(
-            message, message.createReply(introspectionXml(introspect(message.path()))), connection);
-        return;
-    }
-    // Nothing to report, but an error here would make browsing tools complain.
-    if (iface == QLatin1String("org.freedesktop.DBus.Properties")
-        && message.member() == QLatin1String("GetAll")
-        && message.signature() == QLatin1String("s")) {
-        send(message, message.createReply(QVariant::fromValue(QVariantMap())), connection);
-        return;
-    }
-    if ((iface.isEmpty() || iface == interfaceName()) && message.member() == cancelMethod()
-        && message.signature() == QLatin1String("s")) {
-        cancel(message, connection);
-        return;
-    }
-    const bool isInvoke
-        = (iface.isEmpty() || iface == interfaceName()) && message.member() == invokeMethod();
-    if (!isInvoke || message.signature() != QLatin1String("sa{sv}")) {
-        const QString name = isInvoke ? QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs")
-                                      : QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
-        const QString text = isInvoke
-            ? QStringLiteral("Invoke takes arguments of signature 'sa{sv}', not '%1'")
-                  .arg(message.signature())
-            : QStringLiteral("No such method '%1' in interface '%2' at object path '%3' "
-                             "(signature '%4')")
-                  .arg(message.member(), iface, message.path(), message.signature());
-        printOut(programPrefix()
-            + QStringLiteral("rejected call %1.%2 (signature '%3') from %4 with %5")
-                  .arg(iface, message.member(), message.signature(), message.service(), name));
-        send(message, message.createErrorReply(name, text), connection);
-        return;
-    }
+        return {};
 
     CaptureRequest request;
     request.number = ++m_requestCount;
     request.message = message;
-    const QList<QVariant> args = message.arguments();
-    request.action = args.value(0).toString();
+    request.action = action;
     request.caller = message.service();
     printOut(programPrefix()
         + QStringLiteral("request %1 from %2: action %3")
-              .arg(QString::number(request.number), message.service(),
-                  quoted(args.value(0).toString())));
-    readValues(request, args.value(1));
+              .arg(QString::number(request.number), message.service(), quoted(action)));
+    readValues(request, message.arguments().value(1));
 
+    if (!m_options.configProblem.isEmpty()) {
+        sendError(message, connection, QStringLiteral("org.kiv.Action.Error.BadCameraOptions"),
+            QStringLiteral("reference-camera cannot serve: %1. Fix the file or remove it; this "
+                           "camera quits now, so the next request starts one with the fixed "
+                           "file.")
+                .arg(m_options.configProblem));
+        quitOnceFlushed(connection);
+        return {};
+    }
+    if (action != KivAction::cameraAction()) {
+        sendError(message, connection, KivAction::unknownActionError(),
+            QStringLiteral("reference-camera serves the action %1 only, not %2")
+                .arg(quoted(KivAction::cameraAction()), quoted(action)));
+        return {};
+    }
     if (m_options.exitWithoutAnswer) {
         printOut(programPrefix() + QStringLiteral("exiting without an answer"));
         m_quitting = true;
         QCoreApplication::exit(3);
-        return;
+        return {};
+    }
+    if (m_options.interactive) {
+        // A target that cannot be written is answered before anyone takes a picture.
+        const QString problem = targetProblem(request);
+        if (!problem.isEmpty()) {
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+            QMap<QString, QString> results;
+            results.insert(QStringLiteral("actionReturn"), QStringLiteral("FAILED"));
+            answerResults(request, connection, results);
+            return {};
+        }
+        openWindow(request, connection);
+        return {};
     }
     if (m_options.delayMs > 0) {
         printOut(programPrefix()
             + QStringLiteral("answering request %1 in %2 ms")
                   .arg(request.number)
                   .arg(m_options.delayMs));
-        hold(request, connection);
-        return;
+        Pending pending;
+        pending.request = request;
+        pending.connection = connection;
+        pending.timer = new QTimer(this);
+        pending.timer->setSingleShot(true);
+        const int number = request.number;
+        connect(pending.timer, &QTimer::timeout, this, [this, number] {
+            const Pending due = take(number);
+            answer(due.request, due.connection);
+        });
+        pending.timer->start(m_options.delayMs);
+        hold(pending);
+        return {};
     }
     answer(request, connection);
+    return {};
 }
 
-void CameraService::hold(const CaptureRequest &request, QDBusConnection connection)
+void CameraService::hold(Pending pending)
 {
+    const QString caller = pending.request.caller;
     if (!m_callers) {
         m_callers = new QDBusServiceWatcher(this);
-        m_callers->setConnection(connection);
+        m_callers->setConnection(pending.connection);
         m_callers->setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
         connect(
             m_callers, &QDBusServiceWatcher::serviceUnregistered, this, &CameraService::callerLeft);
     }
-    const bool watched = m_callers->watchedServices().contains(request.caller);
-    if (!watched && !request.caller.isEmpty())
-        m_callers->addWatchedService(request.caller);
-
-    auto *timer = new QTimer(this);
-    timer->setSingleShot(true);
-    const int number = request.number;
-    connect(timer, &QTimer::timeout, this, [this, number] {
-        Pending pending = take(number);
-        if (pending.timer)
-            answer(pending.request, pending.connection);
-    });
-    m_pending.insert(number, Pending { request, connection, timer });
-    timer->start(m_options.delayMs);
+    const bool watched = m_callers->watchedServices().contains(caller);
+    if (!watched && !caller.isEmpty())
+        m_callers->addWatchedService(caller);
+    QDBusConnection connection = pending.connection;
+    m_pending.insert(pending.request.number, pending);
 
     // The caller may have left before the watch was in place; the bus answers in order,
     // so once it says the name has an owner, its leaving will be reported.
-    if (!watched && !request.caller.isEmpty()
-        && !connection.interface()->isServiceRegistered(request.caller).value())
-        callerLeft(request.caller);
+    if (!watched && !caller.isEmpty()
+        && !connection.interface()->isServiceRegistered(caller).value())
+        callerLeft(caller);
+}
+
+void CameraService::openWindow(const CaptureRequest &request, QDBusConnection connection)
+{
+    WindowSettings settings;
+    settings.number = request.number;
+    settings.caller = request.caller;
+    settings.video = request.video;
+    settings.format = videoFormatForQuality(request.videoQuality);
+    settings.sizeLimit = request.sizeLimit;
+    settings.photoSize = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution)
+                                                    : maxPhotoSize();
+    if (!settings.photoSize.isValid())
+        settings.photoSize = maxPhotoSize();
+    settings.review = request.postCapturedScreen == QLatin1String("YES");
+    settings.values = request.shownValues;
+
+    Pending pending;
+    pending.request = request;
+    pending.connection = connection;
+    pending.window = new CaptureWindow(settings);
+    const int number = request.number;
+    connect(pending.window, &CaptureWindow::decided, this,
+        [this, number](bool accepted) { windowDecided(number, accepted); });
+    CaptureWindow *window = pending.window;
+    hold(pending);
+    if (!m_pending.contains(number))
+        return; // the caller is already gone
+    printOut(programPrefix() + QStringLiteral("request %1: window open").arg(number));
+    window->show();
+    window->raise();
+    window->activateWindow();
+    Q_EMIT windowOpened(window);
+}
+
+void CameraService::windowDecided(int number, bool accepted)
+{
+    if (!m_pending.contains(number))
+        return;
+    Pending pending = m_pending.value(number);
+    const Take shot = pending.window ? pending.window->take() : Take();
+    pending = take(number);
+    if (accepted) {
+        printOut(programPrefix() + QStringLiteral("request %1: the user accepted").arg(number));
+        answer(pending.request, pending.connection, shot);
+        return;
+    }
+    printOut(programPrefix() + QStringLiteral("request %1: the user rejected").arg(number));
+    QMap<QString, QString> results;
+    results.insert(QStringLiteral("actionReturn"), QStringLiteral("REJECTED"));
+    answerResults(pending.request, pending.connection, results);
 }
 
 CameraService::Pending CameraService::take(int number)
@@ -359,6 +373,10 @@ CameraService::Pending CameraService::take(int number)
     if (pending.timer) {
         pending.timer->stop();
         pending.timer->deleteLater();
+    }
+    if (pending.window) {
+        pending.window->dismiss();
+        pending.window->deleteLater();
     }
     const QString caller = pending.request.caller;
     if (m_callers && !caller.isEmpty()) {
@@ -371,10 +389,9 @@ CameraService::Pending CameraService::take(int number)
     return pending;
 }
 
-void CameraService::cancel(const QDBusMessage &message, QDBusConnection connection)
+void CameraService::Cancel(const QString &action)
 {
-    const QString action = message.arguments().value(0).toString();
-    const QString caller = message.service();
+    const QString caller = message().service();
     QList<int> numbers;
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
         if (it->request.caller == caller && it->request.action == action)
@@ -388,15 +405,9 @@ void CameraService::cancel(const QDBusMessage &message, QDBusConnection connecti
         const Pending pending = take(number);
         QMap<QString, QString> results;
         results.insert(QStringLiteral("actionReturn"), QStringLiteral("CANCELLED"));
-        send(pending.request.message,
-            pending.request.message.createReply(QVariant::fromValue(results)), pending.connection);
-        printOut(programPrefix()
-            + QStringLiteral("request %1 cancelled, answered actionReturn=\"CANCELLED\"")
-                  .arg(number));
-        if (m_options.exitAfterOne)
-            quitOnceFlushed(pending.connection);
+        answerResults(pending.request, pending.connection, results,
+            QStringLiteral("request %1 cancelled, ").arg(number));
     }
-    send(message, message.createReply(), connection);
 }
 
 void CameraService::callerLeft(const QString &caller)
@@ -415,43 +426,56 @@ void CameraService::callerLeft(const QString &caller)
     }
 }
 
-void CameraService::answer(const CaptureRequest &request, QDBusConnection connection)
+void CameraService::answer(
+    const CaptureRequest &request, QDBusConnection connection, const Take &take)
 {
     if (!m_options.errorName.isEmpty()) {
         const QString text = QStringLiteral("reference-camera was told to fail (--error %1)")
                                  .arg(m_options.errorName);
-        send(request.message, request.message.createErrorReply(m_options.errorName, text),
-            connection);
-        printOut(programPrefix() + QStringLiteral("answered error %1").arg(m_options.errorName));
-    } else {
-        QString path;
-        const bool ok = capture(request, &path);
-        QMap<QString, QString> results;
-        if (m_options.sendActionReturn)
-            results.insert(QStringLiteral("actionReturn"),
-                ok ? m_options.actionReturn : QStringLiteral("FAILED"));
-        if (ok && m_options.sendFileLocation)
-            results.insert(QStringLiteral("fileLocationReturn"), path);
-        send(
-            request.message, request.message.createReply(QVariant::fromValue(results)), connection);
-        QString line = programPrefix() + QStringLiteral("answered");
-        for (auto it = results.cbegin(); it != results.cend(); ++it)
-            line += QStringLiteral(" %1=%2").arg(it.key(), quoted(it.value()));
-        if (results.isEmpty())
-            line += QStringLiteral(" with no results");
-        if (!request.message.isReplyRequired())
-            line += QStringLiteral(" (not sent: the caller wants no reply)");
-        printOut(line);
+        sendError(request.message, connection, m_options.errorName, text);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(connection);
+        return;
     }
+    QString path;
+    const bool ok = capture(request, take, &path);
+    QMap<QString, QString> results;
+    if (m_options.sendActionReturn)
+        results.insert(
+            QStringLiteral("actionReturn"), ok ? m_options.actionReturn : QStringLiteral("FAILED"));
+    if (ok && m_options.sendFileLocation)
+        results.insert(QStringLiteral("fileLocationReturn"), path);
+    answerResults(request, connection, results);
+}
+
+void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
+    const QMap<QString, QString> &results, const QString &what)
+{
+    send(request.message, request.message.createReply(QVariant::fromValue(results)), connection);
+    QString line = programPrefix() + what + QStringLiteral("answered");
+    for (auto it = results.cbegin(); it != results.cend(); ++it)
+        line += QStringLiteral(" %1=%2").arg(it.key(), quoted(it.value()));
+    if (results.isEmpty())
+        line += QStringLiteral(" with no results");
+    if (!request.message.isReplyRequired())
+        line += QStringLiteral(" (not sent: the caller wants no reply)");
+    printOut(line);
     if (m_options.exitAfterOne)
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(const CaptureRequest &request, QString *path)
+bool CameraService::capture(const CaptureRequest &request, const Take &take, QString *path)
 {
     const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
     if (!request.fileLocation.isEmpty()) {
         *path = localPath(request.fileLocation);
+        // Relative to what? Our working folder is not the host's.
+        if (!QDir::isAbsolutePath(*path)) {
+            printErr(programPrefix()
+                + QStringLiteral("fileLocation %1 is not an absolute path; answering FAILED")
+                      .arg(quoted(*path)));
+            return false;
+        }
     } else {
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
@@ -462,19 +486,17 @@ bool CameraService::capture(const CaptureRequest &request, QString *path)
     }
 
     if (!m_options.writeFile) {
-        printOut(programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(*path));
+        printOut(
+            programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(escaped(*path)));
         return true;
-    }
-    if (QFileInfo(*path).isDir()) {
-        printErr(programPrefix() + QStringLiteral("cannot write %1: it is a folder").arg(*path));
-        return false;
     }
 
     WriteResult result;
     QString description;
     if (request.video) {
         const VideoFormat format = videoFormatForQuality(request.videoQuality);
-        const int frames = y4mFrameCount(format, request.sizeLimit);
+        const int frames
+            = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
         result = writeVideo(*path, format, frames);
         description = QStringLiteral("%1x%2 Y4M, %3 frames at %4 fps")
                           .arg(format.width)
@@ -496,16 +518,27 @@ bool CameraService::capture(const CaptureRequest &request, QString *path)
                           .arg(size.height()));
             }
         }
-        result = writePhoto(*path, size);
+        result = writePhoto(*path, size, take.phase);
         description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
     }
     if (!result.ok) {
-        printErr(programPrefix() + QStringLiteral("cannot write %1: %2").arg(*path, result.error));
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED")
+                  .arg(quoted(*path), result.error));
         return false;
     }
     printOut(programPrefix()
-        + QStringLiteral("wrote %1 (%2, %3 bytes)").arg(*path, description).arg(result.bytes));
+        + QStringLiteral("wrote %1 (%2, %3 bytes)")
+              .arg(escaped(*path), description)
+              .arg(result.bytes));
     return true;
+}
+
+void CameraService::sendError(
+    const QDBusMessage &call, QDBusConnection connection, const QString &name, const QString &text)
+{
+    send(call, call.createErrorReply(name, text), connection);
+    printOut(programPrefix() + QStringLiteral("answered error %1: %2").arg(name, text));
 }
 
 void CameraService::send(

@@ -1,34 +1,24 @@
 #pragma once
 
+#include "capture.h"
+#include "options.h"
+
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusMessage>
-#include <QDBusVirtualObject>
 #include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QStringList>
 
 class QDBusServiceWatcher;
 class QTimer;
 
 namespace refcam {
 
-QString defaultBusName();
-QString objectPath();
-QString interfaceName();
-
-// How the camera behaves; the non-default settings simulate users and faulty cameras.
-struct Options
-{
-    QString busName;
-    QString outputDir; // empty: the standard pictures / movies folder
-    QString actionReturn = QStringLiteral("ACCEPTED");
-    bool sendActionReturn = true;
-    bool sendFileLocation = true;
-    bool writeFile = true;
-    int delayMs = 0;
-    bool exitWithoutAnswer = false;
-    QString errorName;
-    bool exitAfterOne = false;
-};
+class CaptureWindow;
 
 // What a request asked for, after tolerant decoding of the values map.
 struct CaptureRequest
@@ -43,38 +33,63 @@ struct CaptureRequest
     bool hasPhotoResolution = false;
     QString photoResolution;
     QString videoQuality;
+    QString postCapturedScreen;
+    QStringList shownValues; // "key = value" as logged, for the window
 };
 
-// A virtual object rather than an adaptor: the raw message keeps the wire order of the map.
-class CameraService : public QDBusVirtualObject
+// What the user took in the window: the viewfinder's phase for a photo, frames for a video.
+struct Take
+{
+    int phase = 0;
+    int frames = -1; // -1: the default one-second clip
+};
+
+// The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml;
+// the raw message (QDBusContext) keeps the wire order of the values for the log.
+class CameraService : public QObject, protected QDBusContext
 {
     Q_OBJECT
 public:
-    explicit CameraService(const Options &options, QObject *parent = nullptr);
+    CameraService(const Options &options, const QDBusConnection &bus, QObject *parent = nullptr);
+    ~CameraService() override;
 
-    QString introspect(const QString &path) const override;
-    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
+    // Puts the object (with its adaptor) on the bus; the caller then owns the name.
+    bool registerObject(QString *error);
+
+    // Called by the adaptor.
+    QMap<QString, QString> Invoke(const QString &action, const QVariantMap &values);
+    void Cancel(const QString &action);
+
+Q_SIGNALS:
+    // Interactive mode: a request's window is up (tests drive it from here).
+    void windowOpened(refcam::CaptureWindow *window);
 
 private:
-    // A capture that has been asked for but not answered yet (held by --delay).
+    // A capture that has been asked for but not answered yet: held by --delay or in a window.
     struct Pending
     {
         CaptureRequest request;
         QDBusConnection connection { QString() };
         QTimer *timer = nullptr;
+        QPointer<CaptureWindow> window;
     };
 
-    void dispatch(const QDBusMessage &message, QDBusConnection connection);
-    void cancel(const QDBusMessage &message, QDBusConnection connection);
-    void hold(const CaptureRequest &request, QDBusConnection connection);
+    void hold(Pending pending);
+    void openWindow(const CaptureRequest &request, QDBusConnection connection);
+    void windowDecided(int number, bool accepted);
     Pending take(int number);
     void callerLeft(const QString &caller);
-    void answer(const CaptureRequest &request, QDBusConnection connection);
-    bool capture(const CaptureRequest &request, QString *path);
+    void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
+    void answerResults(const CaptureRequest &request, QDBusConnection connection,
+        const QMap<QString, QString> &results, const QString &what = QString());
+    bool capture(const CaptureRequest &request, const Take &take, QString *path);
+    void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
+        const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);
     void quitOnceFlushed(QDBusConnection connection);
 
     Options m_options;
+    QDBusConnection m_bus;
     int m_requestCount = 0;
     bool m_quitting = false;
     QHash<int, Pending> m_pending;

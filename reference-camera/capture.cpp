@@ -1,10 +1,9 @@
 #include "capture.h"
 
-#include <QFileInfo>
-#include <QImage>
+#include "targetfile.h"
+
 #include <QImageWriter>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <cstring>
 #include <vector>
@@ -71,28 +70,27 @@ int y4mFrameCount(const VideoFormat &format, qint64 sizeLimit)
 
 namespace {
 
-// Finishes a QSaveFile and reports the size that actually reached the disk.
-WriteResult commit(QSaveFile &file, const QString &path)
+WriteResult failure(const QString &error)
 {
     WriteResult result;
-    if (!file.commit()) {
-        result.error = file.errorString();
-        return result;
-    }
+    result.error = error;
+    return result;
+}
+
+WriteResult commit(TargetFile &file)
+{
+    if (!file.commit())
+        return failure(file.errorString());
+    WriteResult result;
     result.ok = true;
-    result.bytes = QFileInfo(path).size();
+    result.bytes = file.size();
     return result;
 }
 
-WriteResult openFailure(const QSaveFile &file)
-{
-    WriteResult result;
-    result.error = file.errorString();
-    return result;
-}
+} // namespace
 
-// Colour bars over a grey ramp: easy to recognise, and filled row by row so huge sizes stay fast.
-QImage testPattern(const QSize &size)
+// Easy to recognise, and filled row by row so huge sizes stay fast.
+QImage testPattern(const QSize &size, int phase)
 {
     QImage image(size, QImage::Format_RGB32);
     if (image.isNull())
@@ -105,8 +103,11 @@ QImage testPattern(const QSize &size)
 
     std::vector<QRgb> barRow(static_cast<size_t>(width));
     std::vector<QRgb> rampRow(static_cast<size_t>(width));
+    // One full turn of the bars every 120 frames (four seconds at 30 fps).
+    const qint64 shift = qint64(phase % 120) * width / 120;
     for (int x = 0; x < width; ++x) {
-        barRow[size_t(x)] = bars[qMin(barCount - 1, int(qint64(x) * barCount / width))];
+        const qint64 at = (x + shift) % width;
+        barRow[size_t(x)] = bars[qMin(barCount - 1, int(at * barCount / width))];
         const int grey = width > 1 ? int(qint64(x) * 255 / (width - 1)) : 128;
         rampRow[size_t(x)] = qRgb(grey, grey, grey);
     }
@@ -118,6 +119,8 @@ QImage testPattern(const QSize &size)
     }
     return image;
 }
+
+namespace {
 
 // Diagonal luma stripes drifting per frame plus a sweeping bright bar, so motion is visible.
 void fillFrame(QByteArray &frame, const VideoFormat &format, int index)
@@ -132,7 +135,9 @@ void fillFrame(QByteArray &frame, const VideoFormat &format, int index)
     uchar *vPlane = uPlane + qint64(chromaWidth) * chromaHeight;
 
     const int barWidth = qMax(1, width / 8);
-    const int barX = format.fps > 1 ? index * (width - barWidth) / (format.fps - 1) : 0;
+    // Sweeps once a second; a clip longer than a second starts the sweep again.
+    const int sweep = format.fps > 0 ? index % format.fps : 0;
+    const int barX = format.fps > 1 ? sweep * (width - barWidth) / (format.fps - 1) : 0;
     for (int y = 0; y < height; ++y) {
         uchar *row = lumaPlane + qint64(y) * width;
         for (int x = 0; x < width; ++x) {
@@ -153,50 +158,66 @@ void fillFrame(QByteArray &frame, const VideoFormat &format, int index)
 
 } // namespace
 
-WriteResult writePhoto(const QString &path, const QSize &size)
+QImage videoFrame(const VideoFormat &format, int index)
 {
-    const QImage image = testPattern(size);
-    if (image.isNull()) {
-        WriteResult result;
-        result.error
-            = QStringLiteral("cannot allocate a %1x%2 image").arg(size.width()).arg(size.height());
-        return result;
+    const QByteArray marker = QByteArrayLiteral("FRAME\n");
+    QByteArray frame(int(y4mFrameBytes(format) - marker.size()), Qt::Uninitialized);
+    fillFrame(frame, format, index);
+    const int width = format.width;
+    const int height = format.height;
+    const int chromaWidth = (width + 1) / 2;
+    const uchar *luma = reinterpret_cast<const uchar *>(frame.constData());
+    const uchar *u = luma + qint64(width) * height;
+    const uchar *v = u + qint64(chromaWidth) * ((height + 1) / 2);
+    QImage image(width, height, QImage::Format_RGB32);
+    // Full-range BT.601, as C420jpeg says.
+    for (int y = 0; y < height; ++y) {
+        QRgb *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const double l = luma[qint64(y) * width + x];
+            const int at = (y / 2) * chromaWidth + x / 2;
+            const double cb = u[at] - 128.0;
+            const double cr = v[at] - 128.0;
+            row[x] = qRgb(qBound(0, int(l + 1.402 * cr), 255),
+                qBound(0, int(l - 0.344136 * cb - 0.714136 * cr), 255),
+                qBound(0, int(l + 1.772 * cb), 255));
+        }
     }
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return openFailure(file);
-    QImageWriter writer(&file, QByteArrayLiteral("png"));
-    if (!writer.write(image)) {
-        WriteResult result;
-        result.error = writer.errorString();
-        file.cancelWriting();
-        return result;
-    }
-    return commit(file, path);
+    return image;
+}
+
+WriteResult writePhoto(const QString &path, const QSize &size, int phase)
+{
+    const QImage image = testPattern(size, phase);
+    if (image.isNull())
+        return failure(
+            QStringLiteral("cannot allocate a %1x%2 image").arg(size.width()).arg(size.height()));
+    TargetFile file;
+    if (!file.open(path))
+        return failure(file.errorString());
+    QImageWriter writer(file.device(), QByteArrayLiteral("png"));
+    if (!writer.write(image))
+        return failure(writer.errorString());
+    return commit(file);
 }
 
 WriteResult writeVideo(const QString &path, const VideoFormat &format, int frames)
 {
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return openFailure(file);
+    TargetFile file;
+    if (!file.open(path))
+        return failure(file.errorString());
     const QByteArray header = y4mHeader(format);
     const QByteArray frameMarker = QByteArrayLiteral("FRAME\n");
     QByteArray frame(int(y4mFrameBytes(format) - frameMarker.size()), Qt::Uninitialized);
-    bool ok = file.write(header) == header.size();
+    QIODevice *out = file.device();
+    bool ok = out->write(header) == header.size();
     for (int i = 0; ok && i < frames; ++i) {
         fillFrame(frame, format, i);
-        ok = file.write(frameMarker) == frameMarker.size() && file.write(frame) == frame.size();
+        ok = out->write(frameMarker) == frameMarker.size() && out->write(frame) == frame.size();
     }
-    if (!ok) {
-        WriteResult result;
-        result.error = file.errorString();
-        file.cancelWriting();
-        return result;
-    }
-    return commit(file, path);
+    if (!ok)
+        return failure(out->errorString());
+    return commit(file);
 }
 
 } // namespace refcam

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QSize>
 #include <QString>
 
@@ -36,7 +37,13 @@ struct WriteResult
     qint64 bytes = 0;
 };
 
-WriteResult writePhoto(const QString &path, const QSize &size);
+// Colour bars over a grey ramp; phase (in frames) slides the bars so a viewfinder moves.
+QImage testPattern(const QSize &size, int phase = 0);
+// Frame index of the clip writeVideo() writes, as RGB.
+QImage videoFrame(const VideoFormat &format, int index);
+
+// Both write through TargetFile: an absolute path, never a link or special file.
+WriteResult writePhoto(const QString &path, const QSize &size, int phase = 0);
 WriteResult writeVideo(const QString &path, const VideoFormat &format, int frames);
 
 } // namespace refcam

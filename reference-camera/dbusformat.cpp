@@ -12,7 +12,6 @@ namespace refcam {
 
 namespace {
 
-constexpr int maxShownChars = 2000;
 constexpr int maxShownItems = 64;
 constexpr int maxShownBytes = 64;
 
@@ -100,12 +99,11 @@ QString formatArgument(const QDBusArgument &arg)
 
 } // namespace
 
-QString quoted(const QString &text)
+QString escaped(const QString &text, int maxChars)
 {
+    const int shown = qMin<int>(text.size(), qMax(0, maxChars));
     QString out;
-    out.reserve(qMin<int>(text.size(), maxShownChars) + 2);
-    out += QLatin1Char('"');
-    const int shown = qMin<int>(text.size(), maxShownChars);
+    out.reserve(shown + 32);
     for (int i = 0; i < shown; ++i) {
         const QChar c = text.at(i);
         switch (c.unicode()) {
@@ -125,16 +123,32 @@ QString quoted(const QString &text)
             out += QStringLiteral("\\t");
             break;
         default:
-            if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-                out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            // C0, DEL, C1 and the Unicode line and paragraph separators.
+            if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0)
+                || c.unicode() == 0x2028 || c.unicode() == 0x2029)
+                out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
             else
                 out += c;
         }
     }
-    out += QLatin1Char('"');
     if (text.size() > shown)
-        out += QStringLiteral("... (%1 chars)").arg(text.size());
+        out += QStringLiteral("... (cut %1 of %2 chars)").arg(text.size() - shown).arg(text.size());
     return out;
+}
+
+QString quoted(const QString &text, int maxChars)
+{
+    QString out = escaped(text, maxChars);
+    // The note on cutting goes after the closing quote.
+    const int note = text.size() > maxChars ? out.lastIndexOf(QLatin1String("... (cut ")) : -1;
+    if (note < 0)
+        return QLatin1Char('"') + out + QLatin1Char('"');
+    return QLatin1Char('"') + out.left(note) + QLatin1Char('"') + out.mid(note);
+}
+
+QString shownKey(const QString &key)
+{
+    return escaped(key, 200);
 }
 
 QString dbusSignature(const QVariant &value)

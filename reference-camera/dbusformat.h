@@ -11,7 +11,14 @@ QString dbusSignature(const QVariant &value);
 // Human-readable rendering of a demarshalled value; strings are quoted and escaped.
 QString formatDBusValue(const QVariant &value);
 
-// Double-quoted, escaped, and cut short when huge so one request cannot flood the log.
-QString quoted(const QString &text);
+// Control characters, quotes and backslashes escaped, so no text can forge a log line; cut
+// after maxChars, saying how much was cut, so one request cannot flood the log.
+QString escaped(const QString &text, int maxChars = 2000);
+
+// Double-quoted escaped().
+QString quoted(const QString &text, int maxChars = 2000);
+
+// A request key for the log: escaped() and cut shorter than values.
+QString shownKey(const QString &key);
 
 } // namespace refcam

@@ -2,17 +2,18 @@
 // generated pictures and clips, with switches that simulate users and faulty cameras.
 
 #include "cameraservice.h"
+#include "capturewindow.h"
 #include "console.h"
+#include "kivaction_names_p.h"
+#include "options.h"
 
-#include <QCommandLineParser>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QDBusReply>
-#include <QDir>
 #include <QMap>
-#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -63,147 +64,46 @@ bool installSignalHandlers(QCoreApplication *app)
     return true;
 }
 
-bool isValidErrorName(const QString &name)
-{
-    static const QRegularExpression pattern(
-        QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*(\\.[A-Za-z_][A-Za-z0-9_]*)+$"));
-    return name.size() <= 255 && pattern.match(name).hasMatch();
-}
-
-QString examplesText()
-{
-    return QStringLiteral(
-        "\nExamples:\n"
-        "  reference-camera\n"
-        "      Serve org.kiv.Action.CameraUIService and accept every request.\n"
-        "  reference-camera --output-dir /tmp/captures --exit-after-one\n"
-        "      Write into /tmp/captures and quit after the first answer.\n"
-        "  reference-camera --action-return REJECTED --no-file --no-file-location\n"
-        "      Behave like a user who cancelled the capture.\n"
-        "  reference-camera --delay 5000\n"
-        "      Answer each request after five seconds (the event loop keeps running).\n"
-        "  reference-camera --error org.kiv.Action.Error.Busy\n"
-        "      Answer every request with that D-Bus error.\n"
-        "  reference-camera --exit-without-answer\n"
-        "      Crash-like exit (status 3) on the first request; the caller sees NoReply.\n"
-        "  reference-camera --name org.example.OtherCamera\n"
-        "      Serve another bus name.\n"
-        "\nPhotos are PNG test patterns sized by photoResolution (MAX is 1600x1200, or WxH up\n"
-        "to 8192 per side); videos (cameraType VIDEO) are YUV4MPEG2 clips of one second,\n"
-        "320x240 at 30 fps for HIGHEST and 176x144 at 15 fps for MEDIUM and LOWEST, cut\n"
-        "short to fit a positive videoSizeLimitation. A fileLocation that cannot be written\n"
-        "is answered with actionReturn FAILED. Exit status: 0 normally, 1 when the bus or\n"
-        "the name cannot be had, 2 on bad options, 3 after --exit-without-answer.\n");
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    // Only a camera with a window needs a display; the default runs anywhere.
+    const bool interactive = wantsInteractive(arguments);
+    // Without a display QApplication would abort; an activated camera would then look crashed.
+    const bool displayKnown = qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
+        || qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    QScopedPointer<QCoreApplication> app(interactive && displayKnown
+            ? new QApplication(argc, argv)
+            : new QCoreApplication(argc, argv));
+    if (interactive && displayKnown)
+        // Serving goes on after a request's window closes.
+        QApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setApplicationName(QStringLiteral("reference-camera"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Reference camera application: answers org.kiv.Action.Invoke capture "
-                       "requests on the session bus with generated files."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption nameOption(QStringLiteral("name"),
-        QStringLiteral("Bus name to own (default %1), e.g. --name org.example.Camera. Exits "
-                       "with status 1 when the name is taken.")
-            .arg(defaultBusName()),
-        QStringLiteral("NAME"), defaultBusName());
-    const QCommandLineOption outputDirOption(QStringLiteral("output-dir"),
-        QStringLiteral("Folder for captures without a fileLocation, created when missing "
-                       "(default: the Pictures or Movies folder, else the temp folder), "
-                       "e.g. --output-dir /tmp/captures."),
-        QStringLiteral("DIR"));
-    const QCommandLineOption actionReturnOption(QStringLiteral("action-return"),
-        QStringLiteral("Answer this actionReturn instead of ACCEPTED (any text), e.g. "
-                       "--action-return REJECTED or --action-return 'ACCEPTED '."),
-        QStringLiteral("TEXT"));
-    const QCommandLineOption noActionReturnOption(QStringLiteral("no-action-return"),
-        QStringLiteral("Leave the actionReturn key out of the answer, e.g. --no-action-return."));
-    const QCommandLineOption noFileLocationOption(QStringLiteral("no-file-location"),
-        QStringLiteral("Leave the fileLocationReturn key out of the answer (the file is still "
-                       "written), e.g. --no-file-location."));
-    const QCommandLineOption noFileOption(QStringLiteral("no-file"),
-        QStringLiteral("Write no file but still answer the path it would have had, e.g. "
-                       "--no-file."));
-    const QCommandLineOption delayOption(QStringLiteral("delay"),
-        QStringLiteral("Wait MS milliseconds before capturing and answering, without blocking, "
-                       "e.g. --delay 3000."),
-        QStringLiteral("MS"), QStringLiteral("0"));
-    const QCommandLineOption exitWithoutAnswerOption(QStringLiteral("exit-without-answer"),
-        QStringLiteral("Exit with status 3 as soon as a request arrives, without answering "
-                       "(the caller gets NoReply), e.g. --exit-without-answer."));
-    const QCommandLineOption errorOption(QStringLiteral("error"),
-        QStringLiteral("Answer every request with the D-Bus error NAME, e.g. "
-                       "--error org.kiv.Action.Error.Busy."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption exitAfterOneOption(QStringLiteral("exit-after-one"),
-        QStringLiteral("Exit with status 0 once the first answer has left, e.g. "
-                       "--exit-after-one."));
-    parser.addOptions({ nameOption, outputDirOption, actionReturnOption, noActionReturnOption,
-        noFileLocationOption, noFileOption, delayOption, exitWithoutAnswerOption, errorOption,
-        exitAfterOneOption });
-
-    // parse() rather than process(): --help gets the examples and errors get our exit status.
-    if (!parser.parse(QCoreApplication::arguments())) {
-        printErr(programPrefix() + parser.errorText());
-        printErr(QStringLiteral("Try 'reference-camera --help'."));
-        return usageError;
-    }
-    // --help-all is Qt's own extra switch; treat it like --help.
-    if (parser.isSet(helpOption) || parser.optionNames().contains(QStringLiteral("help-all"))) {
-        const QByteArray help = (parser.helpText() + examplesText()).toUtf8();
-        fputs(help.constData(), stdout);
-        return 0;
-    }
-    if (parser.isSet(versionOption)) {
-        printOut(QStringLiteral("reference-camera %1").arg(QCoreApplication::applicationVersion()));
-        return 0;
-    }
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.1"));
 
     Options options;
-    options.busName = parser.value(nameOption);
-    if (parser.isSet(outputDirOption))
-        options.outputDir = QDir(parser.value(outputDirOption)).absolutePath();
-    if (parser.isSet(actionReturnOption))
-        options.actionReturn = parser.value(actionReturnOption);
-    options.sendActionReturn = !parser.isSet(noActionReturnOption);
-    options.sendFileLocation = !parser.isSet(noFileLocationOption);
-    options.writeFile = !parser.isSet(noFileOption);
-    options.exitWithoutAnswer = parser.isSet(exitWithoutAnswerOption);
-    options.exitAfterOne = parser.isSet(exitAfterOneOption);
-    options.errorName = parser.value(errorOption);
-
-    QStringList problems;
-    bool delayOk = false;
-    options.delayMs = parser.value(delayOption).toInt(&delayOk);
-    if (!delayOk || options.delayMs < 0)
-        problems << QStringLiteral("--delay wants a number of milliseconds (0 or more), not '%1'")
-                        .arg(parser.value(delayOption));
-    if (parser.isSet(errorOption) && !isValidErrorName(options.errorName))
-        problems << QStringLiteral("--error wants a D-Bus error name like "
-                                   "org.kiv.Action.Error.Busy, not '%1'")
-                        .arg(options.errorName);
-    if (parser.isSet(actionReturnOption) && parser.isSet(noActionReturnOption))
-        problems << QStringLiteral("--action-return and --no-action-return contradict each other");
-    if (parser.isSet(outputDirOption) && parser.value(outputDirOption).isEmpty())
-        problems << QStringLiteral("--output-dir wants a folder");
-    if (!parser.positionalArguments().isEmpty())
-        problems << QStringLiteral("unexpected argument '%1'")
-                        .arg(parser.positionalArguments().constFirst());
-    if (!problems.isEmpty()) {
-        for (const QString &problem : std::as_const(problems))
-            printErr(programPrefix() + problem);
+    switch (parseOptions(QCoreApplication::arguments(), &options)) {
+    case ParseOutcome::Exit:
+        return 0;
+    case ParseOutcome::UsageError:
         return usageError;
+    case ParseOutcome::Run:
+        break;
     }
+    if (options.interactive && !displayKnown && options.configProblem.isEmpty())
+        options.configProblem = QStringLiteral(
+            "interactive mode needs a display, but neither DISPLAY nor WAYLAND_DISPLAY is set; "
+            "for launches by the bus run 'dbus-update-activation-environment DISPLAY "
+            "WAYLAND_DISPLAY XAUTHORITY' in the desktop session");
+    if (!options.windowSize.isEmpty())
+        CaptureWindow::setDefaultSize(options.windowSize);
 
-    if (!installSignalHandlers(&app))
+    if (!installSignalHandlers(app.data()))
         printErr(programPrefix() + QStringLiteral("cannot watch for signals; kill -9 needed"));
 
     qDBusRegisterMetaType<QMap<QString, QString>>();
@@ -216,12 +116,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    auto *service = new CameraService(options, &app);
+    auto *service = new CameraService(options, bus, app.data());
     // The object must be there before the name is, or early callers would find nothing.
-    if (!bus.registerVirtualObject(objectPath(), service)) {
+    QString error;
+    if (!service->registerObject(&error)) {
         printErr(programPrefix()
-            + QStringLiteral("cannot register %1: %2")
-                  .arg(objectPath(), bus.lastError().message()));
+            + QStringLiteral("cannot register %1: %2").arg(KivAction::objectPath(), error));
         return 1;
     }
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> registered
@@ -242,7 +142,7 @@ int main(int argc, char **argv)
 
     // Without this an activated camera would outlive the private bus of a finished test.
     QTimer busWatch;
-    QObject::connect(&busWatch, &QTimer::timeout, &app, [] {
+    QObject::connect(&busWatch, &QTimer::timeout, app.data(), [] {
         if (!QDBusConnection::sessionBus().isConnected()) {
             printErr(programPrefix() + QStringLiteral("lost the session bus, quitting"));
             QCoreApplication::exit(0);
@@ -250,7 +150,18 @@ int main(int argc, char **argv)
     });
     busWatch.start(500);
 
-    printOut(
-        programPrefix() + QStringLiteral("serving %1 on the session bus").arg(options.busName));
-    return app.exec();
+    if (!options.fromConfig.isEmpty() && options.configProblem.isEmpty())
+        printOut(programPrefix()
+            + QStringLiteral("options from %1: %2")
+                  .arg(configFilePath(), options.fromConfig.join(QStringLiteral(", "))));
+    if (!options.configProblem.isEmpty())
+        printErr(programPrefix()
+            + QStringLiteral("%1; answering every request with "
+                             "org.kiv.Action.Error.BadCameraOptions until it is fixed")
+                  .arg(options.configProblem));
+    printOut(programPrefix()
+        + QStringLiteral("serving %1 on the session bus%2")
+              .arg(options.busName,
+                  options.interactive ? QStringLiteral(" (interactive)") : QString()));
+    return app->exec();
 }

@@ -28,6 +28,8 @@ ensure_packages() {
 base_packages() {
     local qt=$1
     local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev)
+    # The C hosts' GLib main loop test and the Python binding's tests.
+    pkgs+=(libglib2.0-dev python3 python3-pytest)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else

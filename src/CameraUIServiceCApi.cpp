@@ -6,12 +6,40 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// The application made by InitCameraApplication, and the argc/argv it keeps referring to
+// for as long as it lives.
+QCoreApplication *s_ownApplication = nullptr;
+int s_argc = 1;
+char s_argv0[256];
+char *s_argv[] = { s_argv0, nullptr };
+
+void fillProgramName()
+{
+    // The host's own name, so applicationName() and Qt's messages name the program.
+    const char *name = program_invocation_name;
+    if (!name || !*name)
+        name = "camerauiservice";
+    std::strncpy(s_argv0, name, sizeof s_argv0 - 1);
+    s_argv0[sizeof s_argv0 - 1] = '\0';
+    s_argc = 1;
+    s_argv[0] = s_argv0;
+    s_argv[1] = nullptr;
+}
+
+} // namespace
+
 extern "C" {
 
 const char *GetCameraFileLocationUtf8(CameraUIService *service)
 {
     CAMERA_REQUIRE_HANDLE(service, "");
     CameraUIServicePrivate *d = CameraUIServicePrivate::get(service);
+    // A buffer of its own: the other getters never move what this one handed out.
     d->locationUtf8 = GetCameraFileLocation(service).toUtf8();
     return d->locationUtf8.constData();
 }
@@ -20,7 +48,8 @@ const void *GetCameraDataBytes(CameraUIService *service, size_t *size)
 {
     if (size)
         *size = 0;
-    CAMERA_REQUIRE_HANDLE(service, nullptr);
+    // Never null: a host may hand the pointer to memcpy or fwrite with a size of 0.
+    CAMERA_REQUIRE_HANDLE(service, "");
     const QByteArray &data = GetCameraData(service);
     if (size)
         *size = static_cast<size_t>(data.size());
@@ -37,11 +66,23 @@ const char *GetCameraActionReturn(CameraUIService *service)
 
 int InitCameraApplication(void)
 {
-    // TODO(C API): create a QCoreApplication when none exists.
-    return 0;
+    if (QCoreApplication::instance())
+        return 0;
+    fillProgramName();
+    s_ownApplication = new QCoreApplication(s_argc, s_argv);
+    return 1;
 }
 
-void ReleaseCameraApplication(void) { }
+void ReleaseCameraApplication(void)
+{
+    // Only ours, and only while it is still the application: a host that made its own
+    // after releasing ours keeps it.
+    if (!s_ownApplication)
+        return;
+    if (QCoreApplication::instance() == s_ownApplication)
+        delete s_ownApplication;
+    s_ownApplication = nullptr;
+}
 
 const char *GetCameraUIServiceVersion(void)
 {

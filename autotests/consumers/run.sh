@@ -29,6 +29,15 @@ mv a.out pkgconfig-host
 cd - >/dev/null
 echo "built the pkg-config host: $(pkg-config --modversion camerauiservice), $(pkg-config --cflags --libs camerauiservice)"
 
+# C hosts: the documented compile line, nothing else.
+src=$(cd "$here/../.." && pwd)
+for c in "$here/../capitest.c" "$src/examples/c-capture/c-capture.c"; do
+    # shellcheck disable=SC2046
+    cc -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/$(basename "$c" .c)" "$c" \
+        $(pkg-config --cflags --libs camerauiservice) -Wl,-rpath,"$prefix/lib"
+done
+echo "built the C hosts capitest and c-capture"
+
 cat >"$work/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -54,4 +63,34 @@ for host in "$work/cmake-host/cmake-host" "$work/pkgconfig-host"; do
     grep -q ':exec:The user actionReturn is ACCEPTED' "$work/trace.log"
     echo "ran $(basename "$host"): accepted"
 done
-echo "consumers: 2 passed, 0 failed (Qt $qt)"
+
+dbus-run-session --config-file="$work/bus.conf" -- "$work/capitest" >"$work/trace.log" 2>&1 \
+    || { cat "$work/trace.log"; exit 1; }
+echo "ran capitest: $(tail -n 1 "$work/trace.log")"
+dbus-run-session --config-file="$work/bus.conf" -- "$work/c-capture" "$work/c.png" >"$work/trace.log"
+grep -q '^c-capture: outcome: accepted' "$work/trace.log"
+cmp -s <(grep '^c-capture: bytes:' "$work/trace.log") <(echo "c-capture: bytes: $(stat -c %s "$work/c.png")")
+echo "ran c-capture: accepted, $(stat -c %s "$work/c.png") bytes"
+
+# Python: the installed package finds the installed library by the path it recorded.
+pydir="$prefix/lib/python3/dist-packages"
+python=(/usr/bin/python3)
+if ldd "$prefix/lib/libcamerauiservice.so.1" | grep -q libasan; then
+    # An instrumented library in an uninstrumented Python: the runtime goes first, and
+    # Python's own allocations at exit are not ours to judge.
+    python=(env LD_PRELOAD="$(cc -print-file-name=libasan.so)"
+        ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:verify_asan_link_order=0 /usr/bin/python3)
+fi
+env -u CAMERAUISERVICE_LIBRARY PYTHONPATH="$pydir" dbus-run-session --config-file="$work/bus.conf" -- \
+    "${python[@]}" -c '
+import pathlib, sys
+import camerauiservice as cus
+target = pathlib.Path(sys.argv[1])
+with cus.CameraUIService(cus.PHOTO) as cam:
+    cam.file_location = str(target)
+    assert cam.exec() and cam.outcome is cus.Outcome.ACCEPTED, cam.error_message
+    assert cam.file_location == str(target) and cam.data() == target.read_bytes()
+assert cus._library._name == sys.argv[2], cus._library._name
+' "$work/py.png" "$prefix/lib/libcamerauiservice.so.1" >"$work/trace.log"
+echo "ran the Python host: accepted"
+echo "consumers: 5 passed, 0 failed (Qt $qt)"

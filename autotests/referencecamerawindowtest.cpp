@@ -1,0 +1,210 @@
+// The reference camera's interactive mode, in-process: the service on the test bus, a host
+// on its own connection, and the request's window driven with QTest (offscreen platform).
+
+#include "cameraservice.h"
+#include "capturewindow.h"
+#include "kivaction_names_p.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace refcam;
+using Results = QMap<QString, QString>;
+
+namespace {
+
+const QString kHost = QStringLiteral("host");
+
+QDBusMessage invoke(const QString &location, const QString &type, const QString &postScreen)
+{
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(KivAction::busName(KivAction::cameraAction()),
+            KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
+    QVariantMap values;
+    values.insert(QStringLiteral("cameraType"), type);
+    values.insert(QStringLiteral("photoResolution"), QStringLiteral("64x48"));
+    values.insert(QStringLiteral("videoQuality"), QStringLiteral("LOWEST"));
+    values.insert(QStringLiteral("videoSizeLimitation"), 200000);
+    values.insert(QStringLiteral("fileLocation"), location);
+    values.insert(QStringLiteral("hasPostCapturedScreen"), postScreen);
+    call << KivAction::cameraAction() << values;
+    return call;
+}
+
+QStringList stepList(const char *steps)
+{
+    return QString::fromLatin1(steps).split(QLatin1Char(','));
+}
+
+void click(CaptureWindow *window, const char *name)
+{
+    QPushButton *button = window->findChild<QPushButton *>(QLatin1String(name));
+    QVERIFY2(button, name);
+    QVERIFY2(button->isVisible(), name);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+} // namespace
+
+class ReferenceCameraWindowTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void userFlows_data();
+    void userFlows();
+    void cleanupTestCase();
+
+private:
+    QTemporaryDir m_dir;
+    QScopedPointer<CameraService> m_service;
+};
+
+void ReferenceCameraWindowTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    qDBusRegisterMetaType<Results>();
+    Options options;
+    options.interactive = true;
+    options.outputDir = m_dir.path();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QVERIFY(bus.isConnected());
+    m_service.reset(new CameraService(options, bus));
+    QString error;
+    QVERIFY2(m_service->registerObject(&error), qPrintable(error));
+    QVERIFY(bus.registerService(KivAction::busName(KivAction::cameraAction())));
+}
+
+void ReferenceCameraWindowTest::userFlows_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("postScreen");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("answer"); // empty: no answer, the host is gone
+    QTest::addColumn<bool>("reviewed");
+
+    const QString photo = QStringLiteral("PHOTO");
+    const QString yes = QStringLiteral("YES");
+    const QString accepted = QStringLiteral("ACCEPTED");
+    const QString rejected = QStringLiteral("REJECTED");
+    QTest::newRow("shutter, accept")
+        << photo << yes << stepList("space,accept") << accepted << true;
+    QTest::newRow("enter, retake, shutter, accept")
+        << photo << yes << stepList("enter,retake,shutter,accept") << accepted << true;
+    QTest::newRow("shutter, reject")
+        << photo << yes << stepList("space,reject") << rejected << true;
+    QTest::newRow("esc on the review screen")
+        << photo << yes << stepList("space,esc") << rejected << true;
+    QTest::newRow("esc in the viewfinder") << photo << yes << stepList("esc") << rejected << false;
+    QTest::newRow("cancel button") << photo << yes << stepList("cancel") << rejected << false;
+    QTest::newRow("window closed") << photo << yes << stepList("close") << rejected << false;
+    QTest::newRow("post screen NO answers at once")
+        << photo << QStringLiteral("NO") << stepList("space") << accepted << false;
+    QTest::newRow("post screen missing answers at once")
+        << photo << QString() << stepList("shutter") << accepted << false;
+    QTest::newRow("video record, stop, accept")
+        << QStringLiteral("VIDEO") << yes << stepList("space,space,accept") << accepted << true;
+    QTest::newRow("host cancels") << photo << yes << stepList("host cancel")
+                                  << QStringLiteral("CANCELLED") << false;
+    QTest::newRow("host cancels during review")
+        << photo << yes << stepList("space,host cancel") << QStringLiteral("CANCELLED") << true;
+    QTest::newRow("host dies") << photo << yes << stepList("host dies") << QString() << false;
+}
+
+void ReferenceCameraWindowTest::userFlows()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, postScreen);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, answer);
+    QFETCH(bool, reviewed);
+
+    const QString location = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())
+                                                .replace(QLatin1Char(' '), QLatin1Char('_')))
+        + (type == QLatin1String("VIDEO") ? QStringLiteral(".y4m") : QStringLiteral(".png"));
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    QPointer<CaptureWindow> window;
+    const QMetaObject::Connection opened = connect(m_service.data(), &CameraService::windowOpened,
+        this, [&window](CaptureWindow *w) { window = w; });
+    QDBusPendingCall call = QDBusPendingCall::fromError(QDBusError());
+    {
+        QDBusConnection host = QDBusConnection::connectToBus(address, kHost);
+        call = host.asyncCall(invoke(location, type, postScreen), 120000);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(window, 30000);
+    disconnect(opened);
+    QVERIFY(window->isVisible());
+    QVERIFY(!window->isReviewing());
+
+    bool sawReview = false;
+    for (const QString &step : std::as_const(steps)) {
+        QVERIFY2(window, qPrintable(step));
+        if (step == QLatin1String("space"))
+            QTest::keyClick(window, Qt::Key_Space);
+        else if (step == QLatin1String("enter"))
+            QTest::keyClick(window, Qt::Key_Return);
+        else if (step == QLatin1String("esc"))
+            QTest::keyClick(window, Qt::Key_Escape);
+        else if (step == QLatin1String("close"))
+            window->close();
+        else if (step == QLatin1String("host cancel")) {
+            QDBusMessage cancel
+                = QDBusMessage::createMethodCall(KivAction::busName(KivAction::cameraAction()),
+                    KivAction::objectPath(), KivAction::interfaceName(), KivAction::cancelMethod());
+            cancel << KivAction::cameraAction();
+            QVERIFY(QDBusConnection(kHost).send(cancel));
+        } else if (step == QLatin1String("host dies")) {
+            call = QDBusPendingCall::fromError(QDBusError());
+            QDBusConnection::disconnectFromBus(kHost);
+        } else
+            click(window, qPrintable(step));
+        if (window)
+            sawReview = sawReview || window->isReviewing();
+    }
+    // Whatever ended it, the window goes away.
+    QTRY_VERIFY_WITH_TIMEOUT(!window, 30000);
+    QCOMPARE(sawReview, reviewed);
+
+    if (!answer.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 30000);
+        const QDBusPendingReply<Results> reply = call;
+        QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
+        const bool kept = answer == QLatin1String("ACCEPTED");
+        QCOMPARE(
+            reply.value().value(QStringLiteral("fileLocationReturn")), kept ? location : QString());
+    }
+    const bool kept = answer == QLatin1String("ACCEPTED");
+    QCOMPARE(QFile::exists(location), kept);
+    if (kept) {
+        QFile file(location);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.read(32).startsWith(type == QLatin1String("VIDEO")
+                ? QByteArray("YUV4MPEG2 W176 H144")
+                : QByteArray("\x89PNG")));
+    }
+    // No leftovers of the safe writing either.
+    QCOMPARE(QDir(m_dir.path())
+                 .entryList(QStringList { QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
+        QStringList());
+    QDBusConnection::disconnectFromBus(kHost);
+}
+
+void ReferenceCameraWindowTest::cleanupTestCase()
+{
+    m_service.reset();
+}
+
+QTEST_MAIN(ReferenceCameraWindowTest)
+#include "referencecamerawindowtest.moc"

@@ -1,0 +1,396 @@
+"""Capture photos and videos through the platform's camera application.
+
+A binding over the C entry points of ``libcamerauiservice.so.1``, in pure Python
+(ctypes and the standard library only, Python 3.9 or later)::
+
+    import camerauiservice as cus
+
+    with cus.CameraUIService(cus.PHOTO) as cam:
+        cam.file_location = "/tmp/shot.png"
+        cam.timeout_ms = 60000
+        if cam.exec():                      # blocks until the camera answers
+            png = cam.data()                # the captured file's bytes
+            print(cam.file_location, len(png))
+        else:
+            print(cam.outcome.name, cam.error_message)
+
+Settings are sent as Latin-1 (the library's 8-bit strings): a value that Latin-1
+cannot encode, or that contains a NUL character, raises ValueError naming the
+setting and nothing is sent. Results come back as str decoded from UTF-8, so
+``file_location`` is the exact path the camera returned, ready for open().
+
+The library needs a Qt application object. The first CameraUIService creates one
+(InitCameraApplication) when the process has none, and releases it at interpreter
+exit after closing the services still open. A service belongs to the thread that
+created it; use it there only.
+
+The library traces every operation on standard output, written with C stdio to
+file descriptor 1 and flushed line by line (there is no switch to silence it).
+It bypasses sys.stdout: the binding flushes sys.stdout before each call so that
+the lines keep their order, pytest's capfd (not capsys) sees them, and
+redirecting descriptor 1 (os.dup2) is the way to send them elsewhere.
+
+exec() runs the library's nested event loop and returns only when the launch
+ends; Python's signal handlers (Ctrl-C's KeyboardInterrupt) run after that.
+Bound the wait with ``timeout_ms``.
+
+The library is found, in this order, at the path in the environment variable
+CAMERAUISERVICE_LIBRARY, at the path recorded when the package was installed,
+and through the system loader as ``libcamerauiservice.so.1``.
+"""
+
+import atexit
+import ctypes
+import enum
+import os
+import sys
+import threading
+import weakref
+
+__all__ = ["PHOTO", "VIDEO", "ALL", "Outcome", "CameraUIService", "version"]
+
+#: Camera type for a photo.
+PHOTO = 1
+#: Camera type for a video.
+VIDEO = 2
+#: Camera type for either (any value other than 1 and 2 means the same).
+ALL = 0
+
+_SONAME = "libcamerauiservice.so.1"
+_INT_MIN = -(2**31)
+_INT_MAX = 2**31 - 1
+
+
+class Outcome(enum.IntEnum):
+    """How the last launch of a service ended (the C enum CameraOutcome).
+
+    NONE           no launch yet
+    ACCEPTED       the camera answered with the action return "ACCEPTED"
+    REJECTED       the camera answered with any other action return
+    CANCELLED      the host cancelled
+    TIMED_OUT      timeout_ms ran out
+    INTERRUPTED    the host's event loop ended the wait before an answer
+    NO_CAMERA      no camera application serves the action
+    CAMERA_FAILED  the camera left, crashed or answered with an error
+    FORGED         a reply came from a connection that is not the camera
+    NO_BUS         no session bus connection
+    REFUSED        not started (no Qt application object, or already waiting)
+    ABORTED        the platform aborted without saying why
+    """
+
+    NONE = 0
+    ACCEPTED = 1
+    REJECTED = 2
+    CANCELLED = 3
+    TIMED_OUT = 4
+    INTERRUPTED = 5
+    NO_CAMERA = 6
+    CAMERA_FAILED = 7
+    FORGED = 8
+    NO_BUS = 9
+    REFUSED = 10
+    ABORTED = 11
+
+    def __str__(self):
+        return self.name
+
+
+# name: (restype, argtypes)
+_SIGNATURES = {
+    "CreateCameraUIService": (ctypes.c_void_p, [ctypes.c_int, ctypes.c_int]),
+    "DestroyCameraDlg": (None, [ctypes.c_void_p]),
+    "Exec": (ctypes.c_int, [ctypes.c_void_p]),
+    "SetCameraFileLocation": (None, [ctypes.c_void_p, ctypes.c_char_p]),
+    "SetCameraPhotoResolution": (None, [ctypes.c_void_p, ctypes.c_char_p]),
+    "SetCameraVideoQuality": (None, [ctypes.c_void_p, ctypes.c_char_p]),
+    "SetCameraHasPostCapturedScreen": (None, [ctypes.c_void_p, ctypes.c_char_p]),
+    "GetMinDataSize": (ctypes.c_uint, [ctypes.c_void_p]),
+    "GetAutoPostSetting": (ctypes.c_bool, [ctypes.c_void_p, ctypes.c_int]),
+    "GetCameraOutcome": (ctypes.c_int, [ctypes.c_void_p]),
+    "GetCameraErrorMessage": (ctypes.c_char_p, [ctypes.c_void_p]),
+    "SetCameraTimeout": (None, [ctypes.c_void_p, ctypes.c_int]),
+    "GetCameraFileLocationUtf8": (ctypes.c_char_p, [ctypes.c_void_p]),
+    "GetCameraDataBytes": (ctypes.c_void_p, [ctypes.c_void_p, ctypes.POINTER(ctypes.c_size_t)]),
+    "GetCameraActionReturn": (ctypes.c_char_p, [ctypes.c_void_p]),
+    "InitCameraApplication": (ctypes.c_int, []),
+    "ReleaseCameraApplication": (None, []),
+    "GetCameraUIServiceVersion": (ctypes.c_char_p, []),
+}
+
+_lock = threading.Lock()
+_library = None
+_application_owned = False
+_open_services = weakref.WeakSet()
+
+
+def _recorded_path():
+    try:
+        from . import _libpath
+    except ImportError:
+        return None
+    return getattr(_libpath, "LIBRARY", None)
+
+
+def _load():
+    explicit = os.environ.get("CAMERAUISERVICE_LIBRARY")
+    if explicit:
+        return ctypes.CDLL(explicit)
+    recorded = _recorded_path()
+    if recorded and os.path.exists(recorded):
+        return ctypes.CDLL(recorded)
+    try:
+        return ctypes.CDLL(_SONAME)
+    except OSError as error:
+        where = "the path recorded at install time (%s) and " % recorded if recorded else ""
+        raise OSError(
+            "%s not found: tried %sthe system loader (%s). Install the library, or set "
+            "CAMERAUISERVICE_LIBRARY to its path." % (_SONAME, where, error)
+        ) from None
+
+
+def _lib():
+    global _library
+    with _lock:
+        if _library is None:
+            library = _load()
+            for name, (restype, argtypes) in _SIGNATURES.items():
+                function = getattr(library, name)
+                function.restype = restype
+                function.argtypes = argtypes
+            _library = library
+        return _library
+
+
+def _ensure_application():
+    global _application_owned
+    lib = _lib()
+    with _lock:
+        if lib.InitCameraApplication() == 1:
+            _application_owned = True
+
+
+@atexit.register
+def _release_at_exit():
+    # Services before the application they live in.
+    for service in list(_open_services):
+        if service._thread == threading.get_ident():
+            service._destroy()
+    if _application_owned and _library is not None:
+        _library.ReleaseCameraApplication()
+
+
+def _c_int(name, value):
+    try:
+        number = value.__index__()
+    except (AttributeError, TypeError):
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__)) from None
+    if not _INT_MIN <= number <= _INT_MAX:
+        raise ValueError("%s must fit in a 32-bit signed integer, got %d" % (name, number))
+    return number
+
+
+def _latin1(name, value):
+    if isinstance(value, os.PathLike):
+        value = os.fspath(value)
+    if not isinstance(value, str):
+        raise TypeError("%s must be a str, not %s" % (name, type(value).__name__))
+    if "\0" in value:
+        raise ValueError("%s contains a NUL character, which a C string cannot carry" % name)
+    try:
+        return value.encode("latin-1")
+    except UnicodeEncodeError as error:
+        raise ValueError(
+            "%s cannot be encoded in Latin-1 (the library's 8-bit strings): %r at position %d"
+            % (name, value[error.start], error.start)
+        ) from None
+
+
+def _text(raw):
+    return raw.decode("utf-8") if raw else ""
+
+
+def version():
+    """Return the library's version, e.g. "1.1.0" (GetCameraUIServiceVersion)."""
+    return _text(_lib().GetCameraUIServiceVersion())
+
+
+class CameraUIService:
+    """One capture job handed to the platform's camera application.
+
+    ``camera_type`` is PHOTO, VIDEO or ALL; ``video_size_limitation`` is passed
+    to the camera as it is. Use it as a context manager, or call close(): after
+    that every method and property raises ValueError.
+
+    Settings (str, sent at the next exec()): file_location, photo_resolution
+    (default "MAX"), video_quality (default "HIGHEST"), has_post_captured_screen
+    (default "YES"), and timeout_ms (int, 0 for no limit). Results: outcome,
+    action_return, error_message, file_location, data().
+    """
+
+    def __init__(self, camera_type, video_size_limitation=0):
+        camera_type = _c_int("camera_type", camera_type)
+        video_size_limitation = _c_int("video_size_limitation", video_size_limitation)
+        _ensure_application()
+        self._lib = _lib()
+        self._thread = threading.get_ident()
+        self._settings = {
+            "photo_resolution": "MAX",
+            "video_quality": "HIGHEST",
+            "has_post_captured_screen": "YES",
+        }
+        self._timeout_ms = 0
+        self._handle = self._lib.CreateCameraUIService(camera_type, video_size_limitation)
+        _open_services.add(self)
+
+    def _h(self):
+        handle = self._handle
+        if handle is None:
+            raise ValueError("the camera service is closed")
+        if threading.get_ident() != self._thread:
+            raise RuntimeError("a camera service is used only on the thread that created it")
+        # The library's trace goes to descriptor 1 directly; ours first keeps the order.
+        try:
+            sys.stdout.flush()
+        except (AttributeError, ValueError, OSError):
+            pass
+        return handle
+
+    def _destroy(self):
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            self._lib.DestroyCameraDlg(handle)
+
+    def close(self):
+        """Destroy the service (DestroyCameraDlg). Calling it again does nothing."""
+        if self._handle is not None:
+            self._h()
+        self._destroy()
+        _open_services.discard(self)
+
+    def __enter__(self):
+        self._h()
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+    def __del__(self):
+        # Only on the owning thread: a Qt object must not be destroyed from another one.
+        if getattr(self, "_handle", None) is not None and threading.get_ident() == self._thread:
+            self._destroy()
+
+    def __repr__(self):
+        state = "closed" if self._handle is None else "outcome=%s" % Outcome(
+            self._lib.GetCameraOutcome(self._handle)
+        ).name
+        return "<camerauiservice.CameraUIService %s>" % state
+
+    def _set_string(self, name, setter, value):
+        handle = self._h()
+        encoded = _latin1(name, value)
+        setter(handle, encoded)
+        return encoded.decode("latin-1")
+
+    @property
+    def file_location(self):
+        """The file the camera should write; after an accepted capture, the one it wrote.
+
+        Set: a str (or path) in Latin-1; "" lets the camera choose. Read: the
+        library's location decoded from UTF-8 (GetCameraFileLocationUtf8, which
+        traces it).
+        """
+        return _text(self._lib.GetCameraFileLocationUtf8(self._h()))
+
+    @file_location.setter
+    def file_location(self, value):
+        self._set_string("file_location", self._lib.SetCameraFileLocation, value)
+
+    def _setting(name, setter_name, doc):
+        def get(self):
+            self._h()
+            return self._settings[name]
+
+        def set_(self, value):
+            self._settings[name] = self._set_string(name, getattr(self._lib, setter_name), value)
+
+        return property(get, set_, doc=doc)
+
+    photo_resolution = _setting(
+        "photo_resolution",
+        "SetCameraPhotoResolution",
+        'Photo resolution sent to the camera, e.g. "MAX" (the default) or "640x480".',
+    )
+    video_quality = _setting(
+        "video_quality",
+        "SetCameraVideoQuality",
+        'Video quality: "HIGHEST" (the default), "MEDIUM" or "LOWEST".',
+    )
+    has_post_captured_screen = _setting(
+        "has_post_captured_screen",
+        "SetCameraHasPostCapturedScreen",
+        'Whether the camera shows a screen after the capture, "YES" (the default) or "NO".',
+    )
+    del _setting
+
+    @property
+    def timeout_ms(self):
+        """Limit in milliseconds for later launches; 0 (the default) or less is none.
+
+        When it runs out the launch ends with Outcome.TIMED_OUT and the camera is
+        told to stop.
+        """
+        self._h()
+        return self._timeout_ms
+
+    @timeout_ms.setter
+    def timeout_ms(self, value):
+        handle = self._h()
+        milliseconds = _c_int("timeout_ms", value)
+        self._lib.SetCameraTimeout(handle, milliseconds)
+        self._timeout_ms = max(milliseconds, 0)
+
+    def exec(self):
+        """Launch the camera and wait for its answer; True when the user accepted.
+
+        Blocks, running the library's event loop, until the launch ends. The
+        outcome property says how it ended.
+        """
+        return bool(self._lib.Exec(self._h()))
+
+    @property
+    def outcome(self):
+        """How the last launch ended, an Outcome (Outcome.NONE before any)."""
+        value = self._lib.GetCameraOutcome(self._h())
+        try:
+            return Outcome(value)
+        except ValueError:
+            return value
+
+    @property
+    def action_return(self):
+        """The camera's action return, e.g. "ACCEPTED" or "REJECTED" (str)."""
+        return _text(self._lib.GetCameraActionReturn(self._h()))
+
+    @property
+    def error_message(self):
+        """Why the last launch failed (str); "" when the camera answered or before a launch."""
+        return _text(self._lib.GetCameraErrorMessage(self._h()))
+
+    def data(self):
+        """Read the file at file_location and return its bytes (a copy).
+
+        Follows GetCameraData: when the file cannot be opened the bytes of the
+        previous read are returned again (b"" before any), and a short read gives b"".
+        """
+        size = ctypes.c_size_t(0)
+        pointer = self._lib.GetCameraDataBytes(self._h(), ctypes.byref(size))
+        return ctypes.string_at(pointer, size.value) if size.value else b""
+
+    def min_data_size(self):
+        """Minimum data size in bytes of a video recording at video_quality on this phone
+        model (0 for a photo service, an unknown quality or a missing configuration)."""
+        return int(self._lib.GetMinDataSize(self._h()))
+
+    def auto_post_setting(self, camera_type):
+        """Whether auto-posting is on for PHOTO (1) or VIDEO (any other value)."""
+        return bool(self._lib.GetAutoPostSetting(self._h(), _c_int("camera_type", camera_type)))

@@ -1,0 +1,238 @@
+"""The Python binding end to end against the reference camera on a private bus."""
+
+import ast
+import os
+import pathlib
+import re
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+PACKAGE = pathlib.Path(__file__).resolve().parents[1] / "camerauiservice" / "__init__.py"
+HEADER = (
+    pathlib.Path(__file__).resolve().parents[2] / "include" / "camerauiservice" / "camerauiservice.h"
+)
+
+
+def png_size(data):
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    return struct.unpack(">II", data[16:24])
+
+
+@pytest.mark.parametrize("name", ["shot.png", "café 1.png"], ids=["ascii", "latin-1"])
+def test_accepted_capture(cus, start_camera, tmp_path, capfd, name):
+    start_camera()
+    target = tmp_path / name
+    with cus.CameraUIService(cus.PHOTO) as cam:
+        cam.file_location = str(target)
+        cam.photo_resolution = "64x48"
+        assert cam.exec() is True
+        assert cam.outcome is cus.Outcome.ACCEPTED
+        assert (cam.action_return, cam.error_message) == ("ACCEPTED", "")
+        # The location comes back as the str the camera wrote, ready for open().
+        assert cam.file_location == str(target)
+        data = cam.data()
+    assert data == target.read_bytes()
+    assert png_size(data) == (64, 48)
+    # The library's trace goes to descriptor 1, past sys.stdout.
+    assert ":exec:The user actionReturn is ACCEPTED" in capfd.readouterr().out
+
+
+@pytest.mark.parametrize(
+    "options, timeout_ms, outcome, action_return, why",
+    [
+        (["--action-return", "REJECTED"], 0, "REJECTED", "REJECTED", ""),
+        (["--action-return", "ACCEPTED "], 0, "REJECTED", "ACCEPTED ", ""),
+        (None, 0, "NO_CAMERA", "REJECTED", "ServiceUnknown"),
+        (["--delay", "60000"], 300, "TIMED_OUT", "REJECTED", "no answer within 300 ms"),
+        (["--error", "org.kiv.Action.Error.Busy"], 0, "CAMERA_FAILED", "REJECTED", "Busy"),
+    ],
+    ids=["rejected", "near miss", "no camera", "timed out", "camera error"],
+)
+def test_not_accepted(cus, start_camera, tmp_path, options, timeout_ms, outcome, action_return, why):
+    if options is not None:
+        start_camera(*options)
+    with cus.CameraUIService(cus.PHOTO) as cam:
+        cam.file_location = str(tmp_path / "none.png")
+        cam.timeout_ms = timeout_ms
+        assert cam.exec() is False
+        assert cam.outcome is cus.Outcome[outcome]
+        assert cam.action_return == action_return
+        assert why in cam.error_message
+        assert bool(cam.error_message) == bool(why)
+        if why:
+            # No answer, no capture: nothing to read.
+            assert cam.data() == b""
+            assert not (tmp_path / "none.png").exists()
+
+
+SETTINGS = ["file_location", "photo_resolution", "video_quality", "has_post_captured_screen"]
+WIRE_KEYS = dict(zip(SETTINGS, ["fileLocation", "photoResolution", "videoQuality",
+                                "hasPostCapturedScreen"]))
+
+
+@pytest.mark.parametrize("bad", ["caf\u00e9 \u20ac", "a\0b"], ids=["euro", "nul"])
+@pytest.mark.parametrize("setting", SETTINGS)
+def test_unsendable_setting_sends_nothing(cus, start_camera, tmp_path, setting, bad):
+    camera = start_camera()
+    good = str(tmp_path / "keep.png") if setting == "file_location" else "KEEP\u00e9"
+    with cus.CameraUIService(cus.VIDEO) as cam:
+        setattr(cam, setting, good)
+        with pytest.raises(ValueError, match=setting):
+            setattr(cam, setting, bad)
+        assert getattr(cam, setting) == good
+        assert cam.exec() is True
+    sent = re.search(r'^  %s \(s\) = "(.*)"$' % WIRE_KEYS[setting], camera.stop(), re.M)
+    assert sent and sent.group(1) == good
+
+
+CLOSED_USES = {
+    "exec": lambda cam: cam.exec(),
+    "data": lambda cam: cam.data(),
+    "min_data_size": lambda cam: cam.min_data_size(),
+    "auto_post_setting": lambda cam: cam.auto_post_setting(1),
+    "outcome": lambda cam: cam.outcome,
+    "action_return": lambda cam: cam.action_return,
+    "error_message": lambda cam: cam.error_message,
+    "read file_location": lambda cam: cam.file_location,
+    "set file_location": lambda cam: setattr(cam, "file_location", "/tmp/x.png"),
+    "read video_quality": lambda cam: cam.video_quality,
+    "set photo_resolution": lambda cam: setattr(cam, "photo_resolution", "MAX"),
+    "set timeout_ms": lambda cam: setattr(cam, "timeout_ms", 10),
+    "with": lambda cam: cam.__enter__(),
+}
+
+
+@pytest.mark.parametrize("use", CLOSED_USES.values(), ids=CLOSED_USES.keys())
+def test_use_after_close(cus, use):
+    with cus.CameraUIService(cus.PHOTO) as cam:
+        pass
+    cam.close()  # again: nothing happens
+    with pytest.raises(ValueError, match="closed"):
+        use(cam)
+
+
+@pytest.mark.parametrize(
+    "make, error, name",
+    [
+        (lambda cus: cus.CameraUIService(2**31), ValueError, "camera_type"),
+        (lambda cus: cus.CameraUIService("1"), TypeError, "camera_type"),
+        (lambda cus: cus.CameraUIService(1, -(2**31) - 1), ValueError, "video_size_limitation"),
+        (lambda cus: setattr(cus.CameraUIService(1), "timeout_ms", 2**40), ValueError, "timeout_ms"),
+        (lambda cus: setattr(cus.CameraUIService(1), "video_quality", b"LOW"), TypeError,
+         "video_quality"),
+        (lambda cus: cus.CameraUIService(1).auto_post_setting(None), TypeError, "camera_type"),
+    ],
+    ids=["type too big", "type not int", "limit too small", "timeout too big", "bytes setting",
+         "query type not int"],
+)
+def test_bad_arguments(cus, make, error, name):
+    with pytest.raises(error, match=name):
+        make(cus)
+
+
+def test_other_thread_is_refused(cus):
+    with cus.CameraUIService(cus.PHOTO) as cam:
+        errors = []
+
+        def use():
+            try:
+                cam.exec()
+            except RuntimeError as e:
+                errors.append(e)
+
+        thread = threading.Thread(target=use)
+        thread.start()
+        thread.join()
+        assert len(errors) == 1 and "thread" in str(errors[0])
+
+
+def write(path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+
+
+@pytest.mark.parametrize(
+    "camera_type, quality, model, expected",
+    [
+        ("VIDEO", "HIGHEST", "KIV-KR41-EU", 102534),
+        ("VIDEO", "MEDIUM", "KIV-TJ72", 52618),
+        ("VIDEO", "HIGHEST", "KIV-X1", 28618),
+        ("PHOTO", "HIGHEST", "KIV-KR41-EU", 0),
+    ],
+)
+def test_min_data_size(cus, tmp_path, monkeypatch, camera_type, quality, model, expected):
+    write(tmp_path / "usr/securesetup/tq_phonemodel.cfg", "[PHONE_MODEL]\nPhoneModelID = %s\n" % model)
+    monkeypatch.setenv("KIV_ROOT", str(tmp_path))
+    with cus.CameraUIService(getattr(cus, camera_type)) as cam:
+        cam.video_quality = quality
+        assert cam.min_data_size() == expected
+
+
+@pytest.mark.parametrize(
+    "content, photo, video",
+    [
+        ("photoAutoBlog = true\nvideoAutoBlog = off\n", True, False),
+        ("photoAutoBlog = no\nvideoAutoBlog = YES\n", False, True),
+        (None, False, False),
+    ],
+    ids=["photo on", "video on", "no file"],
+)
+def test_auto_post_setting(cus, tmp_path, monkeypatch, content, photo, video):
+    if content is not None:
+        write(tmp_path / "kivlocal/download/appwrite/setup/kiv_camera_resource.cfg",
+              "[cameraSetting]\n" + content)
+    monkeypatch.setenv("KIV_ROOT", str(tmp_path))
+    with cus.CameraUIService(cus.ALL) as cam:
+        assert cam.auto_post_setting(cus.PHOTO) is photo
+        assert cam.auto_post_setting(cus.VIDEO) is video
+        assert cam.auto_post_setting(cus.ALL) is video
+
+
+def header_enum(name):
+    body = re.search(r"enum %s\s*\{(.*?)\}" % name, HEADER.read_text(), re.S).group(1)
+    return {k: int(v) for k, v in re.findall(r"(\w+)\s*=\s*(\d+)", body)}
+
+
+def snake(camel):
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", camel).upper()
+
+
+def test_constants_match_the_c_header(cus):
+    outcomes = {snake(k[len("CameraOutcome"):]): v for k, v in header_enum("CameraOutcome").items()}
+    assert {m.name: m.value for m in cus.Outcome} == outcomes
+    types = {k[len("CameraType"):].upper(): v for k, v in header_enum("CameraTypeValue").items()}
+    assert {"PHOTO": cus.PHOTO, "VIDEO": cus.VIDEO, "ALL": cus.ALL} == types
+
+
+def test_version(cus):
+    assert cus.version() == os.environ["CAMERAUISERVICE_TEST_VERSION"]
+
+
+def test_package_parses_as_python_3_9():
+    ast.parse(PACKAGE.read_text(), str(PACKAGE), feature_version=(3, 9))
+
+
+@pytest.mark.parametrize("close", [True, False], ids=["closed", "left open"])
+def test_interpreter_exit(close):
+    # The application object the binding made goes at exit, after the services in it.
+    script = textwrap.dedent(
+        """
+        import camerauiservice as cus
+        cam = cus.CameraUIService(cus.PHOTO)
+        cam.timeout_ms = 1
+        if %r:
+            cam.close()
+        print("script done", flush=True)
+        """ % close
+    )
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.count("~CameraUIService:exit") == 1
+    gone = run.stdout.index("~CameraUIService:exit")
+    assert (gone < run.stdout.index("script done")) == close

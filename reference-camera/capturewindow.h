@@ -1,0 +1,108 @@
+#pragma once
+
+#include "cameraservice.h"
+#include "capture.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QSize>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+class QStackedWidget;
+
+namespace refcam {
+
+// What the window shows and asks for, decoded from one request.
+struct WindowSettings
+{
+    int number = 0;
+    QString caller;
+    bool video = false;
+    QSize photoSize;
+    VideoFormat format;
+    qint64 sizeLimit = 0;
+    bool review = false; // hasPostCapturedScreen is YES
+    QStringList values; // the request as logged
+};
+
+// Live test pattern: the photo's bars sliding, or the clip's own frames while recording.
+class Viewfinder : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Viewfinder(const WindowSettings &settings, QWidget *parent = nullptr);
+
+    int phase() const { return m_phase; }
+    // While recording the picture is the clip's frame index; otherwise free running.
+    void showRecordedFrame(int index, const QString &overlay);
+    void runFree();
+    QSize sizeHint() const override { return QSize(480, 360); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QRect pictureRect() const;
+
+    WindowSettings m_settings;
+    QTimer m_timer;
+    int m_phase = 0;
+    int m_recordedFrame = -1;
+    QString m_overlay;
+};
+
+// One request's window: viewfinder, shutter or record/stop, Cancel; then, when asked for,
+// the review screen with Accept, Retake and Reject. It only decides; the service writes.
+class CaptureWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit CaptureWindow(const WindowSettings &settings, QWidget *parent = nullptr);
+
+    Take take() const { return m_take; }
+    bool isReviewing() const;
+    // Closed from outside (the host cancelled or left): no decision is reported.
+    void dismiss();
+
+    // For frameless environments: the default size unless --window-size said otherwise.
+    static void setDefaultSize(const QSize &size);
+
+public Q_SLOTS:
+    void shutter(); // photo: take; video: record or stop
+    void accept();
+    void retake();
+    void reject();
+
+Q_SIGNALS:
+    void decided(bool accepted);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void captured();
+    void updateRecording();
+    int recordedFrames() const;
+    int maxFrames() const;
+    void finish(bool accepted);
+
+    WindowSettings m_settings;
+    Take m_take;
+    bool m_done = false;
+    bool m_recording = false;
+    QElapsedTimer m_elapsed;
+    QTimer m_recordTick;
+
+    QStackedWidget *m_pages = nullptr;
+    Viewfinder *m_viewfinder = nullptr;
+    QLabel *m_status = nullptr;
+    QPushButton *m_shutter = nullptr;
+    QLabel *m_review = nullptr;
+};
+
+} // namespace refcam

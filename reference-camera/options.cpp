@@ -1,0 +1,435 @@
+#include "options.h"
+
+#include "console.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace refcam {
+
+QString defaultBusName()
+{
+    return QStringLiteral("org.kiv.Action.CameraUIService");
+}
+
+QString configFilePath()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (!QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/reference-camera.conf");
+}
+
+namespace {
+
+constexpr qint64 maxConfigBytes = 64 * 1024;
+
+QList<QCommandLineOption> behaviourOptions()
+{
+    return {
+        QCommandLineOption(QStringLiteral("name"),
+            QStringLiteral("Bus name to own (default %1), e.g. --name org.example.Camera. Exits "
+                           "with status 1 when the name is taken.")
+                .arg(defaultBusName()),
+            QStringLiteral("NAME")),
+        QCommandLineOption(QStringLiteral("output-dir"),
+            QStringLiteral("Folder for captures without a fileLocation, created when missing "
+                           "(default: the Pictures or Movies folder, else the temp folder), "
+                           "e.g. --output-dir /tmp/captures."),
+            QStringLiteral("DIR")),
+        QCommandLineOption(QStringLiteral("action-return"),
+            QStringLiteral("Answer this actionReturn instead of ACCEPTED (any text), e.g. "
+                           "--action-return REJECTED or --action-return 'ACCEPTED '."),
+            QStringLiteral("TEXT")),
+        QCommandLineOption(QStringLiteral("no-action-return"),
+            QStringLiteral(
+                "Leave the actionReturn key out of the answer, e.g. --no-action-return.")),
+        QCommandLineOption(QStringLiteral("no-file-location"),
+            QStringLiteral("Leave the fileLocationReturn key out of the answer (the file is "
+                           "still written), e.g. --no-file-location.")),
+        QCommandLineOption(QStringLiteral("no-file"),
+            QStringLiteral("Write no file but still answer the path it would have had, e.g. "
+                           "--no-file.")),
+        QCommandLineOption(QStringLiteral("delay"),
+            QStringLiteral("Wait MS milliseconds before capturing and answering, without "
+                           "blocking, e.g. --delay 3000. The caller's Cancel ends the wait."),
+            QStringLiteral("MS")),
+        QCommandLineOption(QStringLiteral("exit-without-answer"),
+            QStringLiteral("Exit with status 3 as soon as a request arrives, without answering "
+                           "(the caller gets NoReply), e.g. --exit-without-answer.")),
+        QCommandLineOption(QStringLiteral("error"),
+            QStringLiteral("Answer every request with the D-Bus error NAME, e.g. "
+                           "--error org.kiv.Action.Error.Busy."),
+            QStringLiteral("NAME")),
+        QCommandLineOption(QStringLiteral("exit-after-one"),
+            QStringLiteral("Exit with status 0 once the first answer has left, e.g. "
+                           "--exit-after-one.")),
+        QCommandLineOption(QStringLiteral("interactive"),
+            QStringLiteral("Show a window per request: viewfinder, shutter or record/stop, and "
+                           "the review screen when hasPostCapturedScreen is YES; the user "
+                           "decides the answer. Needs a display, e.g. --interactive.")),
+        QCommandLineOption(QStringLiteral("window-size"),
+            QStringLiteral("Size of the interactive window, e.g. --window-size 900x600."),
+            QStringLiteral("WxH")),
+    };
+}
+
+QString examplesText()
+{
+    return QStringLiteral(
+        "\nExamples:\n"
+        "  reference-camera\n"
+        "      Serve org.kiv.Action.CameraUIService and accept every request.\n"
+        "  reference-camera --output-dir /tmp/captures --exit-after-one\n"
+        "      Write into /tmp/captures and quit after the first answer.\n"
+        "  reference-camera --action-return REJECTED --no-file --no-file-location\n"
+        "      Behave like a user who cancelled the capture.\n"
+        "  reference-camera --delay 5000\n"
+        "      Answer each request after five seconds (the event loop keeps running).\n"
+        "  reference-camera --error org.kiv.Action.Error.Busy\n"
+        "      Answer every request with that D-Bus error.\n"
+        "  reference-camera --exit-without-answer\n"
+        "      Crash-like exit (status 3) on the first request; the caller sees NoReply.\n"
+        "  reference-camera --interactive\n"
+        "      Let a person take the picture in a window.\n"
+        "  reference-camera --name org.example.OtherCamera\n"
+        "      Serve another bus name.\n"
+        "\nConfiguration file: every start, also one by D-Bus activation, reads options from\n"
+        "$XDG_CONFIG_HOME/reference-camera.conf (default ~/.config/reference-camera.conf):\n"
+        "one option per line without the dashes, 'delay = 3000' or 'interactive'; '#' starts\n"
+        "a comment. The command line wins over the file; --no-config ignores it. A mistake\n"
+        "in the file makes the camera answer every request with the D-Bus error\n"
+        "org.kiv.Action.Error.BadCameraOptions naming it, then quit.\n"
+        "\nPhotos are PNG test patterns sized by photoResolution (MAX is 1600x1200, or WxH up\n"
+        "to 8192 per side); videos (cameraType VIDEO) are YUV4MPEG2 clips of one second,\n"
+        "320x240 at 30 fps for HIGHEST and 176x144 at 15 fps for MEDIUM and LOWEST, cut\n"
+        "short to fit a positive videoSizeLimitation. A fileLocation must be an absolute path\n"
+        "to a regular file or to nothing yet (never a link, FIFO, device, socket or folder);\n"
+        "otherwise the answer is actionReturn FAILED. Exit status: 0 normally, 1 when the bus\n"
+        "or the name cannot be had, 2 on bad options, 3 after --exit-without-answer.\n");
+}
+
+bool isValidErrorName(const QString &name)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*(\\.[A-Za-z_][A-Za-z0-9_]*)+$"));
+    return name.size() <= 255 && pattern.match(name).hasMatch();
+}
+
+// Reads the file without ever blocking on a FIFO or device planted under its name.
+bool readSmallFile(const QString &path, QByteArray *data, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("not a regular file");
+        return false;
+    }
+    if (st.st_size > maxConfigBytes) {
+        ::close(fd);
+        *error = QStringLiteral("bigger than %1 bytes").arg(maxConfigBytes);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = file.errorString();
+        return false;
+    }
+    *data = file.read(maxConfigBytes);
+    return true;
+}
+
+// The file's lines as command-line arguments; where[name] says which line set it.
+bool readConfig(const QString &path, const QList<QCommandLineOption> &known, QStringList *args,
+    QHash<QString, QString> *where, QStringList *problems)
+{
+    QByteArray data;
+    QString error;
+    if (!readSmallFile(path, &data, &error)) {
+        *problems << QStringLiteral("%1: cannot read it: %2").arg(path, error);
+        return false;
+    }
+    QHash<QString, bool> takesValue;
+    QStringList names;
+    for (const QCommandLineOption &option : known) {
+        takesValue.insert(option.names().constFirst(), !option.valueName().isEmpty());
+        names << option.names().constFirst();
+    }
+    const QStringList lines = QString::fromUtf8(data).split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString line = lines.at(i).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const QString at = QStringLiteral("%1 line %2").arg(path).arg(i + 1);
+        const int equals = line.indexOf(QLatin1Char('='));
+        QString key = (equals < 0 ? line : line.left(equals)).trimmed();
+        if (key.startsWith(QLatin1String("--")))
+            key = key.mid(2);
+        const QString value = equals < 0 ? QString() : line.mid(equals + 1).trimmed();
+        if (!takesValue.contains(key)) {
+            *problems << QStringLiteral("%1: unknown option '%2' (known: %3)")
+                             .arg(at, key.left(80), names.join(QStringLiteral(", ")));
+            continue;
+        }
+        if (takesValue.value(key) && (equals < 0 || value.isEmpty())) {
+            *problems << QStringLiteral("%1: '%2' wants a value, e.g. '%2 = ...'").arg(at, key);
+            continue;
+        }
+        if (!takesValue.value(key) && equals >= 0) {
+            *problems << QStringLiteral("%1: '%2' is a switch and takes no value; write '%2' "
+                                        "alone or remove the line")
+                             .arg(at, key);
+            continue;
+        }
+        if (where->contains(key)) {
+            *problems
+                << QStringLiteral("%1: '%2' already set on %3").arg(at, key, where->value(key));
+            continue;
+        }
+        where->insert(key, at);
+        *args << QStringLiteral("--") + key;
+        if (takesValue.value(key))
+            *args << value;
+    }
+    return problems->isEmpty();
+}
+
+// The command line wins; the file fills in what it leaves open.
+class Merged
+{
+public:
+    Merged(const QCommandLineParser &cmd, const QCommandLineParser *cfg,
+        const QHash<QString, QString> &where)
+        : m_cmd(cmd)
+        , m_cfg(cfg)
+        , m_where(where)
+    { }
+
+    bool fromCommandLine(const QString &name) const { return m_cmd.isSet(name); }
+    bool isSet(const QString &name) const
+    {
+        if (m_cmd.isSet(name))
+            return true;
+        if (!m_cfg || !m_cfg->isSet(name))
+            return false;
+        // Either of these on the command line replaces both in the file.
+        static const QStringList pair
+            = { QStringLiteral("action-return"), QStringLiteral("no-action-return") };
+        if (pair.contains(name))
+            for (const QString &other : pair)
+                if (m_cmd.isSet(other))
+                    return false;
+        return true;
+    }
+    QString value(const QString &name) const
+    {
+        if (m_cmd.isSet(name))
+            return m_cmd.value(name);
+        return isSet(name) ? m_cfg->value(name) : QString();
+    }
+    QString where(const QString &name) const
+    {
+        return m_cmd.isSet(name) ? QStringLiteral("--") + name
+                                 : QStringLiteral("'%1' (%2)").arg(name, m_where.value(name));
+    }
+
+private:
+    const QCommandLineParser &m_cmd;
+    const QCommandLineParser *m_cfg;
+    QHash<QString, QString> m_where;
+};
+
+struct Problem
+{
+    QString text;
+    bool commandLine;
+};
+
+QList<Problem> resolve(const Merged &m, Options *options)
+{
+    QList<Problem> problems;
+    auto add = [&](const QStringList &names, const QString &text) {
+        bool commandLine = false;
+        for (const QString &name : names)
+            commandLine = commandLine || m.fromCommandLine(name);
+        problems.append(Problem { text, commandLine });
+    };
+
+    options->busName
+        = m.isSet(QStringLiteral("name")) ? m.value(QStringLiteral("name")) : defaultBusName();
+    if (m.isSet(QStringLiteral("output-dir"))) {
+        const QString dir = m.value(QStringLiteral("output-dir"));
+        if (dir.isEmpty())
+            add({ QStringLiteral("output-dir") },
+                QStringLiteral("%1 wants a folder").arg(m.where(QStringLiteral("output-dir"))));
+        else if (!m.fromCommandLine(QStringLiteral("output-dir")) && !QDir::isAbsolutePath(dir))
+            add({ QStringLiteral("output-dir") },
+                QStringLiteral("%1 wants an absolute folder, not '%2'")
+                    .arg(m.where(QStringLiteral("output-dir")), dir));
+        else
+            options->outputDir = QDir(dir).absolutePath();
+    }
+    if (m.isSet(QStringLiteral("action-return")))
+        options->actionReturn = m.value(QStringLiteral("action-return"));
+    options->sendActionReturn = !m.isSet(QStringLiteral("no-action-return"));
+    options->sendFileLocation = !m.isSet(QStringLiteral("no-file-location"));
+    options->writeFile = !m.isSet(QStringLiteral("no-file"));
+    options->exitWithoutAnswer = m.isSet(QStringLiteral("exit-without-answer"));
+    options->exitAfterOne = m.isSet(QStringLiteral("exit-after-one"));
+    options->interactive = m.isSet(QStringLiteral("interactive"));
+    options->errorName = m.value(QStringLiteral("error"));
+
+    if (m.isSet(QStringLiteral("delay"))) {
+        bool ok = false;
+        options->delayMs = m.value(QStringLiteral("delay")).toInt(&ok);
+        if (!ok || options->delayMs < 0)
+            add({ QStringLiteral("delay") },
+                QStringLiteral("%1 wants a number of milliseconds (0 or more), not '%2'")
+                    .arg(m.where(QStringLiteral("delay")), m.value(QStringLiteral("delay"))));
+    }
+    if (m.isSet(QStringLiteral("window-size"))) {
+        static const QRegularExpression size(QStringLiteral("^(\\d{3,4})x(\\d{3,4})$"));
+        const QRegularExpressionMatch match = size.match(m.value(QStringLiteral("window-size")));
+        if (match.hasMatch())
+            options->windowSize = QSize(match.captured(1).toInt(), match.captured(2).toInt());
+        else
+            add({ QStringLiteral("window-size") },
+                QStringLiteral("%1 wants WIDTHxHEIGHT from 100x100 to 9999x9999, not '%2'")
+                    .arg(m.where(QStringLiteral("window-size")),
+                        m.value(QStringLiteral("window-size"))));
+    }
+    if (m.isSet(QStringLiteral("error")) && !isValidErrorName(options->errorName))
+        add({ QStringLiteral("error") },
+            QStringLiteral("%1 wants a D-Bus error name like org.kiv.Action.Error.Busy, not '%2'")
+                .arg(m.where(QStringLiteral("error")), options->errorName));
+    if (m.isSet(QStringLiteral("action-return")) && m.isSet(QStringLiteral("no-action-return")))
+        add({ QStringLiteral("action-return"), QStringLiteral("no-action-return") },
+            QStringLiteral("%1 and %2 contradict each other")
+                .arg(m.where(QStringLiteral("action-return")),
+                    m.where(QStringLiteral("no-action-return"))));
+    if (options->interactive) {
+        // In a window the user decides; these would overrule or bypass that.
+        for (const char *name : { "delay", "action-return", "error", "exit-without-answer" }) {
+            const QString option = QString::fromLatin1(name);
+            if (m.isSet(option))
+                add({ option, QStringLiteral("interactive") },
+                    QStringLiteral("%1 does not go with %2: in a window the user decides")
+                        .arg(m.where(option), m.where(QStringLiteral("interactive"))));
+        }
+    }
+    return problems;
+}
+
+void addAll(QCommandLineParser &parser, const QList<QCommandLineOption> &options)
+{
+    for (const QCommandLineOption &option : options)
+        parser.addOption(option);
+}
+
+} // namespace
+
+bool wantsInteractive(const QStringList &arguments)
+{
+    if (arguments.contains(QStringLiteral("--interactive")))
+        return true;
+    if (arguments.contains(QStringLiteral("--no-config")))
+        return false;
+    QStringList args;
+    QHash<QString, QString> where;
+    QStringList problems;
+    readConfig(configFilePath(), behaviourOptions(), &args, &where, &problems);
+    return where.contains(QStringLiteral("interactive"));
+}
+
+ParseOutcome parseOptions(const QStringList &arguments, Options *options)
+{
+    const QList<QCommandLineOption> known = behaviourOptions();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Reference camera application: answers org.kiv.Action.Invoke capture "
+                       "requests on the session bus with generated files."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    addAll(parser, known);
+    const QCommandLineOption noConfigOption(QStringLiteral("no-config"),
+        QStringLiteral("Ignore the configuration file %1.").arg(configFilePath()));
+    parser.addOption(noConfigOption);
+
+    // parse() rather than process(): --help gets the examples and errors get our exit status.
+    if (!parser.parse(arguments)) {
+        printErr(programPrefix() + parser.errorText());
+        printErr(QStringLiteral("Try 'reference-camera --help'."));
+        return ParseOutcome::UsageError;
+    }
+    // --help-all is Qt's own extra switch; treat it like --help.
+    if (parser.isSet(helpOption) || parser.optionNames().contains(QStringLiteral("help-all"))) {
+        const QByteArray help = (parser.helpText() + examplesText()).toUtf8();
+        fputs(help.constData(), stdout);
+        return ParseOutcome::Exit;
+    }
+    if (parser.isSet(versionOption)) {
+        printOut(QStringLiteral("reference-camera 1.1"));
+        return ParseOutcome::Exit;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        printErr(programPrefix()
+            + QStringLiteral("unexpected argument '%1'")
+                  .arg(parser.positionalArguments().constFirst()));
+        return ParseOutcome::UsageError;
+    }
+
+    QStringList configProblems;
+    QScopedPointer<QCommandLineParser> config;
+    QHash<QString, QString> where;
+    if (!parser.isSet(noConfigOption)) {
+        QStringList args { arguments.value(0) };
+        if (readConfig(configFilePath(), known, &args, &where, &configProblems)) {
+            config.reset(new QCommandLineParser);
+            addAll(*config, known);
+            if (!config->parse(args))
+                configProblems << QStringLiteral("%1: %2").arg(
+                    configFilePath(), config->errorText());
+            for (auto it = where.cbegin(); it != where.cend(); ++it)
+                options->fromConfig << (config->value(it.key()).isEmpty()
+                        ? it.key()
+                        : QStringLiteral("%1=%2").arg(it.key(), config->value(it.key())));
+            options->fromConfig.sort();
+        }
+    }
+
+    const QList<Problem> problems = resolve(
+        Merged(parser, configProblems.isEmpty() ? config.data() : nullptr, where), options);
+    bool usageError = false;
+    for (const Problem &problem : problems) {
+        if (problem.commandLine) {
+            printErr(programPrefix() + problem.text);
+            usageError = true;
+        } else {
+            configProblems << problem.text;
+        }
+    }
+    if (usageError)
+        return ParseOutcome::UsageError;
+    options->configProblem = configProblems.join(QStringLiteral("; "));
+    return ParseOutcome::Run;
+}
+
+} // namespace refcam

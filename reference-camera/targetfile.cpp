@@ -1,0 +1,158 @@
+#include "targetfile.h"
+
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace refcam {
+
+namespace {
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// What stands at name in dirFd, looked at without opening or following it.
+QString refusedKind(int dirFd, const QByteArray &name, QString *error)
+{
+    struct stat st = {};
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            *error = systemError(errno);
+        return QString();
+    }
+    if (S_ISREG(st.st_mode))
+        return QString();
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("a symbolic link");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return QStringLiteral("a device");
+    if (S_ISSOCK(st.st_mode))
+        return QStringLiteral("a socket");
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("a folder");
+    return QStringLiteral("not a regular file");
+}
+
+} // namespace
+
+TargetFile::~TargetFile()
+{
+    discard();
+}
+
+bool TargetFile::fail(const QString &error)
+{
+    m_error = error;
+    discard();
+    return false;
+}
+
+bool TargetFile::open(const QString &path)
+{
+    m_path = path;
+    if (!path.startsWith(QLatin1Char('/')))
+        return fail(QStringLiteral("not an absolute path"));
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash == 0 ? QStringLiteral("/") : path.left(slash);
+    m_name = QFile::encodeName(path.mid(slash + 1));
+    if (m_name.isEmpty() || m_name == "." || m_name == "..")
+        return fail(QStringLiteral("it names a folder"));
+
+    // Folders never block on open; everything below is relative to this one.
+    m_dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0)
+        return fail(
+            QStringLiteral("cannot open the folder %1: %2").arg(folder, systemError(errno)));
+    if (!checkTarget())
+        return false;
+
+    // A hidden name beside the target, so the rename stays within one file system.
+    const QByteArray stem = "." + m_name.left(200) + ".";
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        m_tempName
+            = stem + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
+        fd = ::openat(m_dirFd, m_tempName.constData(),
+            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        const int error = errno;
+        m_tempName.clear();
+        return fail(
+            QStringLiteral("cannot create a file in %1: %2").arg(folder, systemError(error)));
+    }
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(QStringLiteral("the new file in %1 is not a regular file").arg(folder));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return fail(m_file.errorString());
+    }
+    return true;
+}
+
+bool TargetFile::checkTarget()
+{
+    QString error;
+    const QString kind = refusedKind(m_dirFd, m_name, &error);
+    if (!error.isEmpty())
+        return fail(error);
+    if (!kind.isEmpty())
+        return fail(QStringLiteral("it is %1; a camera only writes regular files").arg(kind));
+    return true;
+}
+
+bool TargetFile::commit()
+{
+    if (m_tempName.isEmpty())
+        return fail(m_error.isEmpty() ? QStringLiteral("not open") : m_error);
+    if (!m_file.flush() || ::fdatasync(m_file.handle()) != 0)
+        return fail(m_file.errorString().isEmpty() ? systemError(errno) : m_file.errorString());
+    struct stat st = {};
+    m_size = ::fstat(m_file.handle(), &st) == 0 ? qint64(st.st_size) : 0;
+    m_file.close();
+    // Looked at again: something may have been planted there while we wrote. rename()
+    // itself never follows a link at the target, so at worst the link is replaced.
+    if (!checkTarget())
+        return false;
+    if (::renameat(m_dirFd, m_tempName.constData(), m_dirFd, m_name.constData()) != 0)
+        return fail(systemError(errno));
+    m_tempName.clear();
+    discard();
+    return true;
+}
+
+void TargetFile::discard()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (!m_tempName.isEmpty() && m_dirFd >= 0)
+        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
+    m_tempName.clear();
+    if (m_dirFd >= 0)
+        ::close(m_dirFd);
+    m_dirFd = -1;
+}
+
+QString describeUnsafeTarget(const QString &path)
+{
+    TargetFile probe;
+    if (probe.open(path))
+        return QString();
+    return probe.errorString();
+}
+
+} // namespace refcam

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+namespace refcam {
+
+// The file a capture goes to, written safely whatever the caller named: the data goes to a
+// new file beside the target and is renamed into place by commit(), so nobody sees a partial
+// file and a failed capture leaves none. An existing regular file is replaced; a symbolic
+// link, FIFO, device, socket or folder at the target is refused, never opened or followed.
+class TargetFile
+{
+public:
+    TargetFile() = default;
+    ~TargetFile();
+    TargetFile(const TargetFile &) = delete;
+    TargetFile &operator=(const TargetFile &) = delete;
+
+    // path must be absolute. False with errorString() set when it cannot be written.
+    bool open(const QString &path);
+    QIODevice *device() { return &m_file; }
+    // Renames the finished file into place; size() is then what reached the disk.
+    bool commit();
+    // Drops what was written; the target stays as it was.
+    void discard();
+
+    QString errorString() const { return m_error; }
+    qint64 size() const { return m_size; }
+
+private:
+    bool checkTarget();
+    bool fail(const QString &error);
+
+    QString m_path;
+    QByteArray m_name;
+    QByteArray m_tempName;
+    int m_dirFd = -1;
+    QFile m_file;
+    QString m_error;
+    qint64 m_size = 0;
+};
+
+// Why a path cannot be a capture's target, or an empty string when it can be.
+QString describeUnsafeTarget(const QString &path);
+
+} // namespace refcam
