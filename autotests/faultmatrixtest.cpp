@@ -278,10 +278,10 @@ const QList<NullCall> &nullCalls()
                     size_t size = 1;
                     const void *bytes = GetCameraDataBytes(nullptr, &size);
                     return QStringLiteral("%1 %2")
-                        .arg(QLatin1String(bytes ? "bytes" : "null"))
+                        .arg(QLatin1String(bytes ? "pointer" : "null"))
                         .arg(size);
                 },
-                "null 0" },
+                "pointer 0" }, // never null: hosts pass it to memcpy with the size
             { "GetCameraActionReturn", 1,
                 [] { return QString::fromUtf8(GetCameraActionReturn(nullptr)); }, "" },
         };
