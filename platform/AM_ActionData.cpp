@@ -21,7 +21,7 @@
 
 #include <climits>
 
-Q_LOGGING_CATEGORY(lcAction, "kiv.action", QtWarningMsg)
+#include "kivlogging_p.h"
 
 namespace {
 

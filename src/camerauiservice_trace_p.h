@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <string>
 
 namespace CameraTrace {
 
@@ -17,6 +18,56 @@ constexpr const char *baseName(const char *path)
             base = p + 1;
     }
     return base;
+}
+
+// Bytes as they go into a trace line: control characters (C0, DEL and, the trace being
+// Latin-1, C1) become escapes, so a value can neither end the line nor send a terminal
+// sequence, and every line starts with the prefix. Anything else is left as it is.
+inline QByteArray printable(const char *text, qsizetype size)
+{
+    using ByteSize = decltype(QByteArray().size()); // int in Qt 5
+    qsizetype i = 0;
+    const auto isControl = [](unsigned char c) { return c < 0x20 || (c >= 0x7f && c < 0xa0); };
+    while (i < size && !isControl(static_cast<unsigned char>(text[i])))
+        ++i;
+    if (i == size)
+        return QByteArray(text, ByteSize(size));
+    QByteArray out(text, ByteSize(i));
+    static const char hex[] = "0123456789abcdef";
+    for (; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (!isControl(c)) {
+            out += char(c);
+            continue;
+        }
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        }
+    }
+    return out;
+}
+
+inline QByteArray printable(const QString &text)
+{
+    const QByteArray latin1 = text.toLatin1();
+    return printable(latin1.constData(), latin1.size());
+}
+
+inline QByteArray printable(const std::string &text)
+{
+    return printable(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace CameraTrace
@@ -50,7 +101,9 @@ constexpr const char *baseName(const char *path)
         }                                                                                          \
     } while (0)
 
-// Strings are traced in their Latin-1 form.
-#define CAMERA_L1(str) (str).toLatin1().constData()
+// Strings are traced in their Latin-1 form, control characters escaped.
+#define CAMERA_L1(str) CameraTrace::printable(QString(str)).constData()
+// Bytes of a std::string (from a configuration file), the same way.
+#define CAMERA_STD(str) CameraTrace::printable(str).constData()
 
 #endif
