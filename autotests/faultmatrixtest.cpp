@@ -594,6 +594,7 @@ void FaultMatrixTest::busDiesMidLaunch()
         expectWarning(QLatin1String(why));
         const Launch launched = launch(service);
         QCOMPARE(launched.result, 0);
+        QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeNoBus));
         QCOMPARE(GetCameraFileLocation(service), kAsked);
         VERIFY_LINE(launched.lines, svc("handleAbortLaunch:enter"));
         VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is REJECTED"));
