@@ -109,6 +109,7 @@ int CameraUIService::exec()
             QEventLoop loop;
             launch->loop = &loop;
             launch->destroyed = &destroyed;
+            fflush(stdout);
             loop.exec();
             if (destroyed) {
                 CAMERA_LOG("error: the service was destroyed while waiting\n");

@@ -72,14 +72,24 @@ inline QByteArray printable(const std::string &text)
 
 } // namespace CameraTrace
 
-// Lines are flushed at once: the host may sit in the nested loop for minutes, and a
-// trace that is stuck in a pipe buffer tells nobody anything.
+namespace CameraTrace {
+
+// Lines are flushed when the operation that printed them returns (and before exec()
+// waits): a trace stuck in a pipe buffer while the host waits tells nobody anything, and
+// one write per operation instead of one per line keeps a launch cheap.
+struct FlushAtReturn
+{
+    FlushAtReturn() = default;
+    FlushAtReturn(const FlushAtReturn &) = delete;
+    FlushAtReturn &operator=(const FlushAtReturn &) = delete;
+    ~FlushAtReturn() { fflush(stdout); }
+};
+
+} // namespace CameraTrace
+
 #define CAMERA_LOG(fmt, ...)                                                                       \
-    do {                                                                                           \
-        printf("Camera LOG in %s:%d:%s:" fmt, CameraTrace::baseName(__FILE__), __LINE__, __func__, \
-            ##__VA_ARGS__);                                                                        \
-        fflush(stdout);                                                                            \
-    } while (0)
+    printf("Camera LOG in %s:%d:%s:" fmt, CameraTrace::baseName(__FILE__), __LINE__, __func__,     \
+        ##__VA_ARGS__)
 
 // The same, in the name of the operation a helper works for.
 #define CAMERA_LOG_AS(func, fmt, ...)                                                              \
@@ -89,17 +99,20 @@ inline QByteArray printable(const std::string &text)
         fflush(stdout);                                                                            \
     } while (0)
 
-#define CAMERA_LOG_ENTER() CAMERA_LOG("enter\n")
+#define CAMERA_LOG_ENTER()                                                                         \
+    const CameraTrace::FlushAtReturn cameraTraceFlush_;                                            \
+    CAMERA_LOG("enter\n")
 #define CAMERA_LOG_EXIT() CAMERA_LOG("exit\n")
 
 // C entry points: a null handle is a host's mistake, never a crash.
+// Every entry point starts with it, so its lines are flushed when it returns.
 #define CAMERA_REQUIRE_HANDLE(service, result)                                                     \
-    do {                                                                                           \
-        if (!(service)) {                                                                          \
-            CAMERA_LOG("error: the service handle is null\n");                                     \
-            return result;                                                                         \
-        }                                                                                          \
-    } while (0)
+    const CameraTrace::FlushAtReturn cameraTraceFlush_;                                            \
+    if (!(service)) {                                                                              \
+        CAMERA_LOG("error: the service handle is null\n");                                         \
+        return result;                                                                             \
+    }                                                                                              \
+    static_assert(true, "")
 
 // Strings are traced in their Latin-1 form, control characters escaped.
 #define CAMERA_L1(str) CameraTrace::printable(QString(str)).constData()
