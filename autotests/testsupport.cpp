@@ -12,8 +12,16 @@
 #include <QTemporaryFile>
 #include <QUuid>
 
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <thread>
+
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 StdoutCapture::StdoutCapture()
@@ -130,13 +138,25 @@ void TestPeer::Invoke(const QString &, const QVariantMap &)
     case WrongSignature:
         bus.send(msg.createReply(QVariant(QStringLiteral("ACCEPTED"))));
         break;
-    case Forged: {
+    case Forged:
+    case ForgedError: {
         // Someone else on the bus, who has seen (or guessed) the serial.
         const QString name = m_connectionName + QStringLiteral("-forger");
         const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
         QDBusConnection forger = QDBusConnection::connectToBus(address, name);
-        forger.send(msg.createReply(QVariant::fromValue(forgedResults)));
+        forger.send(mode == Forged
+                ? msg.createReply(QVariant::fromValue(forgedResults))
+                : msg.createErrorReply(QStringLiteral("org.kiv.Action.Error.Forged"),
+                    QStringLiteral("a third party ended the launch")));
         m_held = msg;
+        if (answerAfterForgery) {
+            // The bus handles one connection's messages in order: once it has answered
+            // this call, the forgery was delivered (or dropped) before our real answer.
+            forger.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+                QStringLiteral("GetId")));
+            release();
+        }
         break;
     }
     }
@@ -156,4 +176,383 @@ void TestPeer::disconnectNow()
     m_held = QDBusMessage();
     QDBusConnection::disconnectFromBus(m_connectionName);
     m_registered = false;
+}
+
+class RawPeerConnection
+{
+public:
+    explicit RawPeerConnection(const QString &serviceName)
+        : m_name(serviceName.toLatin1())
+    { }
+    ~RawPeerConnection() { stop(); }
+
+    // Connects, authenticates and takes the camera's name; false with error otherwise.
+    bool start(const QByteArray &location, QString *error)
+    {
+        m_location = location;
+        if (!connectToBus(error) || !hello(error) || !requestName(error))
+            return false;
+        m_thread = std::thread([this] { serve(); });
+        return true;
+    }
+
+    void stop()
+    {
+        m_stopping = true;
+        if (m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+    std::atomic<bool> replied { false };
+    std::atomic<bool> droppedByBus { false };
+    std::atomic<bool> finished { false };
+
+private:
+    struct Message
+    {
+        int type = 0;
+        quint32 serial = 0;
+        quint32 replySerial = 0;
+        QByteArray member;
+        QByteArray sender;
+        QByteArray body;
+    };
+
+    // Little-endian marshalling; offsets count from the start of the message.
+    class Writer
+    {
+    public:
+        QByteArray data;
+        void align(int n)
+        {
+            while (data.size() % n)
+                data += '\0';
+        }
+        void u8(quint8 v) { data += char(v); }
+        void u32(quint32 v)
+        {
+            align(4);
+            for (int i = 0; i < 4; ++i)
+                data += char((v >> (8 * i)) & 0xff);
+        }
+        void string(const QByteArray &s)
+        {
+            u32(quint32(s.size()));
+            data += s;
+            data += '\0';
+        }
+        void signature(const QByteArray &s)
+        {
+            u8(quint8(s.size()));
+            data += s;
+            data += '\0';
+        }
+    };
+
+    static void patchU32(QByteArray &data, int at, quint32 v)
+    {
+        for (int i = 0; i < 4; ++i)
+            data[at + i] = char((v >> (8 * i)) & 0xff);
+    }
+
+    static quint32 readU32(const QByteArray &data, int at)
+    {
+        quint32 v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = (v << 8) | quint8(data.at(at + i));
+        return v;
+    }
+
+    struct Field
+    {
+        quint8 code;
+        char type; // 's', 'o', 'u' or 'g'
+        QByteArray text;
+        quint32 number;
+    };
+
+    QByteArray message(
+        int type, const QList<Field> &fields, const QByteArray &body, const QByteArray &bodySig)
+    {
+        Writer w;
+        w.u8('l');
+        w.u8(quint8(type));
+        w.u8(0);
+        w.u8(1);
+        w.u32(quint32(body.size()));
+        w.u32(++m_serial);
+        const int lengthAt = w.data.size();
+        w.u32(0);
+        w.align(8);
+        const int start = w.data.size();
+        QList<Field> all = fields;
+        if (!bodySig.isEmpty())
+            all.append({ 8, 'g', bodySig, 0 });
+        for (const Field &f : all) {
+            w.align(8);
+            w.u8(f.code);
+            w.signature(QByteArray(1, f.type));
+            if (f.type == 'u')
+                w.u32(f.number);
+            else if (f.type == 'g')
+                w.signature(f.text);
+            else
+                w.string(f.text);
+        }
+        patchU32(w.data, lengthAt, quint32(w.data.size() - start));
+        w.align(8);
+        return w.data + body;
+    }
+
+    QByteArray busCall(const QByteArray &member, const QByteArray &body, const QByteArray &sig)
+    {
+        return message(1,
+            { { 1, 'o', "/org/freedesktop/DBus", 0 }, { 2, 's', "org.freedesktop.DBus", 0 },
+                { 3, 's', member, 0 }, { 6, 's', "org.freedesktop.DBus", 0 } },
+            body, sig);
+    }
+
+    bool writeAll(const QByteArray &bytes)
+    {
+        qint64 done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n
+                = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+
+    // Fills m_buffer until it holds at least n bytes; false on end of stream.
+    bool fill(int n)
+    {
+        while (m_buffer.size() < n) {
+            char chunk[65536];
+            const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                return false;
+            m_buffer.append(chunk, int(got));
+        }
+        return true;
+    }
+
+    bool readMessage(Message *msg)
+    {
+        if (!fill(16) || m_buffer.at(0) != 'l')
+            return false;
+        const int fieldsLength = int(readU32(m_buffer, 12));
+        const int headerEnd = 16 + fieldsLength;
+        const int bodyStart = (headerEnd + 7) & ~7;
+        const int total = bodyStart + int(readU32(m_buffer, 4));
+        if (!fill(total))
+            return false;
+        msg->type = quint8(m_buffer.at(1));
+        msg->serial = readU32(m_buffer, 8);
+        int pos = 16;
+        while (pos < headerEnd) {
+            pos = (pos + 7) & ~7;
+            const quint8 code = quint8(m_buffer.at(pos++));
+            const int sigLength = quint8(m_buffer.at(pos));
+            const char type = m_buffer.at(pos + 1);
+            pos += sigLength + 2;
+            if (type == 'u') {
+                pos = (pos + 3) & ~3;
+                if (code == 5)
+                    msg->replySerial = readU32(m_buffer, pos);
+                pos += 4;
+            } else if (type == 'g') {
+                pos += quint8(m_buffer.at(pos)) + 2;
+            } else {
+                pos = (pos + 3) & ~3;
+                const int length = int(readU32(m_buffer, pos));
+                const QByteArray text = m_buffer.mid(pos + 4, length);
+                if (code == 3)
+                    msg->member = text;
+                else if (code == 7)
+                    msg->sender = text;
+                pos += 4 + length + 1;
+            }
+        }
+        msg->body = m_buffer.mid(bodyStart, total - bodyStart);
+        m_buffer.remove(0, total);
+        return true;
+    }
+
+    bool waitForReply(quint32 serial, Message *reply)
+    {
+        while (readMessage(reply)) {
+            if ((reply->type == 2 || reply->type == 3) && reply->replySerial == serial)
+                return true;
+        }
+        return false;
+    }
+
+    bool connectToBus(QString *error)
+    {
+        const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        socklen_t length = 0;
+        for (const QByteArray &part : address.mid(address.indexOf(':') + 1).split(',')) {
+            const bool abstract = part.startsWith("abstract=");
+            if (!part.startsWith("path=") && !abstract)
+                continue;
+            const QByteArray path = part.mid(part.indexOf('=') + 1);
+            if (path.size() + 2 > int(sizeof addr.sun_path))
+                break;
+            std::memcpy(addr.sun_path + (abstract ? 1 : 0), path.constData(), size_t(path.size()));
+            length = socklen_t(offsetof(sockaddr_un, sun_path) + (abstract ? 1 : 0) + path.size()
+                + (abstract ? 0 : 1));
+        }
+        if (!address.startsWith("unix:") || length == 0) {
+            *error = QStringLiteral("cannot use the bus address ") + QString::fromLatin1(address);
+            return false;
+        }
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), length) != 0) {
+            *error = QStringLiteral("connect: ") + QString::fromLocal8Bit(strerror(errno));
+            return false;
+        }
+        const QByteArray uid = QByteArray::number(uint(::getuid())).toHex();
+        if (!writeAll(QByteArray(1, '\0') + "AUTH EXTERNAL " + uid + "\r\n")) {
+            *error = QStringLiteral("cannot send AUTH");
+            return false;
+        }
+        while (!m_buffer.contains("\r\n")) {
+            if (!fill(m_buffer.size() + 1)) {
+                *error = QStringLiteral("bus closed during authentication");
+                return false;
+            }
+        }
+        if (!m_buffer.startsWith("OK ")) {
+            *error = QStringLiteral("authentication refused: ") + QString::fromLatin1(m_buffer);
+            return false;
+        }
+        m_buffer.clear();
+        return writeAll("BEGIN\r\n");
+    }
+
+    bool hello(QString *error)
+    {
+        if (!writeAll(busCall("Hello", QByteArray(), QByteArray()))) {
+            *error = QStringLiteral("cannot send Hello");
+            return false;
+        }
+        Message reply;
+        if (!waitForReply(m_serial, &reply) || reply.type != 2) {
+            *error = QStringLiteral("no answer to Hello");
+            return false;
+        }
+        return true;
+    }
+
+    bool requestName(QString *error)
+    {
+        Writer body;
+        body.string(m_name);
+        body.u32(4); // DBUS_NAME_FLAG_DO_NOT_QUEUE
+        if (!writeAll(busCall("RequestName", body.data, "su"))) {
+            *error = QStringLiteral("cannot send RequestName");
+            return false;
+        }
+        Message reply;
+        if (!waitForReply(m_serial, &reply) || reply.type != 2 || reply.body.size() < 4
+            || readU32(reply.body, 0) != 1) {
+            *error = QStringLiteral("the camera's name was not granted");
+            return false;
+        }
+        return true;
+    }
+
+    void serve()
+    {
+        Message msg;
+        while (readMessage(&msg)) {
+            if (msg.type != 1 || msg.member != "Invoke")
+                continue;
+            // a{ss}: { actionReturn: ACCEPTED, fileLocationReturn: <raw bytes> }
+            Writer body;
+            body.u32(0);
+            body.align(8);
+            const int start = body.data.size();
+            body.align(8);
+            body.string("actionReturn");
+            body.string("ACCEPTED");
+            body.align(8);
+            body.string("fileLocationReturn");
+            body.string(m_location);
+            patchU32(body.data, 0, quint32(body.data.size() - start));
+            replied = writeAll(
+                message(2, { { 5, 'u', QByteArray(), msg.serial }, { 6, 's', msg.sender, 0 } },
+                    body.data, "a{ss}"));
+        }
+        // The stream ended: the bus hung up on us, or stop() shut the socket.
+        droppedByBus = !m_stopping;
+        finished = true;
+    }
+
+    int m_fd = -1;
+    std::atomic<bool> m_stopping { false };
+    quint32 m_serial = 0;
+    QByteArray m_buffer;
+    QByteArray m_location;
+    QByteArray m_name;
+    std::thread m_thread;
+};
+
+RawPeer::RawPeer(const QString &serviceName)
+    : d(new RawPeerConnection(serviceName))
+{ }
+
+RawPeer::~RawPeer() = default;
+
+bool RawPeer::start(const QByteArray &location, QString *error)
+{
+    return d->start(location, error);
+}
+
+void RawPeer::stop()
+{
+    d->stop();
+}
+
+bool RawPeer::replied() const
+{
+    return d->replied;
+}
+
+bool RawPeer::droppedByBus() const
+{
+    return d->droppedByBus;
+}
+
+bool RawPeer::finished() const
+{
+    return d->finished;
+}
+
+QByteArray traceEscaped(const QByteArray &latin1)
+{
+    QByteArray out;
+    for (const char ch : latin1) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+            out += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+        else
+            out += ch;
+    }
+    return out;
 }

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <memory>
+
 // Redirects the process's standard output (fd 1) to a file while alive, so the
 // printf trace of the library can be compared line by line.
 class StdoutCapture
@@ -54,6 +56,7 @@ public:
         ErrorReply,
         WrongSignature, // answer with a plain string
         Forged, // a third connection answers with a guessed serial; we never do
+        ForgedError, // the same with an error
     };
 
     explicit TestPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"),
@@ -66,6 +69,8 @@ public:
     Mode mode = Reply;
     QMap<QString, QString> results;
     QMap<QString, QString> forgedResults;
+    // In the forged modes: once the bus has handled the forgery, answer for real.
+    bool answerAfterForgery = false;
 
     QList<QDBusMessage> requests;
     // Answers the held call with results().
@@ -85,5 +90,32 @@ private:
     bool m_registered = false;
     QDBusMessage m_held;
 };
+
+class RawPeerConnection;
+
+// A camera that talks to the bus through a raw socket, so it can put bytes on the wire
+// that no D-Bus library would send: a reply whose string is not valid UTF-8. It answers
+// every Invoke with { actionReturn: ACCEPTED, fileLocationReturn: <location> }.
+class RawPeer
+{
+public:
+    explicit RawPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"));
+    ~RawPeer();
+
+    // Connects, authenticates and takes the name; false with error otherwise.
+    bool start(const QByteArray &location, QString *error);
+    void stop();
+
+    bool replied() const;
+    bool droppedByBus() const; // the bus hung up on it
+    bool finished() const;
+
+private:
+    std::unique_ptr<RawPeerConnection> d;
+};
+
+// A trace value as the library prints it: Latin-1, with C0, DEL and C1 control characters
+// as \n, \r, \t or \xhh.
+QByteArray traceEscaped(const QByteArray &latin1);
 
 #endif

@@ -21,7 +21,7 @@
 
 #include <climits>
 
-Q_LOGGING_CATEGORY(lcAction, "kiv.action", QtWarningMsg)
+#include "kivlogging_p.h"
 
 namespace {
 
@@ -51,6 +51,8 @@ public:
     OrderedValues values;
     AM_ActionData::AbortReason abortReason = AM_ActionData::AbortUnknown;
     QString abortMessage;
+    // A round trip to the bus daemon queued behind the last Cancel (see cancel()).
+    std::unique_ptr<QDBusPendingCall> cancelSent;
 
     static void setAbort(
         AM_ActionData *request, AM_ActionData::AbortReason reason, const QString &message)
@@ -344,7 +346,12 @@ AM_ActionData::AM_ActionData(QObject *parent)
     registerTypes();
 }
 
-AM_ActionData::~AM_ActionData() = default;
+AM_ActionData::~AM_ActionData()
+{
+    // A host that cancels and then exits must not lose the Cancel on the way out.
+    if (d->cancelSent && !d->cancelSent->isFinished())
+        d->cancelSent->waitForFinished();
+}
 
 void AM_ActionData::setObject(const QString &object)
 {
@@ -434,12 +441,13 @@ void AM_ActionData::cancel()
         sent |= bus.send(stop);
     }
     if (sent) {
-        // QtDBus writes from its own thread: a host that cancels and then exits would lose
-        // the Cancel. One short round trip to the bus daemon, queued behind it, sees it out.
-        QDBusConnection bus = QDBusConnection::sessionBus();
+        // QtDBus writes from its own thread, so a message sent just before the host exits
+        // can be lost. The reply to a ping queued behind it proves it went out; the
+        // destructor waits for that reply if it has not come yet.
         QDBusMessage ping = QDBusMessage::createMethodCall(kBusService, kBusPath,
             QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-        bus.call(ping, QDBus::Block, 1000);
+        d->cancelSent.reset(
+            new QDBusPendingCall(QDBusConnection::sessionBus().asyncCall(ping, 1000)));
     }
 }
 

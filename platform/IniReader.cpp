@@ -1,12 +1,12 @@
 #include "IniReader.h"
 
+#include "kivlogging_p.h"
+#include "safefile_p.h"
+
 #include <QFile>
-#include <QFileInfo>
-#include <QLoggingCategory>
 
+#include <cerrno>
 #include <cstring>
-
-Q_LOGGING_CATEGORY(lcKivConfig, "kiv.config")
 
 namespace {
 
@@ -47,32 +47,36 @@ QByteArray bytes(const char *begin, const char *end)
 IniReader::IniReader(const QString &path)
 {
     const QString resolved = resolvePath(path);
-    // Opening a FIFO blocks until a writer comes, and reading a device such as /dev/zero
-    // never ends: either would hang the caller. Directories fail below, with their reason.
-    const QFileInfo target(resolved);
-    if (target.exists() && !target.isFile() && !target.isDir()) {
-        qCWarning(lcKivConfig, "Cannot read %s: not a regular file", qUtf8Printable(resolved));
+    SafeFile::File file;
+    QByteArray data;
+    SafeFile::Status status = file.open(QFile::encodeName(resolved).constData());
+    if (status == SafeFile::Status::Missing)
+        return; // an ordinary case, not worth a line
+    if (status == SafeFile::Status::Ok)
+        status = file.readAll(MaxFileSize, &data);
+    switch (status) {
+    case SafeFile::Status::Ok:
+        parse(data);
+        m_open = true;
         return;
-    }
-    QFile file(resolved);
-    if (!file.open(QIODevice::ReadOnly)) {
-        // A missing file is an ordinary case; only an unreadable one is worth a line.
-        const QFileInfo info(resolved);
-        if (!info.exists())
-            return;
-        const QString reason = info.isDir() ? QStringLiteral("is a directory") : file.errorString();
-        qCWarning(
-            lcKivConfig, "Cannot read %s: %s", qUtf8Printable(resolved), qUtf8Printable(reason));
+    case SafeFile::Status::Missing:
         return;
-    }
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
+    case SafeFile::Status::NotRegular:
+        // A FIFO would block, a device such as /dev/zero never ends.
         qCWarning(lcKivConfig, "Cannot read %s: %s", qUtf8Printable(resolved),
-            qUtf8Printable(file.errorString()));
+            file.error() == EISDIR ? "is a directory" : "not a regular file");
+        return;
+    case SafeFile::Status::TooLarge:
+        qCWarning(lcKivConfig,
+            "Cannot read %s: larger than %lld bytes, the most a configuration "
+            "file may hold; ignored as if missing",
+            qUtf8Printable(resolved), static_cast<long long>(MaxFileSize));
+        return;
+    case SafeFile::Status::Failed:
+        qCWarning(lcKivConfig, "Cannot read %s: %s", qUtf8Printable(resolved),
+            std::strerror(file.error()));
         return;
     }
-    parse(data);
-    m_open = true;
 }
 
 IniReader IniReader::fromData(const QByteArray &data)

@@ -14,7 +14,12 @@
 class IniReader
 {
 public:
-    // Reads the whole file now; nothing is cached between readers.
+    // Larger files are not read at all (a warning, and the reader is not open), so a
+    // hostile file costs neither the memory nor the time of reading it.
+    static constexpr qint64 MaxFileSize = 8 * 1024 * 1024;
+
+    // Reads the whole file now; nothing is cached between readers. Only regular files are
+    // read: a FIFO, device or directory is refused with a warning, without blocking.
     explicit IniReader(const QString &path);
 
     // Parses text directly (used by the file constructor and by tests and fuzzers).

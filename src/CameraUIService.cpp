@@ -1,6 +1,7 @@
 #include "CameraUIService.h"
 #include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"
+#include "safefile_p.h"
 
 #include <AM_ActionData.h>
 #include <AM_ActionResults.h>
@@ -9,17 +10,12 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFileInfo>
 
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 const VideoQualityInfo CameraUIService::m_VideoQualityList_TJ72[3] = {
     { 0, 256000, 30, 176, 144 },
@@ -113,6 +109,7 @@ int CameraUIService::exec()
             QEventLoop loop;
             launch->loop = &loop;
             launch->destroyed = &destroyed;
+            fflush(stdout);
             loop.exec();
             if (destroyed) {
                 CAMERA_LOG("error: the service was destroyed while waiting\n");
@@ -217,26 +214,21 @@ QByteArray &CameraUIService::data()
     CAMERA_LOG_ENTER();
     CAMERA_LOG_EXIT();
     CAMERA_LOG("The mFileLocation is:%s\n", CAMERA_L1(mFileLocation));
-    const QByteArray path = mFileLocation.toUtf8();
-    // Not fopen(): opening a FIFO (or a device) for reading blocks until a writer comes,
-    // which would hang the host. Non-blocking open returns at once; the check below
-    // refuses everything but a regular file, where the flag has no effect on reads.
-    const int fd = open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    FILE *file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (fd >= 0 && !file)
-        close(fd);
-    if (file) {
-        // A directory opens for reading on Linux; treat it like a file that cannot be read.
-        struct stat st;
-        if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-            CAMERA_LOG("error: %s is not a regular file\n", path.constData());
-            fclose(file);
-            file = nullptr;
-        }
+    // One lookup of the path (safefile_p.h): a FIFO or device swapped in never blocks the
+    // host, and the size is that of the file that is read.
+    SafeFile::File opened;
+    const SafeFile::Status status = opened.open(mFileLocation.toUtf8().constData());
+    if (status == SafeFile::Status::NotRegular)
+        CAMERA_LOG("error: %s is not a regular file\n", CAMERA_L1(mFileLocation));
+    FILE *file = nullptr;
+    if (status == SafeFile::Status::Ok) {
+        file = fdopen(opened.fd(), "rb");
+        if (file)
+            opened.release();
     }
     if (file) {
-        const qint64 dataSize = QFileInfo(mFileLocation).size();
-        CAMERA_LOG("The dataSize is:%d\n", int(dataSize));
+        const qint64 dataSize = opened.size();
+        CAMERA_LOG("The dataSize is:%lld\n", static_cast<long long>(dataSize));
         // The size is an unsigned 32-bit count, and Qt must be able to hold it.
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
         const qint64 maxSize = std::numeric_limits<uint32_t>::max();
@@ -265,7 +257,7 @@ QByteArray &CameraUIService::data()
         if (sized) {
             const size_t readSize = fread(mData.data(), 1, static_cast<size_t>(mData.size()), file);
             if (readSize != static_cast<size_t>(dataSize)) {
-                CAMERA_LOG("file size (%d) <!=> read size\n", int(dataSize));
+                CAMERA_LOG("file size (%lld) <!=> read size\n", static_cast<long long>(dataSize));
                 mData.resize(0);
             }
         } else {
@@ -273,7 +265,7 @@ QByteArray &CameraUIService::data()
         }
         fclose(file);
     }
-    CAMERA_LOG("The size for data is %d\n", int(mData.size()));
+    CAMERA_LOG("The size for data is %lld\n", static_cast<long long>(mData.size()));
     return mData;
 }
 
@@ -287,7 +279,7 @@ unsigned int CameraUIService::minDataSize()
     if (!bOk)
         return 0;
     pConfig->getSettingInfo("PHONE_MODEL", "PhoneModelID", strPhoneModel);
-    CAMERA_LOG("\n____: %s: strPhoneModel = %s\n", __func__, strPhoneModel.c_str());
+    CAMERA_LOG("\n____: %s: strPhoneModel = %s\n", __func__, CAMERA_STD(strPhoneModel));
     pConfig.reset();
 
     if (mCameraType == 1) {
@@ -316,7 +308,7 @@ unsigned int CameraUIService::minDataSize()
         || strPhoneModel.find("Bexi") != std::string::npos) {
         info = &m_VideoQualityList_TJ72[quality];
     } else {
-        CAMERA_LOG("\n____: not KR41 or TJ72, strPhoneModel = %s\n", strPhoneModel.c_str());
+        CAMERA_LOG("\n____: not KR41 or TJ72, strPhoneModel = %s\n", CAMERA_STD(strPhoneModel));
         info = &m_VideoQualityList_KR41[2];
     }
     CAMERA_LOG("\n____: %d: quality=%d, bitRate=%d, fps=%d, width=%d, height=%d\n\n", __LINE__,
@@ -324,11 +316,11 @@ unsigned int CameraUIService::minDataSize()
         int(info->height));
 
     const uint32_t unEncodedBytesPerSec = (info->bitRate + 12800u) >> 3;
-    CAMERA_LOG("\n____: unEncodedBytesPerSec = %d\n", int(unEncodedBytesPerSec));
+    CAMERA_LOG("\n____: unEncodedBytesPerSec = %u\n", unsigned(unEncodedBytesPerSec));
     const uint32_t frameBytes = info->width * info->height / 5u;
     const uint32_t factor = (info->width == 176 && info->height == 144) ? 3u : 2u;
     const uint32_t unRet = unEncodedBytesPerSec + info->fps * 160u + 1414u + factor * frameBytes;
-    CAMERA_LOG("\n____: %s: unRet = %d\n\n", __func__, int(unRet));
+    CAMERA_LOG("\n____: %s: unRet = %u\n\n", __func__, unsigned(unRet));
     return unRet;
 }
 

@@ -10,6 +10,15 @@ QString fromHost(const char *text)
     return text ? QString::fromLatin1(text) : QString();
 }
 
+// What the reference getters hand out for a null handle: empty again at every call (a
+// host may have written into it), one per thread so that nothing is shared across them.
+template<typename T> T &emptyValue()
+{
+    thread_local T value;
+    value = T();
+    return value;
+}
+
 } // namespace
 
 extern "C" {
@@ -26,31 +35,37 @@ void DestroyCameraDlg(CameraUIService *service)
 
 int Exec(CameraUIService *service)
 {
+    CAMERA_REQUIRE_HANDLE(service, 0);
     return service->exec();
 }
 
 void SetCameraFileLocation(CameraUIService *service, const char *fileLocation)
 {
+    CAMERA_REQUIRE_HANDLE(service, );
     service->setFileLocation(fromHost(fileLocation));
 }
 
 void SetCameraPhotoResolution(CameraUIService *service, const char *photoResolution)
 {
+    CAMERA_REQUIRE_HANDLE(service, );
     service->setPhotoResolution(fromHost(photoResolution));
 }
 
 void SetCameraVideoQuality(CameraUIService *service, const char *videoQuality)
 {
+    CAMERA_REQUIRE_HANDLE(service, );
     service->setVideoQuality(fromHost(videoQuality));
 }
 
 void SetCameraHasPostCapturedScreen(CameraUIService *service, const char *hasPostCapturedScreen)
 {
+    CAMERA_REQUIRE_HANDLE(service, );
     service->setHasPostCapturedScreen(fromHost(hasPostCapturedScreen));
 }
 
 QString &GetCameraFileLocation(CameraUIService *service)
 {
+    CAMERA_REQUIRE_HANDLE(service, emptyValue<QString>());
     QString &fileLocation = service->fileLocation();
     CAMERA_LOG(" the fileLocation in GetCameraFileLocation is %s\n", CAMERA_L1(fileLocation));
     return fileLocation;
@@ -58,18 +73,21 @@ QString &GetCameraFileLocation(CameraUIService *service)
 
 QByteArray &GetCameraData(CameraUIService *service)
 {
+    CAMERA_REQUIRE_HANDLE(service, emptyValue<QByteArray>());
     QByteArray &data = service->data();
-    CAMERA_LOG("the size for data is:%d\n", int(data.size()));
+    CAMERA_LOG("the size for data is:%lld\n", static_cast<long long>(data.size()));
     return data;
 }
 
 unsigned int GetMinDataSize(CameraUIService *service)
 {
+    CAMERA_REQUIRE_HANDLE(service, 0);
     return service->minDataSize();
 }
 
 bool GetAutoPostSetting(CameraUIService *service, int cameraType)
 {
+    CAMERA_REQUIRE_HANDLE(service, false);
     return service->getAutoPostSetting(cameraType);
 }
 

@@ -19,10 +19,15 @@ cmake --build "$work/cmake-host" >>"$work/cmake-host.log" 2>&1 || { cat "$work/c
 echo "built the find_package host"
 
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+# Exactly the README's line: nothing but what pkg-config says (the library is found at run
+# time through LD_LIBRARY_PATH below, as it would be from the system's library path).
+cd "$work"
+cp "$here/host.cpp" host.cpp
 # shellcheck disable=SC2046
-c++ -std=c++17 -fPIC -o "$work/pkgconfig-host" "$here/host.cpp" \
-    $(pkg-config --cflags --libs camerauiservice) -Wl,-rpath,"$prefix/lib"
-echo "built the pkg-config host: $(pkg-config --modversion camerauiservice), $(pkg-config --libs camerauiservice)"
+c++ host.cpp $(pkg-config --cflags --libs camerauiservice)
+mv a.out pkgconfig-host
+cd - >/dev/null
+echo "built the pkg-config host: $(pkg-config --modversion camerauiservice), $(pkg-config --cflags --libs camerauiservice)"
 
 # C hosts: the documented compile line, nothing else.
 src=$(cd "$here/../.." && pwd)
@@ -53,7 +58,8 @@ CONF
 export HOME="$work/home"
 mkdir -p "$HOME"
 for host in "$work/cmake-host/cmake-host" "$work/pkgconfig-host"; do
-    dbus-run-session --config-file="$work/bus.conf" -- "$host" >"$work/trace.log"
+    LD_LIBRARY_PATH="$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+        dbus-run-session --config-file="$work/bus.conf" -- "$host" >"$work/trace.log"
     grep -q ':exec:The user actionReturn is ACCEPTED' "$work/trace.log"
     echo "ran $(basename "$host"): accepted"
 done
