@@ -158,8 +158,8 @@ _debs_use_installed() {
     local flags
     flags=$(pkg-config --cflags --libs camerauiservice)
     # shellcheck disable=SC2086
-    c++ -std=c++17 -fPIC -o "$work/pkgconfig-host" "$work/consumers/host.cpp" $flags
-    echo "pkg-config host: c++ -std=c++17 -fPIC host.cpp $flags"
+    c++ -std=c++17 -o "$work/pkgconfig-host" "$work/consumers/host.cpp" $flags
+    echo "pkg-config host: c++ -std=c++17 host.cpp $flags"
     local host
     # (Output captured first: grep -q would end the pipe early, failing it under pipefail.)
     local dynamic
