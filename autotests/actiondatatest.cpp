@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The action request of the platform layer on a private bus.
 
 #include "testsupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The service against a camera played in-process on its own bus connection.
 
 #include "testsupport.h"

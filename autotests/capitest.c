@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The C entry points from a host written in C99: no Qt on the include path, the library
  * makes the application object, and every result comes back as plain bytes.
  * Runs on a private bus where the reference camera is activatable. */

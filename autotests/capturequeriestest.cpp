@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The queries a host makes around a capture: the captured bytes, the minimum video data
 // size for the phone model, and the auto-post setting.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares the dynamic symbols a library defines with a committed list, so an
 # accidental export or a lost one fails the build's tests.
 #   check-exports.sh LIBRARY EXPECTED_LIST

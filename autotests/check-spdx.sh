@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Lists the source files without an SPDX-License-Identifier line among their first five
 # lines; exits 1 when there are any.
 #   check-spdx.sh [SOURCE_DIR]

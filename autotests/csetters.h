@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERA_TEST_CSETTERS_H
 #define CAMERA_TEST_CSETTERS_H
 

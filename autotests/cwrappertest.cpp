@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C entry points: string conversion, handles and the references they hand out.
 
 #include "csetters.h"

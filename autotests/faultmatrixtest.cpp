@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault matrix, end to end through the C entry points: what a host sees when the camera,
 // the bus, the answer, the captured file, the configuration or the host itself misbehave.
 // Each row checks the answer, the trace and the platform's warning; a crash fails the run
@@ -1024,7 +1025,7 @@ void FaultMatrixTest::capturedFileChanges()
         QCOMPARE(::mkfifo(nativePath.constData(), 0600), 0);
         break;
     case ShrinksWhileRead:
-        s_beforeRead = [nativePath] { ::truncate(nativePath.constData(), 10); };
+        s_beforeRead = [nativePath] { QVERIFY(::truncate(nativePath.constData(), 10) == 0); };
         break;
     case SparsePastBuffer:
         QCOMPARE(::truncate(nativePath.constData(), qint64(5) << 30), 0);

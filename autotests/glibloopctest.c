@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C host whose only event loop is GLib's: the application object from
  * InitCameraApplication dispatches through the default GLib main context, so StartCamera's
  * callback arrives while the host runs g_main_loop_run. Runs on a private bus where the

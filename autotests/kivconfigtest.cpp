@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "KivConfig.h"
 #include "ConfigManager.h"
 #include "IniReader.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a launch ends: one true outcome per launch, cancel, time limit, the non-blocking
 // start and its callback, through the C entry points and through CameraCapture.
 #include "testsupport.h"

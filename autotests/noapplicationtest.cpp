@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that forgot its Qt application object must get a clean "no", never a crash.
 
 #include "testsupport.h"

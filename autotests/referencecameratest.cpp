@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End to end: the library and camera-capture against the reference camera, a separate
 // process, started by bus activation or by hand in one of its modes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reference camera's interactive mode, in-process: the service on the test bus, a host
 // on its own connection, and the request's window driven with QTest (offscreen platform).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERA_TESTSUPPORT_H
 #define CAMERA_TESTSUPPORT_H
 

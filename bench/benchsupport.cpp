@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "benchsupport.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERA_BENCHSUPPORT_H
 #define CAMERA_BENCHSUPPORT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GetCameraData on big files already in the page cache, against plain read().
 
 #include "benchsupport.h"

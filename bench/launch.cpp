@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exec against a reference camera that answers at once, against bare QtDBus calls to it.
 
 #include "benchsupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of libcamerauiservice: file loading, launch round trip and queries, each
 // against a baseline measured in the same run. Figures only: nothing fails on speed.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GetMinDataSize and GetAutoPostSetting on small config files, against reading the file.
 
 #include "benchsupport.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The platform's own application-base library, from its SDK: headers AM_ActionData.h,
 # AM_ActionResults.h, ConfigManager.h, KivConfig.h and libkivappbase.so.1.
 # Defines the imported target `kivappbase`, so the rest of the build links it the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERAUISERVICE_SAFEFILE_P_H
 #define CAMERAUISERVICE_SAFEFILE_P_H
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The project's VERSION must be the one debian/changelog and NEWS.md start with.
 #   cmake -DVERSION=x.y.z -DSOURCE_DIR=... -P check-versions.cmake
 set(_errors)

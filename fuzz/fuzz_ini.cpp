@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The INI reader on arbitrary bytes: IniReader::fromData directly, and ConfigManager and
 // KivConfig on the same bytes as a file. All three must agree on every lookup.
 

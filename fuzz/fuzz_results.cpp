@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The camera's answer on arbitrary input: results with any keys and values, of any
 // length, delivered through CameraUIService's private slots as the action framework
 // does, then read back through the C entry points, including GetCameraData on the

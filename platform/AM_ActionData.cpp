@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "AM_ActionData.h"
 #include "kivaction_names_p.h"
 

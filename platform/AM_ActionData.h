@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef AM_ACTIONDATA_H
 #define AM_ACTIONDATA_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "AM_ActionResults.h"
 
 AM_ActionResults::AM_ActionResults() = default;

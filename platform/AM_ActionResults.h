@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef AM_ACTIONRESULTS_H
 #define AM_ACTIONRESULTS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ConfigManager.h"
 
 #include "IniReader.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CONFIGMANAGER_H
 #define CONFIGMANAGER_H
 
@@ -16,7 +17,7 @@ public:
     // Opens directory/fileName. ok is set to whether the file could be read.
     // The two flags are accepted for compatibility and have no effect here.
     ConfigManager(const std::string &fileName, bool &ok, bool createIfMissing,
-                  const std::string &directory, bool writable);
+        const std::string &directory, bool writable);
     virtual ~ConfigManager();
 
     ConfigManager(const ConfigManager &) = delete;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "IniReader.h"
 
 #include "kivlogging_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef KIV_INIREADER_H
 #define KIV_INIREADER_H
 

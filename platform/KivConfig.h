@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef KIVCONFIG_H
 #define KIVCONFIG_H
 
@@ -23,8 +24,8 @@ public:
     // true/false, yes/no, on/off, 1/0 in any letter case; anything else, or a missing
     // file, group or key, gives defaultValue.
     bool readBoolEntry(const QString &group, const QString &key, bool defaultValue) const;
-    QString readEntry(const QString &group, const QString &key,
-                      const QString &defaultValue = QString()) const;
+    QString readEntry(
+        const QString &group, const QString &key, const QString &defaultValue = QString()) const;
     bool isValid() const;
 
 private:

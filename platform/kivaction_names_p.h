@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names of the action bus, spelled once for the platform layer, the reference camera,
 // the tests and the benchmarks. Internal: installed nowhere.
 #ifndef KIVACTION_NAMES_P_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kivlogging_p.h"
 
 Q_LOGGING_CATEGORY(lcAction, "kiv.action", QtWarningMsg)

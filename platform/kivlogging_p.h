@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef KIV_LOGGING_P_H
 #define KIV_LOGGING_P_H
 

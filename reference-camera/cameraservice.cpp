@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cameraservice.h"
 
 #include "actionadaptor.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "dbusformat.h"
 
 #include <QDBusArgument>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reference camera application: serves capture requests on the session bus and writes
 // generated pictures and clips, with switches that simulate users and faulty cameras.
 
@@ -84,7 +85,7 @@ int main(int argc, char **argv)
         // Serving goes on after a request's window closes.
         QApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setApplicationName(QStringLiteral("reference-camera"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.1"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CAMERAUISERVICE_PROJECT_VERSION));
 
     Options options;
     switch (parseOptions(QCoreApplication::arguments(), &options)) {

@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include "options.h"
 
 #include "console.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -386,7 +388,7 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options)
         return ParseOutcome::Exit;
     }
     if (parser.isSet(versionOption)) {
-        printOut(QStringLiteral("reference-camera 1.1"));
+        printOut(QStringLiteral("reference-camera ") + QCoreApplication::applicationVersion());
         return ParseOutcome::Exit;
     }
     if (!parser.positionalArguments().isEmpty()) {

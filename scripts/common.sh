@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by scripts/test and scripts/demo: Debian packages and the build.
 # shellcheck shell=bash
 

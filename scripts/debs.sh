@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # scripts/test --debs: builds the Debian packages in a copy of the tree, checks them with
 # lintian, installs them, uses them as a host developer and a user would, and removes
 # them again.

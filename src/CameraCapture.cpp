@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CameraCapture.h"
 #include "CameraUIService_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CameraUIService.h"
 #include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry points for hosts written in C: results without Qt types, an application object,
 // the version.
 #include "CameraUIServiceCWrapper.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CameraUIServiceCWrapper.h"
 #include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"

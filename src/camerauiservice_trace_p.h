@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERAUISERVICE_TRACE_P_H
 #define CAMERAUISERVICE_TRACE_P_H
 

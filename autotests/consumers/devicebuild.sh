@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the library against an installed platform library, as on a device SDK: the
 # bundled layer is installed into a temporary "SDK" prefix, then the library is built
 # with CAMERAUISERVICE_SYSTEM_PLATFORM=ON against it and checked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host outside the source tree, built against the installed library only.
 #include <camerauiservice/CameraUIServiceCWrapper.h>
 
@@ -14,7 +15,7 @@ int main(int argc, char **argv)
     const QByteArray location = GetCameraFileLocation(service).toLocal8Bit();
     const int size = int(GetCameraData(service).size());
     DestroyCameraDlg(service);
-    fprintf(stderr, "host: accepted=%d location=%s bytes=%d\n", accepted, location.constData(),
-            size);
+    fprintf(
+        stderr, "host: accepted=%d location=%s bytes=%d\n", accepted, location.constData(), size);
     return accepted == 1 && size > 0 ? 0 : 1;
 }

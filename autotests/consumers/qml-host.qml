@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The installed module: one capture through the installed camera, exit status 0 when it
 // was accepted.
 import QtQuick

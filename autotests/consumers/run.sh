@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a temporary prefix, builds two hosts against it (CMake package
 # and pkg-config), and runs each against the installed reference camera, activated on a
 # private bus from the installed service file.

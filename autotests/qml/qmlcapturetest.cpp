@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs tst_*.qml against the CameraUIService module. TestCamera lets the cases swap the
 // activated reference camera for one started with options (reject, delay, errors).
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks a manual page: groff formats it without a warning, man-db can read its NAME
 # line, and every long option that the program's --help lists is documented.
 #   check-manpage.sh PAGE PROGRAM

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A photo capture from plain C: no Qt headers, no C++ compiler.
  *
  *   cc -std=c99 c-capture.c $(pkg-config --cflags --libs camerauiservice)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that drives one capture through the library's C entry points only.
 
 #include <camerauiservice/CameraUIServiceCWrapper.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Capture from Qt Quick with the CameraUIService module. Run it with Debian's qml tool
 // (package qml-qt6):
 //     /usr/lib/qt6/bin/qml examples/qml-capture/main.qml

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERACAPTURE_H
 #define CAMERACAPTURE_H
 

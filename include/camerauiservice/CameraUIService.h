@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERAUISERVICE_H
 #define CAMERAUISERVICE_H
 

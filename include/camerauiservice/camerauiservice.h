@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERAUISERVICE_C_API_H
 #define CAMERAUISERVICE_C_API_H
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Capture photos and videos through the platform's camera application.
 
 A binding over the C entry points of ``libcamerauiservice.so.1``, in pure Python

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared set-up: the reference camera, started by hand on the test's private bus.
 
 Run under CTest (see autotests/CMakeLists.txt), which provides a private session bus on

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python binding end to end against the reference camera on a private bus."""
 
 import ast

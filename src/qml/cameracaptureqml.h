@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CAMERACAPTUREQML_H
 #define CAMERACAPTUREQML_H
 

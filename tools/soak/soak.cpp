@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Leak soak: runs create, configure, launch, read, destroy cycles through the C entry
 // points, as a host would, against the camera application on the session bus, and prints
 // the resident memory after the warm-up (cycle 100) and at the end.
