@@ -12,10 +12,11 @@ QString fromHost(const char *text)
 }
 
 // What the reference getters hand out for a null handle: empty again at every call (a
-// host may have written into it), one per thread so that nothing is shared across them.
+// host may have written into it). Entry points run on the GUI thread, so one will do;
+// thread_local would also make the library need the dynamic loader for its TLS.
 template<typename T> T &emptyValue()
 {
-    thread_local T value;
+    static T value;
     value = T();
     return value;
 }
