@@ -305,14 +305,14 @@ void launchRows(std::vector<Row> &rows)
     info("  same + AddMatch, async GetNameOwner, RemoveMatch", "launch/bare-owner-check");
     info("  GetNameOwner alone (bus daemon round trip)", "launch/get-name-owner");
     info("  connect + disconnect of the NameOwnerChanged match", "launch/add-remove-match");
-    info(format("  the trace: %d printf + fflush to /dev/null", execTraceLines), "launch/trace");
+    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines), "launch/trace");
     info("  proposed: asyncCall in a QEventLoop, owner cached by one lasting match",
         "launch/bare-cached-owner");
     const double cancel = seconds("launch/cancel-to-callback");
     rows.push_back(
         { "CancelCamera to the StartCamera callback", us(cancel), "—", "—", "(figure)", "n/a" });
     if (execTraceLines >= 0)
-        note(format("Exec writes %d trace lines (each flushed) per launch", execTraceLines));
+        note(format("Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
 }
 
 void stopLaunch()
