@@ -26,7 +26,7 @@ exit after closing the services still open. A service belongs to the thread that
 created it; use it there only.
 
 The library traces every operation on standard output, written with C stdio to
-file descriptor 1 and flushed line by line (there is no switch to silence it).
+file descriptor 1 and flushed when each call returns (there is no switch to silence it).
 It bypasses sys.stdout: the binding flushes sys.stdout before each call so that
 the lines keep their order, pytest's capfd (not capsys) sees them, and
 redirecting descriptor 1 (os.dup2) is the way to send them elsewhere.
