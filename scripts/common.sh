@@ -53,3 +53,23 @@ configure_and_build() {
     cmake -S "$(repo_root)" -B "$dir" -DQT_MAJOR_VERSION="$qt" -DCAMERAUISERVICE_WERROR=ON "$@"
     cmake --build "$dir" -j "$(nproc)"
 }
+
+# activation_bus_config SERVICEDIR: a private session bus configuration, as permissive as
+# the stock one, on which only the services in SERVICEDIR are activatable.
+activation_bus_config() {
+    cat <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$1</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+}

@@ -183,21 +183,7 @@ _debs_use_installed() {
     done
 
     echo "==> captures against the installed reference camera, activated from /usr/share/dbus-1/services"
-    cat >"$work/bus.conf" <<'CONF'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>/usr/share/dbus-1/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+    activation_bus_config /usr/share/dbus-1/services >"$work/bus.conf"
     local bus=(dbus-run-session --config-file="$work/bus.conf" --)
     for host in "$work/cmake-host/cmake-host" "$work/pkgconfig-host"; do
         _debs_logged "$work/host.log" "${bus[@]}" "$host"

@@ -43,12 +43,8 @@ CameraUIService::CameraUIService(CameraType type, int videoSizeLimitation)
     , d_ptr(new CameraUIServicePrivate(this))
 {
     CAMERA_LOG_ENTER();
-    if (mActionData) {
-        connect(mActionData, &AM_ActionData::signalResultsAvailable, this,
-            &CameraUIService::handleResults);
-        connect(mActionData, &AM_ActionData::signalActionAborted, this,
-            &CameraUIService::handleAbortLaunch);
-    }
+    if (mActionData)
+        d_ptr->connectRequest();
     CAMERA_LOG_EXIT();
 }
 

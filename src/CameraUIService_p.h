@@ -69,9 +69,11 @@ public:
     QByteArray locationUtf8;
     QByteArray actionReturnUtf8;
 
+    // The request object's two signals to the service's slots.
+    void connectRequest();
+
 private:
     void finish(CameraOutcome outcome, const QString &message);
-    void connectRequest();
 };
 
 #endif

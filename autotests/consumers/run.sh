@@ -7,6 +7,7 @@
 set -euo pipefail
 build=$1 qt=$2
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/common.sh"
 work=$(mktemp -d /tmp/camerauiservice-consumers.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -39,21 +40,7 @@ for c in "$here/../capitest.c" "$src/examples/c-capture/c-capture.c"; do
 done
 echo "built the C hosts capitest and c-capture"
 
-cat >"$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>$prefix/share/dbus-1/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
+activation_bus_config "$prefix/share/dbus-1/services" >"$work/bus.conf"
 
 # The installed camera writes into the Pictures folder of this HOME.
 export HOME="$work/home"
