@@ -86,27 +86,27 @@ void warnType(const QString &key, const QVariant &value, const QString &fallback
 // Unknown keys are only logged; later duplicates win, like inserting into a map.
 void applyValue(CaptureRequest &request, const QString &key, const QVariant &value)
 {
-    if (key == QLatin1String("cameraType")) {
+    if (key == KivAction::Key::cameraType()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("taking a photo"));
-        request.video = isString(value) && value.toString() == QLatin1String("VIDEO");
-    } else if (key == QLatin1String("videoSizeLimitation")) {
+        request.video = isString(value) && value.toString() == KivAction::Value::video();
+    } else if (key == KivAction::Key::videoSizeLimitation()) {
         qint64 limit = 0;
         if (!toInteger(value, &limit)) {
             warnType(key, value, QStringLiteral("using no limit"));
             limit = 0;
         }
         request.sizeLimit = limit;
-    } else if (key == QLatin1String("fileLocation")) {
+    } else if (key == KivAction::Key::fileLocation()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("choosing a file name"));
         request.fileLocation = isString(value) ? value.toString() : QString();
-    } else if (key == QLatin1String("photoResolution")) {
+    } else if (key == KivAction::Key::photoResolution()) {
         request.hasPhotoResolution = true;
         request.photoResolution = isString(value) ? value.toString() : formatDBusValue(value);
-    } else if (key == QLatin1String("hasPostCapturedScreen")) {
+    } else if (key == KivAction::Key::hasPostCapturedScreen()) {
         request.postCapturedScreen = isString(value) ? value.toString() : QString();
-    } else if (key == QLatin1String("videoQuality")) {
+    } else if (key == KivAction::Key::videoQuality()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
         request.videoQuality = isString(value) ? value.toString() : QString();
@@ -238,7 +238,7 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
     readValues(request, message.arguments().value(1));
 
     if (!m_options.configProblem.isEmpty()) {
-        sendError(message, connection, QStringLiteral("org.kiv.Action.Error.BadCameraOptions"),
+        sendError(message, connection, KivAction::badCameraOptionsError(),
             QStringLiteral("reference-camera cannot serve: %1. Fix the file or remove it; this "
                            "camera quits now, so the next request starts one with the fixed "
                            "file.")
@@ -264,7 +264,7 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
-            results.insert(QStringLiteral("actionReturn"), QStringLiteral("FAILED"));
+            results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
             answerResults(request, connection, results);
             return {};
         }
@@ -329,7 +329,7 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
                                                     : maxPhotoSize();
     if (!settings.photoSize.isValid())
         settings.photoSize = maxPhotoSize();
-    settings.review = request.postCapturedScreen == QLatin1String("YES");
+    settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
 
     Pending pending;
@@ -364,7 +364,7 @@ void CameraService::windowDecided(int number, bool accepted)
     }
     printOut(programPrefix() + QStringLiteral("request %1: the user rejected").arg(number));
     QMap<QString, QString> results;
-    results.insert(QStringLiteral("actionReturn"), QStringLiteral("REJECTED"));
+    results.insert(KivAction::Key::actionReturn(), KivAction::Value::rejected());
     answerResults(pending.request, pending.connection, results);
 }
 
@@ -405,7 +405,7 @@ void CameraService::Cancel(const QString &action)
     for (int number : std::as_const(numbers)) {
         const Pending pending = take(number);
         QMap<QString, QString> results;
-        results.insert(QStringLiteral("actionReturn"), QStringLiteral("CANCELLED"));
+        results.insert(KivAction::Key::actionReturn(), KivAction::Value::cancelled());
         answerResults(pending.request, pending.connection, results,
             QStringLiteral("request %1 cancelled, ").arg(number));
     }
@@ -442,10 +442,10 @@ void CameraService::answer(
     const bool ok = capture(request, take, &path);
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
-        results.insert(
-            QStringLiteral("actionReturn"), ok ? m_options.actionReturn : QStringLiteral("FAILED"));
+        results.insert(KivAction::Key::actionReturn(),
+            ok ? m_options.actionReturn : KivAction::Value::failed());
     if (ok && m_options.sendFileLocation)
-        results.insert(QStringLiteral("fileLocationReturn"), path);
+        results.insert(KivAction::Key::fileLocationReturn(), path);
     answerResults(request, connection, results);
 }
 

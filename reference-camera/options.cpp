@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include "console.h"
+#include "kivaction_names_p.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,7 +22,7 @@ namespace refcam {
 
 QString defaultBusName()
 {
-    return QStringLiteral("org.kiv.Action.CameraUIService");
+    return KivAction::cameraBusName();
 }
 
 QString configFilePath()

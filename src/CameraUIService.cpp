@@ -2,6 +2,7 @@
 #include "CameraUIService.h"
 #include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"
+#include "kivaction_names_p.h"
 #include "safefile_p.h"
 
 #include <AM_ActionData.h>
@@ -36,10 +37,10 @@ CameraUIService::CameraUIService(CameraType type, int videoSizeLimitation)
     , mCameraType(type)
     , mVideoSizeLimitation(videoSizeLimitation)
     , mFileLocation(QLatin1String(""))
-    , mPhotoResolution(QStringLiteral("MAX"))
-    , mVideoQuality(QStringLiteral("HIGHEST"))
-    , mHasPostCapturedScreen(QStringLiteral("YES"))
-    , mActionReturn(QStringLiteral("ACCEPTED"))
+    , mPhotoResolution(KivAction::Value::max())
+    , mVideoQuality(KivAction::Value::highest())
+    , mHasPostCapturedScreen(KivAction::Value::yes())
+    , mActionReturn(KivAction::Value::accepted())
     , d_ptr(new CameraUIServicePrivate(this))
 {
     CAMERA_LOG_ENTER();
@@ -144,34 +145,34 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     CAMERA_LOG_ENTER();
     QString cameraType;
     if (mCameraType == 1)
-        cameraType = QStringLiteral("PHOTO");
+        cameraType = KivAction::Value::photo();
     else if (mCameraType == 2)
-        cameraType = QStringLiteral("VIDEO");
+        cameraType = KivAction::Value::video();
     else
-        cameraType = QStringLiteral("ALL");
-    request.setValue(QStringLiteral("cameraType"), cameraType);
-    request.setValue(QStringLiteral("videoSizeLimitation"), mVideoSizeLimitation);
+        cameraType = KivAction::Value::all();
+    request.setValue(KivAction::Key::cameraType(), cameraType);
+    request.setValue(KivAction::Key::videoSizeLimitation(), mVideoSizeLimitation);
     if (mFileLocation.length() > 0)
-        request.setValue(QStringLiteral("fileLocation"), mFileLocation);
-    request.setValue(QStringLiteral("photoResolution"), mPhotoResolution);
-    request.setValue(QStringLiteral("videoQuality"), mVideoQuality);
-    request.setValue(QStringLiteral("hasPostCapturedScreen"), mHasPostCapturedScreen);
+        request.setValue(KivAction::Key::fileLocation(), mFileLocation);
+    request.setValue(KivAction::Key::photoResolution(), mPhotoResolution);
+    request.setValue(KivAction::Key::videoQuality(), mVideoQuality);
+    request.setValue(KivAction::Key::hasPostCapturedScreen(), mHasPostCapturedScreen);
     CAMERA_LOG_EXIT();
 }
 
 void CameraUIService::handleResults(const AM_ActionResults &results)
 {
     CAMERA_LOG_ENTER();
-    const QString actionReturnKey = QStringLiteral("actionReturn");
-    const QString fileLocationKey = QStringLiteral("fileLocationReturn");
+    const QString actionReturnKey = KivAction::Key::actionReturn();
+    const QString fileLocationKey = KivAction::Key::fileLocationReturn();
     if (results.contains(actionReturnKey))
         mActionReturn = results.value(actionReturnKey);
     if (results.contains(fileLocationKey))
         mFileLocation = results.value(fileLocationKey);
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
-    d_ptr->answered(
-        mActionReturn == QLatin1String("ACCEPTED") ? CameraOutcomeAccepted : CameraOutcomeRejected,
+    d_ptr->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
+                                                                  : CameraOutcomeRejected,
         QString());
     CAMERA_LOG_EXIT();
 }
@@ -179,7 +180,7 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
 void CameraUIService::handleAbortLaunch()
 {
     CAMERA_LOG_ENTER();
-    mActionReturn = QStringLiteral("REJECTED");
+    mActionReturn = KivAction::Value::rejected();
     CameraOutcome outcome = CameraOutcomeAborted;
     QString message = QStringLiteral("the platform aborted the launch without a reason");
 #ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
@@ -285,11 +286,11 @@ unsigned int CameraUIService::minDataSize()
     }
 
     unsigned int quality;
-    if (mVideoQuality == QLatin1String("HIGHEST")) {
+    if (mVideoQuality == KivAction::Value::highest()) {
         quality = 0;
-    } else if (mVideoQuality == QLatin1String("MEDIUM")) {
+    } else if (mVideoQuality == KivAction::Value::medium()) {
         quality = 1;
-    } else if (mVideoQuality == QLatin1String("LOWEST")) {
+    } else if (mVideoQuality == KivAction::Value::lowest()) {
         quality = 2;
     } else {
         CAMERA_LOG("error: invalid video quality\n");
@@ -408,7 +409,7 @@ void CameraUIServicePrivate::abandon(CameraOutcome how, const QString &message)
     q->mActionData = new AM_ActionData;
     connectRequest();
 #endif
-    q->mActionReturn = QStringLiteral("REJECTED");
+    q->mActionReturn = KivAction::Value::rejected();
     finish(how, message);
 }
 
