@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QPointer>
 
 #include <cstdint>
 #include <limits>
@@ -41,11 +42,11 @@ CameraUIService::CameraUIService(CameraType type, int videoSizeLimitation)
     , mVideoQuality(KivAction::Value::highest())
     , mHasPostCapturedScreen(KivAction::Value::yes())
     , mActionReturn(KivAction::Value::accepted())
-    , d_ptr(new CameraUIServicePrivate(this))
+    , d(new CameraUIServicePrivate(this))
 {
     CAMERA_LOG_ENTER();
     if (mActionData)
-        d_ptr->connectRequest();
+        d->connectRequest();
     CAMERA_LOG_EXIT();
 }
 
@@ -54,14 +55,11 @@ CameraUIService::~CameraUIService()
     CAMERA_LOG_ENTER();
     // A launch still out ends here: the camera is told, and no callback runs. Destroyed
     // from a handler while exec() waits: exec() returns without touching us.
-    if (const std::shared_ptr<CameraLaunch> launch = d_ptr->current) {
+    if (const std::shared_ptr<CameraLaunch> launch = d->current) {
         launch->finished = nullptr;
-        d_ptr->abandon(CameraOutcomeAborted, QStringLiteral("the service was destroyed"));
-        if (launch->destroyed)
-            *launch->destroyed = true;
+        d->abandon(CameraOutcomeAborted, QStringLiteral("the service was destroyed"));
     }
-    delete d_ptr;
-    d_ptr = nullptr;
+    delete d;
     if (mActionData) {
         delete mActionData;
         mActionData = nullptr;
@@ -101,25 +99,24 @@ int CameraUIService::exec()
 {
     CAMERA_LOG_ENTER();
     bool result = false;
-    if (const std::shared_ptr<CameraLaunch> launch = d_ptr->start(nullptr, __func__)) {
+    if (const std::shared_ptr<CameraLaunch> launch = d->start(nullptr, __func__)) {
         if (!launch->ended) {
-            bool destroyed = false;
+            // A handler may destroy the service while the loop runs, as with QDialog::exec().
+            const QPointer<CameraUIService> guard(this);
             QEventLoop loop;
             launch->loop = &loop;
-            launch->destroyed = &destroyed;
             fflush(stdout);
             loop.exec();
-            if (destroyed) {
+            if (!guard) {
                 CAMERA_LOG("error: the service was destroyed while waiting\n");
                 return 0;
             }
             launch->loop = nullptr;
-            launch->destroyed = nullptr;
             // Something else ended our loop: the application is quitting, or a handler
             // left every loop. The camera has not answered; that is not an acceptance.
             if (!launch->ended) {
                 CAMERA_LOG("error: the wait ended before the camera answered\n");
-                d_ptr->interrupt();
+                d->interrupt();
             }
         }
         CAMERA_LOG("The user actionReturn is %s\n\n", CAMERA_L1(launch->actionReturn));
@@ -133,7 +130,7 @@ void CameraUIService::callUIService(AM_ActionData &request)
 {
     CAMERA_LOG_ENTER();
     request.setObject(QString());
-    request.setAction(QStringLiteral("CameraUIService"));
+    request.setAction(KivAction::cameraAction());
     setupSettingValues(request);
     request.invoke(true);
     CAMERA_LOG("The actionCmd is invoked\n");
@@ -171,8 +168,8 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
         mFileLocation = results.value(fileLocationKey);
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
-    d_ptr->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
-                                                                  : CameraOutcomeRejected,
+    d->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
+                                                              : CameraOutcomeRejected,
         QString());
     CAMERA_LOG_EXIT();
 }
@@ -203,7 +200,7 @@ void CameraUIService::handleAbortLaunch()
     if (!mActionData->abortMessage().isEmpty())
         message = mActionData->abortMessage();
 #endif
-    d_ptr->answered(outcome, message);
+    d->answered(outcome, message);
     CAMERA_LOG_EXIT();
 }
 
