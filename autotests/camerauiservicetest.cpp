@@ -135,11 +135,11 @@ void CameraUIServiceTest::returnedLocationTravelsNext()
     TestPeer peer;
     QVERIFY(peer.isRegistered());
     peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") },
-        { QStringLiteral("fileLocationReturn"), QStringLiteral("/media/cap.png") } };
+        { QStringLiteral("fileLocationReturn"), QStringLiteral("/no-such-media/cap.png") } };
 
     CameraUIService service(2, 5);
     QCOMPARE(launch(service), 1);
-    QCOMPARE(service.fileLocation(), QStringLiteral("/media/cap.png"));
+    QCOMPARE(service.fileLocation(), QStringLiteral("/no-such-media/cap.png"));
     service.setVideoQuality(QStringLiteral("LOWEST"));
     QCOMPARE(launch(service), 1);
 
@@ -151,7 +151,7 @@ void CameraUIServiceTest::returnedLocationTravelsNext()
                        "videoQuality(s)=HIGHEST hasPostCapturedScreen(s)=YES"));
     QCOMPARE(describe(wireValues(peer.requests.at(1))),
         QStringLiteral("cameraType(s)=VIDEO videoSizeLimitation(i)=5 "
-                       "fileLocation(s)=/media/cap.png photoResolution(s)=MAX "
+                       "fileLocation(s)=/no-such-media/cap.png photoResolution(s)=MAX "
                        "videoQuality(s)=LOWEST hasPostCapturedScreen(s)=YES"));
 }
 

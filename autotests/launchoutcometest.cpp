@@ -9,6 +9,10 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusUnixFileDescriptor>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -17,8 +21,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -104,6 +113,13 @@ private Q_SLOTS:
     void killedHostsCaptureIsDropped();
     void cameraCaptureCancelsOnSignal();
     void captureNotifiesWhileWaiting();
+    void descriptorHandoff_data();
+    void descriptorHandoff();
+    void handoffWithScriptedCamera_data();
+    void handoffWithScriptedCamera();
+    void noDescriptorWhereHostCannotCreate_data();
+    void noDescriptorWhereHostCannotCreate();
+    void descriptorsDoNotLeak();
     void noBus();
 
 private:
@@ -607,6 +623,258 @@ void LaunchOutcomeTest::captureNotifiesWhileWaiting()
     QCOMPARE(capture.fileLocation(), QStringLiteral("/got"));
     QCOMPARE(outcome.count(), 1);
     QCOMPARE(capture.outcome(), CameraCapture::Accepted);
+}
+
+namespace {
+
+const QByteArray kOld = "the host's old file";
+
+} // namespace
+
+// With the reference camera: the capture reaches the target only by the host's rename of
+// its own file, and every other ending leaves the target as it was and no file behind.
+void LaunchOutcomeTest::descriptorHandoff_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("move"); // what the host does while the camera holds it
+    QTest::addColumn<bool>("url");
+    QTest::addColumn<int>("outcome");
+
+    const QStringList held { QStringLiteral("--delay"), QStringLiteral("600000") };
+    QTest::newRow("accepted") << QStringList() << QString() << false << int(CameraOutcomeAccepted);
+    QTest::newRow("accepted, file: URL")
+        << QStringList() << QString() << true << int(CameraOutcomeAccepted);
+    QTest::newRow("rejected") << QStringList { QStringLiteral("--action-return"),
+        QStringLiteral("REJECTED") }
+                              << QString() << false << int(CameraOutcomeRejected);
+    QTest::newRow("cancelled") << held << QStringLiteral("cancel") << false
+                               << int(CameraOutcomeCancelled);
+    QTest::newRow("timed out") << held << QStringLiteral("timeout") << false
+                               << int(CameraOutcomeTimedOut);
+    QTest::newRow("camera crashed") << QStringList { QStringLiteral("--exit-without-answer") }
+                                    << QString() << false << int(CameraOutcomeCameraFailed);
+    QTest::newRow("camera error") << QStringList { QStringLiteral("--error"),
+        QStringLiteral("org.kiv.Action.Error.Busy") }
+                                  << QString() << false << int(CameraOutcomeCameraFailed);
+    QTest::newRow("service destroyed")
+        << held << QStringLiteral("destroy") << false << int(CameraOutcomeNone);
+}
+
+void LaunchOutcomeTest::descriptorHandoff()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, move);
+    QFETCH(bool, url);
+    QFETCH(int, outcome);
+
+    QTemporaryDir dir(m_dir.filePath(QStringLiteral("handoff-XXXXXX")));
+    QVERIFY(dir.isValid());
+    const QString target = dir.filePath(QStringLiteral("photo.png"));
+    QVERIFY(putFile(target, kOld));
+    startCamera(options);
+    FolderWatch watch(dir.path());
+    QVERIFY(watch.isValid());
+
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    auto destroy = qScopeGuard([&service] { DestroyCameraDlg(service); });
+    const QString location = url ? QUrl::fromLocalFile(target).toString() : target;
+    SetCameraFileLocation(service, location.toLatin1().constData());
+    SetCameraPhotoResolution(service, "16x16");
+    if (move == QLatin1String("timeout"))
+        SetCameraTimeout(service, 200);
+    if (outcome >= CameraOutcomeNoCamera)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+    CallbackLog log;
+    QCOMPARE(StartCamera(service, countCallback, &log), 1);
+    if (!move.isEmpty() && move != QLatin1String("timeout")) {
+        QTRY_VERIFY_WITH_TIMEOUT(m_cameraLog.contains("answering request 1 in"), kLong);
+        if (move == QLatin1String("cancel")) {
+            CancelCamera(service);
+        } else {
+            DestroyCameraDlg(service);
+            service = nullptr;
+        }
+    }
+    if (service) {
+        QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+        QCOMPARE(GetCameraOutcome(service), outcome);
+    }
+
+    QCOMPARE(hiddenEntries(dir.path()), QStringList());
+    const QStringList events = watch.take();
+    const QStringList onTarget = events.filter(QRegularExpression(QStringLiteral(" photo\\.png$")));
+    if (outcome == CameraOutcomeAccepted) {
+        QCOMPARE(QString(GetCameraFileLocation(service)), target);
+        QVERIFY(fileBytes(target).startsWith("\x89PNG"));
+        // Nobody opened the path or wrote it in place: one rename put the capture there.
+        QCOMPARE(onTarget, QStringList { QStringLiteral("moved-to photo.png") });
+        QTRY_VERIFY2_WITH_TIMEOUT(m_cameraLog.contains("through the caller's file descriptor"),
+            m_cameraLog.constData(), kLong);
+    } else {
+        QCOMPARE(fileBytes(target), kOld);
+        QCOMPARE(onTarget, QStringList());
+    }
+    // Nothing but the host's own file was made there (unnamed until it is moved in).
+    const QStringList made = events.filter(QRegularExpression(QStringLiteral("^create ")));
+    QVERIFY2(made.size() <= 1, qPrintable(made.join(QLatin1Char(','))));
+    if (!made.isEmpty())
+        QVERIFY2(made.constFirst().startsWith(QStringLiteral("create .photo.png.")),
+            qPrintable(made.constFirst()));
+}
+
+// A scripted camera: one that does not know the descriptor and writes the path itself,
+// one that writes through it, and the endings the host must tidy up after.
+void LaunchOutcomeTest::handoffWithScriptedCamera_data()
+{
+    QTest::addColumn<QString>("camera");
+    QTest::addColumn<QString>("actionReturn");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QByteArray>("result"); // what the target holds afterwards
+
+    QTest::newRow("older camera writes the path")
+        << QStringLiteral("path") << kAccepted << int(CameraOutcomeAccepted)
+        << QByteArray("written by path");
+    QTest::newRow("camera writes the descriptor")
+        << QStringLiteral("descriptor") << kAccepted << int(CameraOutcomeAccepted)
+        << QByteArray("written by descriptor");
+    QTest::newRow("descriptor written, then rejected")
+        << QStringLiteral("descriptor") << QStringLiteral("REJECTED") << int(CameraOutcomeRejected)
+        << kOld;
+    QTest::newRow("target became a folder")
+        << QStringLiteral("folder") << kAccepted << int(CameraOutcomeCameraFailed) << QByteArray();
+}
+
+void LaunchOutcomeTest::handoffWithScriptedCamera()
+{
+    QFETCH(QString, camera);
+    QFETCH(QString, actionReturn);
+    QFETCH(int, outcome);
+    QFETCH(QByteArray, result);
+
+    QTemporaryDir dir(m_dir.filePath(QStringLiteral("scripted-XXXXXX")));
+    QVERIFY(dir.isValid());
+    const QString target = dir.filePath(QStringLiteral("capture.png"));
+    if (camera != QLatin1String("folder"))
+        QVERIFY(putFile(target, kOld));
+    arrange(CancelWhileWaiting); // held
+    m_peer->results = { { kActionReturn, actionReturn }, { kLocationReturn, target } };
+    if (camera != QLatin1String("path"))
+        m_peer->results.insert(QStringLiteral("fileDescriptorUsed"), QStringLiteral("YES"));
+    connect(m_peer.data(), &TestPeer::requestReceived, m_peer.data(), [&] {
+        // Answered however the checks below end, so a failure cannot hang the launch.
+        const auto answer = qScopeGuard([this] { m_peer->release(); });
+        const QList<WireValue> values = wireValues(m_peer->requests.constLast());
+        QStringList keys;
+        for (const WireValue &value : values)
+            keys << value.key;
+        // After every value of before, so a camera that reads them in order is not upset.
+        QCOMPARE(keys,
+            QStringList({ QStringLiteral("cameraType"), QStringLiteral("videoSizeLimitation"),
+                QStringLiteral("fileLocation"), QStringLiteral("photoResolution"),
+                QStringLiteral("videoQuality"), QStringLiteral("hasPostCapturedScreen"),
+                QStringLiteral("fileDescriptor") }));
+        const auto descriptor = values.constLast().value.value<QDBusUnixFileDescriptor>();
+        QVERIFY(descriptor.isValid());
+        // A new, empty file in the target's folder, open for writing, not the target.
+        struct stat sent = {};
+        struct stat folder = {};
+        struct stat there = {};
+        QCOMPARE(::fstat(descriptor.fileDescriptor(), &sent), 0);
+        QCOMPARE(::stat(QFile::encodeName(dir.path()).constData(), &folder), 0);
+        QVERIFY(S_ISREG(sent.st_mode));
+        QCOMPARE(sent.st_size, off_t(0));
+        QCOMPARE(sent.st_dev, folder.st_dev);
+        QCOMPARE(::fcntl(descriptor.fileDescriptor(), F_GETFL) & O_ACCMODE, O_WRONLY);
+        if (::stat(QFile::encodeName(target).constData(), &there) == 0)
+            QVERIFY(there.st_ino != sent.st_ino);
+        if (camera == QLatin1String("path")) {
+            QVERIFY(putFile(target, "written by path"));
+        } else {
+            const QByteArray bytes = "written by descriptor";
+            QCOMPARE(::write(descriptor.fileDescriptor(), bytes.constData(), size_t(bytes.size())),
+                ssize_t(bytes.size()));
+            if (camera == QLatin1String("folder"))
+                QVERIFY(QDir().mkpath(target + QStringLiteral("/inside")));
+        }
+    });
+
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    SetCameraFileLocation(service, target.toLatin1().constData());
+    const Ended ended = launchWithExec(service);
+    QCOMPARE(m_peer->requests.size(), 1);
+    QCOMPARE(ended.outcome, outcome);
+    QCOMPARE(hiddenEntries(dir.path()), QStringList());
+    if (camera == QLatin1String("folder")) {
+        QVERIFY2(ended.message.contains(QStringLiteral("cannot move the capture onto")),
+            qPrintable(ended.message));
+        QCOMPARE(ended.actionReturn, QStringLiteral("FAILED"));
+        QVERIFY(QFileInfo(target).isDir());
+        return;
+    }
+    QCOMPARE(fileBytes(target), result);
+    QCOMPARE(ended.location, target);
+}
+
+// Where the host cannot make its file, the request goes out as before, and the trace says
+// why.
+void LaunchOutcomeTest::noDescriptorWhereHostCannotCreate_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("no such folder")
+        << QStringLiteral("/no-such-folder-here/p.png")
+        << QStringLiteral("cannot open the folder /no-such-folder-here: ");
+    QTest::newRow("a folder where nothing is created")
+        << QStringLiteral("/proc/p.png") << QStringLiteral("cannot create a file in /proc: ");
+    QTest::newRow("the target is a folder")
+        << QStringLiteral("/tmp") << QStringLiteral("/tmp exists and is not a regular file");
+    QTest::newRow("a relative path")
+        << QStringLiteral("p.png") << QStringLiteral("p.png is not an absolute path");
+}
+
+void LaunchOutcomeTest::noDescriptorWhereHostCannotCreate()
+{
+    QFETCH(QString, location);
+    QFETCH(QString, why);
+
+    arrange(AnswerAccepted);
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    SetCameraFileLocation(service, location.toLatin1().constData());
+    StdoutCapture trace;
+    QCOMPARE(launchWithExec(service).outcome, int(CameraOutcomeAccepted));
+    const QStringList lines = trace.takeLines().filter(QStringLiteral("no file descriptor"));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.constFirst().startsWith(
+                 QStringLiteral(
+                     "Camera LOG in CameraUIService.cpp:#:setupSettingValues:no file descriptor "
+                     "sent: ")
+                 + why),
+        qPrintable(lines.constFirst()));
+    for (const WireValue &value : wireValues(m_peer->requests.constFirst()))
+        QVERIFY(value.key != QLatin1String("fileDescriptor"));
+}
+
+void LaunchOutcomeTest::descriptorsDoNotLeak()
+{
+    startCamera({});
+    const QString target = m_dir.filePath(QStringLiteral("leak.png"));
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    SetCameraPhotoResolution(service, "16x16");
+    // The first launch opens what stays open (the bus connection and its helpers).
+    SetCameraFileLocation(service, target.toLatin1().constData());
+    QCOMPARE(launchWithExec(service).outcome, int(CameraOutcomeAccepted));
+    const int before = openDescriptorCount();
+    for (int i = 0; i < 5; ++i) {
+        SetCameraFileLocation(service, target.toLatin1().constData());
+        QCOMPARE(launchWithExec(service).outcome, int(CameraOutcomeAccepted));
+    }
+    // The bus may close the last request's copy a little later: never more than before.
+    QTRY_VERIFY_WITH_TIMEOUT(openDescriptorCount() <= before, kLong);
+    QCOMPARE(hiddenEntries(m_dir.path()), QStringList());
 }
 
 // Run as launchoutcometest-nobus, where no bus can be reached.

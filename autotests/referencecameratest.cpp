@@ -14,6 +14,7 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusReply>
+#include <QDBusUnixFileDescriptor>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -22,8 +23,10 @@
 #include <QXmlStreamReader>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -162,12 +165,17 @@ private Q_SLOTS:
     void interactiveServesOn();
     void optionsFile_data();
     void optionsFile();
+    void pathOnlyTargets_data();
+    void pathOnlyTargets();
+    void descriptorTargets_data();
+    void descriptorTargets();
     void cleanupTestCase();
 
 private:
     void startCamera(const QStringList &options, const QString &configHome = QString());
     bool waitForOutput(const QString &text);
     QByteArray m_output;
+    QByteArray m_errors;
     QTemporaryDir m_dir;
     QScopedPointer<QProcess> m_camera;
 };
@@ -382,7 +390,13 @@ void ReferenceCameraTest::startCamera(const QStringList &options, const QString 
     // Relative paths must not land here (or anywhere).
     QDir(m_dir.path()).mkpath(QStringLiteral("cwd"));
     m_camera->setWorkingDirectory(m_dir.filePath(QStringLiteral("cwd")));
-    m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Its errors still reach our stderr, and are kept for the rows that check them.
+    m_errors.clear();
+    connect(m_camera.data(), &QProcess::readyReadStandardError, m_camera.data(), [this] {
+        const QByteArray text = m_camera->readAllStandardError();
+        m_errors += text;
+        fputs(text.constData(), stderr);
+    });
     m_camera->start(binary("reference-camera"),
         QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
     QVERIFY(m_camera->waitForStarted(30000));
@@ -741,6 +755,163 @@ void ReferenceCameraTest::optionsFile()
     const Results results = qdbus_cast<Results>(reply.arguments().value(0));
     QCOMPARE(results.value(QStringLiteral("actionReturn")), answer);
     QCOMPARE(results.contains(QStringLiteral("fileLocationReturn")), locationReturned);
+}
+
+namespace {
+
+Results invokeAndWait(const QDBusMessage &call, QString *error)
+{
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 120000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        *error = reply.errorName() + QLatin1Char(' ') + reply.errorMessage();
+        return Results();
+    }
+    return qdbus_cast<Results>(reply.arguments().value(0));
+}
+
+} // namespace
+
+// Without a descriptor the camera writes only where its caller could have; its own files
+// and folders are never a target, whatever path leads there.
+void ReferenceCameraTest::pathOnlyTargets_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("why"); // in the camera's log; empty: accepted
+
+    QTest::newRow("the options file") << QStringLiteral("options") << QStringLiteral("own folder");
+    QTest::newRow("a file in the configuration folder")
+        << QStringLiteral("config/other.conf") << QStringLiteral("own folder");
+    QTest::newRow("below the configuration folder")
+        << QStringLiteral("config/sub/x.png") << QStringLiteral("own folder");
+    QTest::newRow("a hard link to the options file")
+        << QStringLiteral("hardlink") << QStringLiteral("the camera's own file");
+    QTest::newRow("through a symlinked folder")
+        << QStringLiteral("link/x.png") << QStringLiteral("is a symbolic link");
+    QTest::newRow("another user's folder")
+        << QStringLiteral("foreign/x.png") << QStringLiteral("may not write in the folder");
+    QTest::newRow("the caller's own folder") << QStringLiteral("mine/x.png") << QString();
+}
+
+void ReferenceCameraTest::pathOnlyTargets()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, why);
+
+    qDBusRegisterMetaType<Results>();
+    QTemporaryDir dir(m_dir.filePath(QStringLiteral("pathonly-XXXXXX")));
+    QVERIFY(dir.isValid());
+    const QString home = dir.filePath(QStringLiteral("config"));
+    QVERIFY(QDir().mkpath(home + QStringLiteral("/sub")));
+    const QString options = home + QStringLiteral("/reference-camera.conf");
+    const QByteArray optionsText = "# kept as it is\n";
+    QVERIFY(putFile(options, optionsText));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("real"))));
+    QVERIFY(
+        QFile::link(dir.filePath(QStringLiteral("real")), dir.filePath(QStringLiteral("link"))));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("mine"))));
+    const QString foreign = dir.filePath(QStringLiteral("foreign"));
+    QVERIFY(QDir().mkpath(foreign));
+    // Root would pass any mode bits, but the camera goes by them: a folder of nobody's.
+    if (::geteuid() == 0)
+        QCOMPARE(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+    // Anyone else: a folder of their own they may not write in.
+    QCOMPARE(::chmod(QFile::encodeName(foreign).constData(), ::geteuid() == 0 ? 0755 : 0555), 0);
+    const QString hardlink = dir.filePath(QStringLiteral("mine/hardlink.png"));
+    QCOMPARE(
+        ::link(QFile::encodeName(options).constData(), QFile::encodeName(hardlink).constData()), 0);
+
+    const QString location = target == QLatin1String("options") ? options
+        : target == QLatin1String("hardlink")                   ? hardlink
+                                                                : dir.filePath(target);
+    const QString written = target.startsWith(QLatin1String("link/"))
+        ? dir.filePath(QStringLiteral("real/x.png"))
+        : location;
+    const QByteArray before = fileBytes(written);
+    startCamera({}, home);
+
+    QString error;
+    const Results results
+        = invokeAndWait(invokeMessage(KivAction::cameraAction(), location), &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    if (why.isEmpty()) {
+        QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::accepted());
+        QVERIFY(fileBytes(written).startsWith("\x89PNG"));
+        QVERIFY(!results.contains(KivAction::Key::fileDescriptorUsed()));
+        return;
+    }
+    QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::failed());
+    QCOMPARE(fileBytes(written), before);
+    QCOMPARE(fileBytes(options), optionsText);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_errors.contains(why.toUtf8()), m_errors.constData(), 30000);
+    // Nothing was left behind by a refused capture.
+    QCOMPARE(QDir(written.left(written.lastIndexOf(QLatin1Char('/'))))
+                 .entryList(QStringList { QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
+        QStringList());
+}
+
+// A descriptor must be a regular file open for writing; the path beside it is never opened.
+void ReferenceCameraTest::descriptorTargets_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why"); // in the camera's log; empty: written
+
+    QTest::newRow("a file open for writing") << QStringLiteral("file") << QString();
+    QTest::newRow("a file open for reading only")
+        << QStringLiteral("read-only") << QStringLiteral("not open for writing");
+    QTest::newRow("a FIFO") << QStringLiteral("fifo") << QStringLiteral("is a FIFO");
+    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("is a folder");
+}
+
+void ReferenceCameraTest::descriptorTargets()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    qDBusRegisterMetaType<Results>();
+    QTemporaryDir dir(m_dir.filePath(QStringLiteral("descriptor-XXXXXX")));
+    QVERIFY(dir.isValid());
+    // The path the request names, and the file behind the descriptor: never the same.
+    const QString named = dir.filePath(QStringLiteral("named.png"));
+    const QString behind = dir.filePath(QStringLiteral("behind"));
+    const QByteArray old = "old contents that are longer than nothing";
+    int fd = -1;
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(behind).constData(), 0600), 0);
+        fd = ::open(QFile::encodeName(behind).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(behind));
+        fd = ::open(QFile::encodeName(behind).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        QVERIFY(putFile(behind, old));
+        fd = ::open(QFile::encodeName(behind).constData(),
+            (kind == QLatin1String("file") ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    }
+    QVERIFY(fd >= 0);
+    const QDBusUnixFileDescriptor descriptor(fd);
+    ::close(fd);
+    startCamera({});
+
+    QVariantMap extra;
+    extra.insert(KivAction::Key::fileDescriptor(), QVariant::fromValue(descriptor));
+    QString error;
+    const Results results
+        = invokeAndWait(invokeMessage(KivAction::cameraAction(), named, extra), &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QVERIFY(!QFile::exists(named));
+    if (why.isEmpty()) {
+        QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::accepted());
+        QCOMPARE(results.value(KivAction::Key::fileDescriptorUsed()), KivAction::Value::yes());
+        QCOMPARE(results.value(KivAction::Key::fileLocationReturn()), named);
+        const QByteArray png = fileBytes(behind);
+        QCOMPARE(pngSize(png), QSize(16, 16)); // truncated first: nothing of the old bytes
+        QVERIFY(waitForOutput(QStringLiteral("through the caller's file descriptor")));
+        return;
+    }
+    QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::failed());
+    QVERIFY(!results.contains(KivAction::Key::fileDescriptorUsed()));
+    if (kind == QLatin1String("read-only"))
+        QCOMPARE(fileBytes(behind), old);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_errors.contains(why.toUtf8()), m_errors.constData(), 30000);
 }
 
 void ReferenceCameraTest::cleanupTestCase()

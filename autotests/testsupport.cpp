@@ -21,6 +21,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -537,6 +538,72 @@ bool RawPeer::droppedByBus() const
 bool RawPeer::finished() const
 {
     return d->finished;
+}
+
+FolderWatch::FolderWatch(const QString &folder)
+    : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+{
+    if (m_fd >= 0
+        && ::inotify_add_watch(m_fd, QFile::encodeName(folder).constData(),
+               IN_OPEN | IN_CREATE | IN_MODIFY | IN_MOVED_TO | IN_DELETE)
+            < 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+FolderWatch::~FolderWatch()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+QStringList FolderWatch::take()
+{
+    QStringList events;
+    alignas(struct inotify_event) char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(m_fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        for (ssize_t at = 0; at < got;) {
+            const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + at);
+            const QString name = QFile::decodeName(event->len ? event->name : "");
+            const char *what = (event->mask & IN_OPEN) ? "open"
+                : (event->mask & IN_CREATE)            ? "create"
+                : (event->mask & IN_MODIFY)            ? "modify"
+                : (event->mask & IN_MOVED_TO)          ? "moved-to"
+                                                       : "delete";
+            events << QLatin1String(what) + QLatin1Char(' ') + name;
+            at += ssize_t(sizeof(struct inotify_event) + event->len);
+        }
+    }
+    return events;
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+bool putFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QStringList hiddenEntries(const QString &folder)
+{
+    return QDir(folder).entryList(QStringList { QStringLiteral(".*") },
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+int openDescriptorCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                   .size());
 }
 
 QByteArray traceEscaped(const QByteArray &latin1)

@@ -115,6 +115,33 @@ private:
     std::unique_ptr<RawPeerConnection> d;
 };
 
+// What happens to the entries of one folder (inotify), for tests that must see that a
+// file was never opened or written in place.
+class FolderWatch
+{
+public:
+    explicit FolderWatch(const QString &folder);
+    ~FolderWatch();
+    FolderWatch(const FolderWatch &) = delete;
+    FolderWatch &operator=(const FolderWatch &) = delete;
+    bool isValid() const { return m_fd >= 0; }
+    // "open NAME", "create NAME", "modify NAME", "moved-to NAME", "delete NAME", in order,
+    // for everything since the previous call.
+    QStringList take();
+
+private:
+    int m_fd = -1;
+};
+
+// A file's bytes, or "(missing)"; and a file written whole.
+QByteArray fileBytes(const QString &path);
+bool putFile(const QString &path, const QByteArray &data);
+
+// The hidden entries of a folder (a capture's temporary files), sorted.
+QStringList hiddenEntries(const QString &folder);
+// How many descriptors this process has open.
+int openDescriptorCount();
+
 // A trace value as the library prints it: Latin-1, with C0, DEL and C1 control characters
 // as \n, \r, \t or \xhh.
 QByteArray traceEscaped(const QByteArray &latin1);

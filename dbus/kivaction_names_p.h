@@ -87,6 +87,11 @@ inline QString hasPostCapturedScreen()
 {
     return QStringLiteral("hasPostCapturedScreen");
 }
+// D-Bus type h: a file the host opened for writing, sent after the values above.
+inline QString fileDescriptor()
+{
+    return QStringLiteral("fileDescriptor");
+}
 
 // Answer keys (Invoke's "results").
 inline QString actionReturn()
@@ -96,6 +101,11 @@ inline QString actionReturn()
 inline QString fileLocationReturn()
 {
     return QStringLiteral("fileLocationReturn");
+}
+// "YES" when the capture went through the host's descriptor, not the path.
+inline QString fileDescriptorUsed()
+{
+    return QStringLiteral("fileDescriptorUsed");
 }
 } // namespace Key
 

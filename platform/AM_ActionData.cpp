@@ -11,6 +11,7 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QHash>
 #include <QList>
@@ -382,6 +383,20 @@ void AM_ActionData::setValue(const QString &key, const QString &value)
 void AM_ActionData::setValue(const QString &key, int value)
 {
     d->set(key, QVariant::fromValue(value));
+}
+
+bool AM_ActionData::setFileDescriptor(const QString &key, int fd)
+{
+    // Over a connection without descriptor passing the message could not be sent at all.
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()
+        || !(bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing))
+        return false;
+    const QDBusUnixFileDescriptor descriptor(fd); // a duplicate, closed with the last copy
+    if (!descriptor.isValid())
+        return false;
+    d->set(key, QVariant::fromValue(descriptor));
+    return true;
 }
 
 QString AM_ActionData::destinationFor(const QString &object, const QString &action)

@@ -16,6 +16,8 @@ class AM_ActionDataPrivate;
 // aborted, and cancelling one. Callers test for this macro, so they still build against
 // a platform library that offers only the basic ones.
 #define AM_ACTIONDATA_HAS_LAUNCH_CONTROL 1
+// And a descriptor among the values (setFileDescriptor()); tested the same way.
+#define AM_ACTIONDATA_HAS_FILE_DESCRIPTOR 1
 
 // An action request: an action name, an optional target object and named values.
 //
@@ -41,6 +43,10 @@ public:
     // value in place.
     void setValue(const QString &key, const QString &value);
     void setValue(const QString &key, int value);
+    // A file descriptor (D-Bus type h) as the value of key. The request sends its own
+    // duplicate, so the caller may close fd at once. False, and nothing set, when fd is
+    // not open or the bus connection cannot pass descriptors.
+    bool setFileDescriptor(const QString &key, int fd);
 
     // allowStart: let the bus start the handler when none runs.
     // Returns false when the request could not be sent; the abort signal follows then too.

@@ -6,6 +6,7 @@
 #include "console.h"
 #include "dbusformat.h"
 #include "kivaction_names_p.h"
+#include "targetaccess.h"
 #include "targetfile.h"
 
 #include <QCoreApplication>
@@ -101,6 +102,12 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
         if (!isString(value))
             warnType(key, value, QStringLiteral("choosing a file name"));
         request.fileLocation = isString(value) ? value.toString() : QString();
+    } else if (key == KivAction::Key::fileDescriptor()) {
+        const bool isDescriptor = value.userType() == qMetaTypeId<QDBusUnixFileDescriptor>();
+        if (!isDescriptor)
+            warnType(key, value, QStringLiteral("writing the path"));
+        request.fileDescriptor
+            = isDescriptor ? value.value<QDBusUnixFileDescriptor>() : QDBusUnixFileDescriptor();
     } else if (key == KivAction::Key::photoResolution()) {
         request.hasPhotoResolution = true;
         request.photoResolution = isString(value) ? value.toString() : formatDBusValue(value);
@@ -179,14 +186,34 @@ QString localPath(const QString &location)
     return location;
 }
 
-QString targetProblem(const CaptureRequest &request)
+// Why the request's capture cannot be written for its caller, or an empty string. A path
+// alone is written only where the caller could write it (targetaccess.h); folder is then
+// the checked folder to write through.
+QString targetProblem(const CaptureRequest &request, CheckedFolder *folder)
 {
+    if (request.fileDescriptor.isValid()) {
+        const QString problem = descriptorProblem(request.fileDescriptor.fileDescriptor());
+        return problem.isEmpty()
+            ? QString()
+            : QStringLiteral("cannot write through the caller's descriptor: %1").arg(problem);
+    }
     if (request.fileLocation.isEmpty())
         return QString();
     const QString path = localPath(request.fileLocation);
+    // Relative to what? Our working folder is not the host's.
     if (!QDir::isAbsolutePath(path))
         return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
-    const QString problem = describeUnsafeTarget(path);
+    if (!request.callerUidKnown)
+        return QStringLiteral("cannot write %1: the bus did not say which user asks")
+            .arg(quoted(path));
+    QString problem = pathTargetProblem(path, request.callerUid, OwnPlaces::ofThisCamera(), folder);
+    if (!problem.isEmpty())
+        return QStringLiteral("refusing to write %1 for user %2: %3; send a file descriptor "
+                              "or name a folder that user may write")
+            .arg(quoted(path))
+            .arg(request.callerUid)
+            .arg(problem);
+    problem = describeUnsafeTarget(folder->pinnedPath());
     return problem.isEmpty() ? QString()
                              : QStringLiteral("cannot write %1: %2").arg(quoted(path), problem);
 }
@@ -236,6 +263,11 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
         + QStringLiteral("request %1 from %2: action %3")
               .arg(QString::number(request.number), message.service(), quoted(action)));
     readValues(request, message.arguments().value(1));
+    if (!request.fileLocation.isEmpty() && !request.fileDescriptor.isValid()) {
+        const QDBusReply<uint> uid = connection.interface()->serviceUid(request.caller);
+        request.callerUidKnown = uid.isValid();
+        request.callerUid = uid.isValid() ? uid.value() : 0;
+    }
 
     if (!m_options.configProblem.isEmpty()) {
         sendError(message, connection, KivAction::badCameraOptionsError(),
@@ -260,7 +292,8 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
     }
     if (m_options.interactive) {
         // A target that cannot be written is answered before anyone takes a picture.
-        const QString problem = targetProblem(request);
+        CheckedFolder folder;
+        const QString problem = targetProblem(request, &folder);
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
@@ -439,13 +472,16 @@ void CameraService::answer(
         return;
     }
     QString path;
-    const bool ok = capture(request, take, &path);
+    bool viaDescriptor = false;
+    const bool ok = capture(request, take, &path, &viaDescriptor);
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
         results.insert(KivAction::Key::actionReturn(),
             ok ? m_options.actionReturn : KivAction::Value::failed());
-    if (ok && m_options.sendFileLocation)
+    if (ok && m_options.sendFileLocation && !path.isEmpty())
         results.insert(KivAction::Key::fileLocationReturn(), path);
+    if (ok && viaDescriptor)
+        results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
     answerResults(request, connection, results);
 }
 
@@ -465,17 +501,31 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(const CaptureRequest &request, const Take &take, QString *path)
+bool CameraService::capture(
+    const CaptureRequest &request, const Take &take, QString *path, bool *viaDescriptor)
 {
+    *viaDescriptor = false;
     const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
-    if (!request.fileLocation.isEmpty()) {
-        *path = localPath(request.fileLocation);
-        // Relative to what? Our working folder is not the host's.
-        if (!QDir::isAbsolutePath(*path)) {
-            printErr(programPrefix()
-                + QStringLiteral("fileLocation %1 is not an absolute path; answering FAILED")
-                      .arg(quoted(*path)));
+    const bool descriptor = request.fileDescriptor.isValid();
+    CheckedFolder folder;
+    QString writePath; // where a path-only capture is written: through the checked folder
+    if (descriptor || !request.fileLocation.isEmpty()) {
+        const QString problem = targetProblem(request, &folder);
+        if (!problem.isEmpty()) {
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             return false;
+        }
+        if (descriptor) {
+            // Answered as given: the host renames its file onto what it asked for.
+            *path = request.fileLocation;
+            printOut(programPrefix()
+                + QStringLiteral("request %1: writing through the caller's file descriptor, "
+                                 "the path %2 is not opened")
+                      .arg(request.number)
+                      .arg(escaped(request.fileLocation)));
+        } else {
+            *path = localPath(request.fileLocation);
+            writePath = folder.pinnedPath();
         }
     } else {
         const QString dir = outputFolder(m_options, request.video);
@@ -484,6 +534,7 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
             return false;
         }
         *path = uniqueCaptureName(dir, suffix);
+        writePath = *path;
     }
 
     if (!m_options.writeFile) {
@@ -498,7 +549,8 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
         const VideoFormat format = videoFormatForQuality(request.videoQuality);
         const int frames
             = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
-        result = writeVideo(*path, format, frames);
+        result = descriptor ? writeVideo(request.fileDescriptor.fileDescriptor(), format, frames)
+                            : writeVideo(writePath, format, frames);
         description = QStringLiteral("%1x%2 Y4M, %3 frames at %4 fps")
                           .arg(format.width)
                           .arg(format.height)
@@ -519,7 +571,8 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
                           .arg(size.height()));
             }
         }
-        result = writePhoto(*path, size, take.phase);
+        result = descriptor ? writePhoto(request.fileDescriptor.fileDescriptor(), size, take.phase)
+                            : writePhoto(writePath, size, take.phase);
         description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
     }
     if (!result.ok) {
@@ -528,10 +581,13 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
                   .arg(quoted(*path), result.error));
         return false;
     }
+    *viaDescriptor = descriptor;
     printOut(programPrefix()
-        + QStringLiteral("wrote %1 (%2, %3 bytes)")
+        + QStringLiteral("wrote %1 (%2, %3 bytes)%4")
               .arg(escaped(*path), description)
-              .arg(result.bytes));
+              .arg(result.bytes)
+              .arg(descriptor ? QStringLiteral(" through the caller's file descriptor")
+                              : QString()));
     return true;
 }
 

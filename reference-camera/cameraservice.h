@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
 #include <QHash>
 #include <QMap>
 #include <QObject>
@@ -31,6 +32,9 @@ struct CaptureRequest
     bool video = false;
     qint64 sizeLimit = 0;
     QString fileLocation;
+    QDBusUnixFileDescriptor fileDescriptor; // invalid: the caller sent none
+    bool callerUidKnown = false;
+    uint callerUid = 0; // the caller's user, for a path without a descriptor
     bool hasPhotoResolution = false;
     QString photoResolution;
     QString videoQuality;
@@ -83,7 +87,8 @@ private:
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    bool capture(const CaptureRequest &request, const Take &take, QString *path);
+    bool capture(
+        const CaptureRequest &request, const Take &take, QString *path, bool *viaDescriptor);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);

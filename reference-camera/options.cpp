@@ -117,8 +117,11 @@ QString examplesText()
         "to 8192 per side); videos (cameraType VIDEO) are YUV4MPEG2 clips of one second,\n"
         "320x240 at 30 fps for HIGHEST and 176x144 at 15 fps for MEDIUM and LOWEST, cut\n"
         "short to fit a positive videoSizeLimitation. A fileLocation must be an absolute path\n"
-        "to a regular file or to nothing yet (never a link, FIFO, device, socket or folder);\n"
-        "otherwise the answer is actionReturn FAILED. Exit status: 0 normally, 1 when the bus\n"
+        "to a regular file or to nothing yet (never a link, FIFO, device, socket or folder),\n"
+        "in a folder the caller's user may write, reached without links, outside this\n"
+        "camera's own configuration and state folders; a request with a fileDescriptor is\n"
+        "written through it instead and the path is never opened. Otherwise the answer is\n"
+        "actionReturn FAILED. Exit status: 0 normally, 1 when the bus\n"
         "or the name cannot be had, 2 on bad options, 3 after --exit-without-answer.\n");
 }
 

@@ -154,6 +154,24 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     request.setValue(KivAction::Key::photoResolution(), mPhotoResolution);
     request.setValue(KivAction::Key::videoQuality(), mVideoQuality);
     request.setValue(KivAction::Key::hasPostCapturedScreen(), mHasPostCapturedScreen);
+    // A launch with a location offers the camera a file the host made itself, so the
+    // camera never writes a path with its own rights (see doc/security.md).
+    if (d->current && mFileLocation.length() > 0) {
+        auto handoff = std::make_unique<FileHandoff>();
+        if (!handoff->create(mFileLocation)) {
+            CAMERA_LOG("no file descriptor sent: %s\n", CAMERA_L1(handoff->why()));
+        } else {
+#ifdef AM_ACTIONDATA_HAS_FILE_DESCRIPTOR
+            if (request.setFileDescriptor(KivAction::Key::fileDescriptor(), handoff->fd())) {
+                d->handoff = std::move(handoff);
+            } else {
+                CAMERA_LOG("no file descriptor sent: the bus connection cannot pass one\n");
+            }
+#else
+            CAMERA_LOG("no file descriptor sent: the platform library cannot pass one\n");
+#endif
+        }
+    }
     CAMERA_LOG_EXIT();
 }
 
@@ -166,6 +184,8 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
         mActionReturn = results.value(actionReturnKey);
     if (results.contains(fileLocationKey))
         mFileLocation = results.value(fileLocationKey);
+    d->descriptorUsed
+        = results.value(KivAction::Key::fileDescriptorUsed()) == KivAction::Value::yes();
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
     d->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
@@ -364,6 +384,8 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     auto launch = std::make_shared<CameraLaunch>();
     launch->finished = std::move(finished);
     current = launch;
+    handoff.reset();
+    descriptorUsed = false;
     outcome = CameraOutcomeNone;
     errorMessage.clear();
     if (timeoutMs > 0)
@@ -423,10 +445,28 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
     const std::shared_ptr<CameraLaunch> launch = std::move(current);
     current.reset();
     timer.stop();
+    QString why = message;
+    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
+        // Only an accepted capture written through our file replaces the target; a camera
+        // that wrote the path itself left its own file there, and every other ending
+        // leaves the target as it was.
+        if (how == CameraOutcomeAccepted && descriptorUsed) {
+            if (offered->commit()) {
+                q->mFileLocation = offered->target();
+                CAMERA_LOG("the capture is at %s\n", CAMERA_L1(q->mFileLocation));
+            } else {
+                CAMERA_LOG("error: %s\n", CAMERA_L1(offered->why()));
+                how = CameraOutcomeCameraFailed;
+                why = offered->why() + QStringLiteral("; the target is unchanged");
+                q->mActionReturn = KivAction::Value::failed();
+            }
+        } else {
+            offered->discard();
+        }
+    }
     outcome = how;
-    errorMessage = (how == CameraOutcomeAccepted || how == CameraOutcomeRejected)
-        ? QByteArray("")
-        : message.toUtf8();
+    errorMessage = (how == CameraOutcomeAccepted || how == CameraOutcomeRejected) ? QByteArray("")
+                                                                                  : why.toUtf8();
     launch->ended = true;
     launch->outcome = how;
     launch->accepted = how == CameraOutcomeAccepted;

@@ -3,6 +3,7 @@
 #define CAMERAUISERVICE_P_H
 
 #include "CameraUIService.h"
+#include "FileHandoff_p.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -63,6 +64,11 @@ public:
     QByteArray errorMessage; // UTF-8
     int timeoutMs = 0;
     QTimer timer;
+
+    // The file the launch that waits offered the camera as a descriptor, and whether the
+    // camera's answer said it wrote through it.
+    std::unique_ptr<FileHandoff> handoff;
+    bool descriptorUsed = false;
 
     // Buffers behind the C getters that hand out char pointers.
     QByteArray locationUtf8;

@@ -13,8 +13,10 @@ sdk="$work/sdk"
 cmake --install "$build/platform" --prefix "$sdk" >"$work/install.log"
 # A platform library that offers only the action framework's basic operations: the
 # library must still build (and report launches it cannot explain as Aborted).
-sed -i '/#define AM_ACTIONDATA_HAS_LAUNCH_CONTROL/d' "$sdk/include/kivappbase/AM_ActionData.h"
-! grep -q AM_ACTIONDATA_HAS_LAUNCH_CONTROL "$sdk/include/kivappbase/AM_ActionData.h"
+sed -i -e '/#define AM_ACTIONDATA_HAS_LAUNCH_CONTROL/d' \
+    -e '/#define AM_ACTIONDATA_HAS_FILE_DESCRIPTOR/d' "$sdk/include/kivappbase/AM_ActionData.h"
+! grep -q 'AM_ACTIONDATA_HAS_\(LAUNCH_CONTROL\|FILE_DESCRIPTOR\)' \
+    "$sdk/include/kivappbase/AM_ActionData.h"
 echo "platform SDK: $(cd "$sdk" && find include lib -name '*.h' -o -name 'libkivappbase.so*' | sort | tr '\n' ' ')"
 
 cmake -S "$src" -B "$work/build" -DQT_MAJOR_VERSION="$qt" -DCAMERAUISERVICE_SYSTEM_PLATFORM=ON \
