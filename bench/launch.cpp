@@ -11,8 +11,10 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -21,6 +23,9 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -37,7 +42,7 @@ QString fileLocation;
 int execTraceLines = -1;
 
 // What the library sends for a photo job with a file location, in a QVariantMap.
-QDBusMessage invokeMessage()
+QDBusMessage invokeMessage(bool withDescriptor = false)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
         cameraName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
@@ -48,6 +53,14 @@ QDBusMessage invokeMessage()
     values.insert(QStringLiteral("photoResolution"), QStringLiteral("MAX"));
     values.insert(QStringLiteral("videoQuality"), QStringLiteral("HIGHEST"));
     values.insert(QStringLiteral("hasPostCapturedScreen"), QStringLiteral("YES"));
+    if (withDescriptor) {
+        // What the library adds: a new unnamed file beside the target, open for writing.
+        const QByteArray folder = QFile::encodeName(captureDir->path());
+        const int fd = ::open(folder.constData(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        values.insert(
+            KivAction::Key::fileDescriptor(), QVariant::fromValue(QDBusUnixFileDescriptor(fd)));
+        ::close(fd);
+    }
     call << KivAction::cameraAction() << values;
     return call;
 }
@@ -106,6 +119,16 @@ void benchBare(benchmark::State &state)
         const QDBusMessage reply = bus.call(invokeMessage(), QDBus::Block, INT_MAX);
         if (!goodReply(reply))
             return fail(state, "launch/bare", "bad reply to the bare call");
+    }
+}
+
+void benchBareDescriptor(benchmark::State &state)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (auto _ : state) {
+        const QDBusMessage reply = bus.call(invokeMessage(true), QDBus::Block, INT_MAX);
+        if (!goodReply(reply))
+            return fail(state, "launch/bare-descriptor", "bad reply to the bare call");
     }
 }
 
@@ -276,6 +299,7 @@ void registerLaunch(const Options &options)
     add("launch/bare", benchBare);
     add("launch/library", benchLibrary);
     add("launch/bare-loop", benchBareLoop);
+    add("launch/bare-descriptor", benchBareDescriptor);
     add("launch/bare-owner-check", benchOwnerCheck);
     add("launch/get-name-owner", benchGetNameOwner);
     add("launch/add-remove-match", benchMatch);
@@ -302,17 +326,20 @@ void launchRows(std::vector<Row> &rows)
             { figure, us(s), "bare call: " + us(bare), ratioText(s, bare), "(breakdown)", "n/a" });
     };
     info("  bare asyncCall waited in a QEventLoop", "launch/bare-loop");
+    info("  bare call carrying the descriptor of a new file (O_TMPFILE)", "launch/bare-descriptor");
     info("  same + AddMatch, async GetNameOwner, RemoveMatch", "launch/bare-owner-check");
     info("  GetNameOwner alone (bus daemon round trip)", "launch/get-name-owner");
     info("  connect + disconnect of the NameOwnerChanged match", "launch/add-remove-match");
-    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines), "launch/trace");
+    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines),
+        "launch/trace");
     info("  proposed: asyncCall in a QEventLoop, owner cached by one lasting match",
         "launch/bare-cached-owner");
     const double cancel = seconds("launch/cancel-to-callback");
     rows.push_back(
         { "CancelCamera to the StartCamera callback", us(cancel), "—", "—", "(figure)", "n/a" });
     if (execTraceLines >= 0)
-        note(format("Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
+        note(format(
+            "Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
 }
 
 void stopLaunch()

@@ -21,6 +21,7 @@
 #include <QSet>
 #include <QVariant>
 
+#include <algorithm>
 #include <climits>
 
 #include "kivlogging_p.h"
@@ -230,13 +231,35 @@ public:
                 m_owners.insert(m_cache->knownOwner());
         }
 
+        m_action = action;
+        m_values = values;
+        m_allowStart = allowStart;
+        send();
+    }
+
+private:
+    void send()
+    {
         QDBusMessage call
             = QDBusMessage::createMethodCall(m_destination, kPath, kInterface, kMethod);
-        call.setAutoStartService(allowStart);
-        call << action << QVariant::fromValue(values);
+        call.setAutoStartService(m_allowStart);
+        call << m_action << QVariant::fromValue(m_values);
         // No time limit: the user may take as long as they like (-1 would mean 25 s).
         auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, INT_MAX), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, &PendingInvoke::answered);
+    }
+
+    // Drops the descriptors; false when there were none.
+    bool dropDescriptors()
+    {
+        const int before = m_values.entries.size();
+        m_values.entries.erase(std::remove_if(m_values.entries.begin(), m_values.entries.end(),
+                                   [](const QPair<QString, QVariant> &entry) {
+                                       return entry.second.userType()
+                                           == qMetaTypeId<QDBusUnixFileDescriptor>();
+                                   }),
+            m_values.entries.end());
+        return m_values.entries.size() != before;
     }
 
 private Q_SLOTS:
@@ -244,6 +267,17 @@ private Q_SLOTS:
     {
         const QDBusMessage reply = watcher->reply();
         watcher->deleteLater();
+        // The handler's connection cannot take descriptors (the bus refuses to deliver
+        // them): it gets the request without them, as a handler that knows no
+        // descriptors would have.
+        if (reply.type() == QDBusMessage::ErrorMessage
+            && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NotSupported")
+            && (reply.service().isEmpty() || reply.service() == kBusService) && dropDescriptors()) {
+            qCDebug(lcAction).noquote()
+                << "action to" << m_destination << "sent again without descriptors";
+            send();
+            return;
+        }
         if (m_cache) {
             const QString owner = m_cache->owner();
             if (!owner.isEmpty())
@@ -335,6 +369,9 @@ private:
     QPointer<AM_ActionData> m_request;
     QDBusConnection m_bus;
     QString m_destination;
+    QString m_action;
+    OrderedValues m_values;
+    bool m_allowStart = true;
     QSet<QString> m_owners;
     QPointer<OwnerCache> m_cache;
 };

@@ -157,20 +157,17 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     // A launch with a location offers the camera a file the host made itself, so the
     // camera never writes a path with its own rights (see doc/security.md).
     if (d->current && mFileLocation.length() > 0) {
-        auto handoff = std::make_unique<FileHandoff>();
-        if (!handoff->create(mFileLocation)) {
-            CAMERA_LOG("no file descriptor sent: %s\n", CAMERA_L1(handoff->why()));
-        } else {
 #ifdef AM_ACTIONDATA_HAS_FILE_DESCRIPTOR
-            if (request.setFileDescriptor(KivAction::Key::fileDescriptor(), handoff->fd())) {
-                d->handoff = std::move(handoff);
-            } else {
-                CAMERA_LOG("no file descriptor sent: the bus connection cannot pass one\n");
-            }
+        auto handoff = std::make_unique<FileHandoff>();
+        if (!handoff->create(mFileLocation))
+            CAMERA_LOG("no file descriptor sent: %s\n", CAMERA_L1(handoff->why()));
+        else if (!request.setFileDescriptor(KivAction::Key::fileDescriptor(), handoff->fd()))
+            CAMERA_LOG("no file descriptor sent: the bus connection cannot pass one\n");
+        else
+            d->handoff = std::move(handoff);
 #else
-            CAMERA_LOG("no file descriptor sent: the platform library cannot pass one\n");
+        CAMERA_LOG("no file descriptor sent: the platform library cannot pass one\n");
 #endif
-        }
     }
     CAMERA_LOG_EXIT();
 }
