@@ -102,6 +102,10 @@ QStringList interfaceLines(const QString &xml)
             inside = a.value(QLatin1String("name")) == KivAction::interfaceName();
         else if (reader.isEndElement() && reader.name() == QLatin1String("interface"))
             inside = false;
+        // Qt's type hints are the implementation's own, not the wire's.
+        else if (inside && reader.isStartElement() && reader.name() == QLatin1String("annotation")
+            && a.value(QLatin1String("name")).startsWith(QLatin1String("org.qtproject.")))
+            continue;
         else if (inside && reader.isStartElement())
             lines << reader.name().toString() + QLatin1Char(' ')
                     + a.value(QLatin1String("name")).toString() + QLatin1Char(' ')
