@@ -120,39 +120,19 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
     }
 }
 
-// Walks the raw map so keys show in the order the caller put them on the wire.
-void readValues(CaptureRequest &request, const QVariant &raw)
+void readValues(CaptureRequest &request, const WireValues &values)
 {
-    QList<QPair<QString, QVariant>> entries;
-    if (raw.userType() == qMetaTypeId<QDBusArgument>()) {
-        const QDBusArgument map = raw.value<QDBusArgument>();
-        map.beginMap();
-        while (!map.atEnd() && map.currentType() == QDBusArgument::MapEntryType) {
-            QString key;
-            QDBusVariant value;
-            map.beginMapEntry();
-            map >> key >> value;
-            map.endMapEntry();
-            entries.append(qMakePair(key, value.variant()));
-        }
-        map.endMap();
-    } else {
-        // Not expected from QtDBus; kept so a different demarshalling cannot make us crash.
-        const QVariantMap map = raw.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            entries.append(qMakePair(it.key(), it.value()));
-    }
-    for (const auto &entry : std::as_const(entries)) {
+    for (const auto &entry : values.entries) {
         const QString shown = QStringLiteral("%1 (%2) = %3")
                                   .arg(shownKey(entry.first), dbusSignature(entry.second),
                                       formatDBusValue(entry.second));
         printOut(QStringLiteral("  ") + shown);
         request.shownValues << shown;
     }
-    if (entries.isEmpty())
+    if (values.entries.isEmpty())
         printOut(QStringLiteral("  (no values)"));
     // Decoded after the listing so type warnings do not split it.
-    for (const auto &entry : std::as_const(entries))
+    for (const auto &entry : values.entries)
         applyValue(request, entry.first, entry.second);
 }
 
@@ -199,7 +179,7 @@ QString targetProblem(const CaptureRequest &request, CheckedFolder *folder)
     }
     if (request.fileLocation.isEmpty())
         return QString();
-    const QString path = localPath(request.fileLocation);
+    const QString &path = request.targetPath;
     // Relative to what? Our working folder is not the host's.
     if (!QDir::isAbsolutePath(path))
         return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
@@ -225,6 +205,7 @@ CameraService::CameraService(const Options &options, const QDBusConnection &bus,
     , m_options(options)
     , m_bus(bus)
 {
+    registerWireValues();
     new ActionAdaptor(this);
 }
 
@@ -245,9 +226,8 @@ bool CameraService::registerObject(QString *error)
     return false;
 }
 
-QMap<QString, QString> CameraService::Invoke(const QString &action, const QVariantMap &values)
+QMap<QString, QString> CameraService::Invoke(const QString &action, const WireValues &values)
 {
-    Q_UNUSED(values) // read from the raw message instead, in wire order
     setDelayedReply(true);
     const QDBusMessage message = this->message();
     QDBusConnection connection = this->connection();
@@ -262,7 +242,9 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
     printOut(programPrefix()
         + QStringLiteral("request %1 from %2: action %3")
               .arg(QString::number(request.number), message.service(), quoted(action)));
-    readValues(request, message.arguments().value(1));
+    readValues(request, values);
+    if (!request.fileLocation.isEmpty())
+        request.targetPath = localPath(request.fileLocation);
     if (!request.fileLocation.isEmpty() && !request.fileDescriptor.isValid()) {
         const QDBusReply<uint> uid = connection.interface()->serviceUid(request.caller);
         request.callerUidKnown = uid.isValid();
@@ -510,6 +492,7 @@ bool CameraService::capture(
     CheckedFolder folder;
     QString writePath; // where a path-only capture is written: through the checked folder
     if (descriptor || !request.fileLocation.isEmpty()) {
+        // The same check the window makes before anyone takes a picture.
         const QString problem = targetProblem(request, &folder);
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
@@ -524,7 +507,7 @@ bool CameraService::capture(
                       .arg(request.number)
                       .arg(escaped(request.fileLocation)));
         } else {
-            *path = localPath(request.fileLocation);
+            *path = request.targetPath;
             writePath = folder.pinnedPath();
         }
     } else {
