@@ -168,8 +168,9 @@ QString localPath(const QString &location)
 
 // Why the request's capture cannot be written for its caller, or an empty string. A path
 // alone is written only where the caller could write it (targetaccess.h); folder is then
-// the checked folder to write through.
-QString targetProblem(const CaptureRequest &request, CheckedFolder *folder)
+// the checked folder to write through. probe: also try a file there now (the window does,
+// before anyone takes a picture; a capture finds out when it writes).
+QString targetProblem(const CaptureRequest &request, CheckedFolder *folder, bool probe)
 {
     if (request.fileDescriptor.isValid()) {
         const QString problem = descriptorProblem(request.fileDescriptor.fileDescriptor());
@@ -193,7 +194,7 @@ QString targetProblem(const CaptureRequest &request, CheckedFolder *folder)
             .arg(quoted(path))
             .arg(request.callerUid)
             .arg(problem);
-    problem = describeUnsafeTarget(folder->pinnedPath());
+    problem = probe ? describeUnsafeTarget(folder->pinnedPath()) : QString();
     return problem.isEmpty() ? QString()
                              : QStringLiteral("cannot write %1: %2").arg(quoted(path), problem);
 }
@@ -246,9 +247,18 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
     if (!request.fileLocation.isEmpty())
         request.targetPath = localPath(request.fileLocation);
     if (!request.fileLocation.isEmpty() && !request.fileDescriptor.isValid()) {
-        const QDBusReply<uint> uid = connection.interface()->serviceUid(request.caller);
-        request.callerUidKnown = uid.isValid();
-        request.callerUid = uid.isValid() ? uid.value() : 0;
+        // A connection's user never changes: asked once per caller.
+        auto known = m_callerUids.constFind(request.caller);
+        if (known == m_callerUids.cend()) {
+            const QDBusReply<uint> uid = connection.interface()->serviceUid(request.caller);
+            if (uid.isValid()) {
+                if (m_callerUids.size() >= 256)
+                    m_callerUids.clear();
+                known = m_callerUids.insert(request.caller, uid.value());
+            }
+        }
+        request.callerUidKnown = known != m_callerUids.cend();
+        request.callerUid = request.callerUidKnown ? known.value() : 0;
     }
 
     if (!m_options.configProblem.isEmpty()) {
@@ -275,7 +285,7 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
     if (m_options.interactive) {
         // A target that cannot be written is answered before anyone takes a picture.
         CheckedFolder folder;
-        const QString problem = targetProblem(request, &folder);
+        const QString problem = targetProblem(request, &folder, true);
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
@@ -493,7 +503,7 @@ bool CameraService::capture(
     QString writePath; // where a path-only capture is written: through the checked folder
     if (descriptor || !request.fileLocation.isEmpty()) {
         // The same check the window makes before anyone takes a picture.
-        const QString problem = targetProblem(request, &folder);
+        const QString problem = targetProblem(request, &folder, false);
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             return false;

@@ -102,6 +102,7 @@ private:
     int m_requestCount = 0;
     bool m_quitting = false;
     QHash<int, Pending> m_pending;
+    QHash<QString, uint> m_callerUids; // unique name -> user, from the bus
     QDBusServiceWatcher *m_callers = nullptr;
 };
 
