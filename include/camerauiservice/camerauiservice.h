@@ -93,6 +93,11 @@ enum CameraTypeValue
  * but Accepted and Rejected sets the action return to "REJECTED" and gives an error
  * message (GetCameraErrorMessage()). The same values are `CameraCapture::Outcome` in C++
  * and QML and `camerauiservice.Outcome` in Python.
+ *
+ * Every answer belongs to exactly one launch. A launch that is given up (cancelled, timed
+ * out, interrupted, or its service destroyed) is forgotten, and the camera is told with
+ * the `Cancel` wire method: its late answer never completes a later launch and never
+ * changes the action return or the location.
  */
 typedef enum CameraOutcome
 {
@@ -185,7 +190,8 @@ CAMERAUISERVICE_EXPORT void DestroyCameraDlg(CameraUIService *service);
  * quits while the camera is open), Exec() returns 0 with
  * `exec:error: the wait ended before the camera answered` and the outcome
  * #CameraOutcomeInterrupted; the camera is told to stop. SetCameraTimeout() bounds the
- * wait; CancelCamera() from an event handler ends it.
+ * wait; CancelCamera() from an event handler ends it. A launch that ends without an answer
+ * traces why, then `exec:The user actionReturn is REJECTED`.
  *
  * \param service \notnull the service.
  * \return 1 when the outcome is #CameraOutcomeAccepted (the camera answered "ACCEPTED"),
