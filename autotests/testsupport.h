@@ -10,6 +10,8 @@
 #include <QMap>
 #include <QObject>
 #include <QPair>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -115,8 +117,34 @@ private:
     std::unique_ptr<RawPeerConnection> d;
 };
 
-// A trace value as the library prints it: Latin-1, with C0, DEL and C1 control characters
-// as \n, \r, \t or \xhh.
-QByteArray traceEscaped(const QByteArray &latin1);
+// Whether somebody owns the camera's bus name on the session bus.
+bool cameraNameOwned();
+
+// A reference camera the test starts itself (not by activation), writing into outputDir;
+// what it prints on stdout is kept. Stopped when destroyed.
+class CameraProcess
+{
+public:
+    CameraProcess() = default;
+    ~CameraProcess();
+    CameraProcess(const CameraProcess &) = delete;
+    CameraProcess &operator=(const CameraProcess &) = delete;
+
+    // Stops a camera this object started before; true once the new one owns its name.
+    bool start(const QString &outputDir, const QStringList &options,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+        const QString &workingDirectory = QString());
+    // SIGTERM, SIGKILL if it does not end in time; true once the name is free.
+    bool stop();
+    bool isRunning() const;
+    QProcess *process() const { return m_process.get(); }
+    // Everything printed on stdout so far.
+    QByteArray log();
+    void clearLog();
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_log;
+};
 
 #endif
