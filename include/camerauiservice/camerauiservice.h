@@ -90,9 +90,9 @@ enum CameraTypeValue
  *
  * Every launch ends with exactly one outcome. Exec() returns 1, and StartCamera()'s
  * callback gets `accepted` 1, exactly when it is #CameraOutcomeAccepted. Every outcome
- * but Accepted and Rejected sets the action return to "REJECTED" and gives an error
- * message (GetCameraErrorMessage()). The same values are `CameraCapture::Outcome` in C++
- * and QML and `camerauiservice.Outcome` in Python.
+ * but Accepted and Rejected gives an error message (GetCameraErrorMessage()), and those of
+ * a launch that was sent set the action return to "REJECTED". The same values are
+ * `CameraCapture::Outcome` in C++ and QML and `camerauiservice.Outcome` in Python.
  *
  * Every answer belongs to exactly one launch. A launch that is given up (cancelled, timed
  * out, interrupted, or its service destroyed) is forgotten, and the camera is told with
