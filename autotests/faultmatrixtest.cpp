@@ -17,6 +17,7 @@
 //   fifoExchangeRace     a FIFO swapped in and out while files are read
 
 #include "csetters.h"
+#include "kivaction_names_p.h"
 #include "testsupport.h"
 
 #include <AM_ActionResults.h>
@@ -75,10 +76,10 @@ namespace {
 
 using Results = QMap<QString, QString>;
 
-const QString kName = QStringLiteral("org.kiv.Action.CameraUIService");
+const QString kName = KivAction::cameraBusName();
 const QString kAsked = QStringLiteral("/asked.png");
-const QString kActionReturn = QStringLiteral("actionReturn");
-const QString kLocationReturn = QStringLiteral("fileLocationReturn");
+const QString kActionReturn = KivAction::Key::actionReturn();
+const QString kLocationReturn = KivAction::Key::fileLocationReturn();
 const QString kAccepted = QStringLiteral("ACCEPTED");
 
 QString traceLine(const char *file, const char *text)
@@ -524,7 +525,7 @@ void FaultMatrixTest::launchFaults_data()
     QTest::newRow("no handler installed")
         << int(NoHandler) << QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown");
     QTest::newRow("D-Bus error answer")
-        << int(ErrorAnswer) << QStringLiteral("org.kiv.Action.Error.Storage");
+        << int(ErrorAnswer) << KivAction::errorPrefix() + QStringLiteral("Storage");
     QTest::newRow("reply of the wrong signature")
         << int(WrongSignature) << QStringLiteral("reply has signature \"s\"");
     QTest::newRow("third party sends a fake reply")
@@ -546,7 +547,8 @@ void FaultMatrixTest::launchFaults()
         QVERIFY(!nameOwned());
         break;
     case ErrorAnswer:
-        startCamera({ QStringLiteral("--error"), QStringLiteral("org.kiv.Action.Error.Storage") });
+        startCamera(
+            { QStringLiteral("--error"), KivAction::errorPrefix() + QStringLiteral("Storage") });
         break;
     case CameraExitsWithoutAnswer:
         startCamera({ QStringLiteral("--exit-without-answer") });

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // How a launch ends: one true outcome per launch, cancel, time limit, the non-blocking
 // start and its callback, through the C entry points and through CameraCapture.
+#include "kivaction_names_p.h"
 #include "testsupport.h"
 
 #include <CameraCapture.h>
@@ -22,10 +23,10 @@
 
 namespace {
 
-const QString kActionReturn = QStringLiteral("actionReturn");
-const QString kLocationReturn = QStringLiteral("fileLocationReturn");
+const QString kActionReturn = KivAction::Key::actionReturn();
+const QString kLocationReturn = KivAction::Key::fileLocationReturn();
 const QString kAccepted = QStringLiteral("ACCEPTED");
-const QString kCameraName = QStringLiteral("org.kiv.Action.CameraUIService");
+const QString kCameraName = KivAction::cameraBusName();
 constexpr int kLong = 60000; // generous: the machine may be loaded
 
 bool nameOwned()
@@ -192,7 +193,7 @@ void LaunchOutcomeTest::act(Behaviour behaviour, const std::function<void()> &ca
             QDBusConnection forger
                 = QDBusConnection::connectToBus(address, QStringLiteral("forger"));
             forger.send(m_peer->requests.constLast().createErrorReply(
-                QStringLiteral("org.kiv.Action.Error.Busy"), QStringLiteral("forged")));
+                KivAction::errorPrefix() + QStringLiteral("Busy"), QStringLiteral("forged")));
             QDBusConnection::disconnectFromBus(QStringLiteral("forger"));
             break;
         }
@@ -246,7 +247,7 @@ void LaunchOutcomeTest::outcomes_data()
                                << QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown");
     QTest::newRow("error answer") << int(ErrorAnswer) << int(CameraOutcomeCameraFailed)
                                   << QStringLiteral("REJECTED") << asked
-                                  << QStringLiteral("org.kiv.Action.Error.Busy");
+                                  << KivAction::errorPrefix() + QStringLiteral("Busy");
     QTest::newRow("wrong signature")
         << int(WrongSignature) << int(CameraOutcomeCameraFailed) << QStringLiteral("REJECTED")
         << asked << QStringLiteral("signature \"s\"");

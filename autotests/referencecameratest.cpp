@@ -71,9 +71,9 @@ QDBusMessage invokeMessage(
     QDBusMessage call = QDBusMessage::createMethodCall(
         kName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     QVariantMap values = extra;
-    values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-    values.insert(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
-    values.insert(QStringLiteral("fileLocation"), location);
+    values.insert(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+    values.insert(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
+    values.insert(KivAction::Key::fileLocation(), location);
     call << action << values;
     call.setAutoStartService(false);
     return call;
@@ -252,7 +252,7 @@ void ReferenceCameraTest::noActivationWhenNotAllowed()
     QVERIFY(stopCamera());
     AM_ActionData request;
     request.setAction(QStringLiteral("CameraUIService"));
-    request.setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
+    request.setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
     QSignalSpy aborted(&request, &AM_ActionData::signalActionAborted);
     QSignalSpy results(&request, &AM_ActionData::signalResultsAvailable);
     request.invoke(false);
@@ -260,12 +260,12 @@ void ReferenceCameraTest::noActivationWhenNotAllowed()
     QCOMPARE(aborted.count(), 1);
     QVERIFY(!nameOwned());
 
-    request.setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-    request.setValue(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
+    request.setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+    request.setValue(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
     request.invoke(true);
     QTRY_COMPARE_WITH_TIMEOUT(aborted.count() + results.count(), 2, 60000);
     QCOMPARE(results.count(), 1);
-    QCOMPARE(results.at(0).at(0).value<AM_ActionResults>().value(QStringLiteral("actionReturn")),
+    QCOMPARE(results.at(0).at(0).value<AM_ActionResults>().value(KivAction::Key::actionReturn()),
         QStringLiteral("ACCEPTED"));
 }
 
@@ -289,7 +289,7 @@ void ReferenceCameraTest::cameraModes_data()
     QTest::newRow("camera crashes")
         << QStringList { QStringLiteral("--exit-without-answer") } << 0 << false;
     QTest::newRow("D-Bus error") << QStringList { QStringLiteral("--error"),
-        QStringLiteral("org.kiv.Action.Error.Busy") }
+        KivAction::errorPrefix() + QStringLiteral("Busy") }
                                  << 0 << false;
     QTest::newRow("leaves after answering")
         << QStringList { QStringLiteral("--exit-after-one") } << 1 << true;
@@ -424,9 +424,9 @@ void ReferenceCameraTest::cancelAndCallerLeaving()
     if (how == QLatin1String("library")) {
         library.reset(new AM_ActionData);
         library->setAction(action);
-        library->setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-        library->setValue(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
-        library->setValue(QStringLiteral("fileLocation"), location);
+        library->setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+        library->setValue(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
+        library->setValue(KivAction::Key::fileLocation(), location);
         QVERIFY(library->invoke(false));
     } else {
         first = caller.asyncCall(invokeMessage(action, location), 120000);
@@ -461,8 +461,8 @@ void ReferenceCameraTest::cancelAndCallerLeaving()
         QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 60000);
         const QDBusPendingReply<Results> reply = first;
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
-        QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")), fileWritten);
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
+        QCOMPARE(reply.value().contains(KivAction::Key::fileLocationReturn()), fileWritten);
     }
     QDBusConnection::disconnectFromBus(callerName);
 }
@@ -552,7 +552,7 @@ void ReferenceCameraTest::unsafeRequests()
     QTRY_VERIFY_WITH_TIMEOUT(call.isFinished() && second.isFinished(), 60000);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QDBusPendingReply<Results> secondReply = second;
-    QCOMPARE(secondReply.value().value(QStringLiteral("actionReturn")), QStringLiteral("ACCEPTED"));
+    QCOMPARE(secondReply.value().value(KivAction::Key::actionReturn()), QStringLiteral("ACCEPTED"));
     QVERIFY(QFile::exists(otherLocation));
 
     const QDBusPendingReply<Results> reply = call;
@@ -562,8 +562,8 @@ void ReferenceCameraTest::unsafeRequests()
         QVERIFY(reply.error().message().contains(QStringLiteral("Gallery")));
     } else {
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
-        QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")),
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
+        QCOMPARE(reply.value().contains(KivAction::Key::fileLocationReturn()),
             answer == QLatin1String("ACCEPTED"));
     }
     // What was there is still there, untouched.
@@ -639,7 +639,7 @@ void ReferenceCameraTest::interactiveServesOn()
         sendCancel(bus, KivAction::cameraAction());
         QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 60000);
         const QDBusPendingReply<Results> reply = call;
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), QStringLiteral("CANCELLED"));
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), QStringLiteral("CANCELLED"));
     }
     QVERIFY(!QFile::exists(location));
 
@@ -648,7 +648,7 @@ void ReferenceCameraTest::interactiveServesOn()
     QTRY_VERIFY_WITH_TIMEOUT(relative.isFinished(), 60000);
     const QDBusPendingReply<Results> reply = relative;
     QCOMPARE(
-        reply.value(), Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") } }));
+        reply.value(), Results({ { KivAction::Key::actionReturn(), QStringLiteral("FAILED") } }));
     QVERIFY(!m_camera.log().contains("request 3: window open"));
     QCOMPARE(m_camera.process()->state(), QProcess::Running);
 }
@@ -712,7 +712,7 @@ void ReferenceCameraTest::optionsFile()
     const bool isError = !answer.startsWith(QLatin1Char('A'))
         && !answer.startsWith(QLatin1Char('R')) && answer != QLatin1String("MAYBE");
     if (isError) {
-        QCOMPARE(reply.errorName(), QStringLiteral("org.kiv.Action.Error.BadCameraOptions"));
+        QCOMPARE(reply.errorName(), KivAction::badCameraOptionsError());
         QVERIFY2(reply.errorMessage().contains(answer), qPrintable(reply.errorMessage()));
         QVERIFY2(reply.errorMessage().contains(file.fileName()), qPrintable(reply.errorMessage()));
         // It quits, so the fixed file is read by the next one.
@@ -721,8 +721,8 @@ void ReferenceCameraTest::optionsFile()
     }
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     const Results results = qdbus_cast<Results>(reply.arguments().value(0));
-    QCOMPARE(results.value(QStringLiteral("actionReturn")), answer);
-    QCOMPARE(results.contains(QStringLiteral("fileLocationReturn")), locationReturned);
+    QCOMPARE(results.value(KivAction::Key::actionReturn()), answer);
+    QCOMPARE(results.contains(KivAction::Key::fileLocationReturn()), locationReturned);
 }
 
 void ReferenceCameraTest::cleanupTestCase()

@@ -134,8 +134,8 @@ void TestPeer::Invoke(const QString &, const QVariantMap &)
         m_held = msg;
         break;
     case ErrorReply:
-        bus.send(msg.createErrorReply(
-            QStringLiteral("org.kiv.Action.Error.Busy"), QStringLiteral("the camera is busy")));
+        bus.send(msg.createErrorReply(KivAction::errorPrefix() + QStringLiteral("Busy"),
+            QStringLiteral("the camera is busy")));
         break;
     case WrongSignature:
         bus.send(msg.createReply(QVariant(QStringLiteral("ACCEPTED"))));
@@ -148,7 +148,7 @@ void TestPeer::Invoke(const QString &, const QVariantMap &)
         QDBusConnection forger = QDBusConnection::connectToBus(address, name);
         forger.send(mode == Forged
                 ? msg.createReply(QVariant::fromValue(forgedResults))
-                : msg.createErrorReply(QStringLiteral("org.kiv.Action.Error.Forged"),
+                : msg.createErrorReply(KivAction::errorPrefix() + QStringLiteral("Forged"),
                     QStringLiteral("a third party ended the launch")));
         m_held = msg;
         if (answerAfterForgery) {

@@ -2,6 +2,7 @@
 #ifndef CAMERA_TESTSUPPORT_H
 #define CAMERA_TESTSUPPORT_H
 
+#include "kivaction_names_p.h"
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -62,8 +63,8 @@ public:
         ForgedError, // the same with an error
     };
 
-    explicit TestPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"),
-        QObject *parent = nullptr);
+    explicit TestPeer(
+        const QString &serviceName = KivAction::cameraBusName(), QObject *parent = nullptr);
     ~TestPeer() override;
 
     bool isRegistered() const { return m_registered; }
@@ -102,7 +103,7 @@ class RawPeerConnection;
 class RawPeer
 {
 public:
-    explicit RawPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"));
+    explicit RawPeer(const QString &serviceName = KivAction::cameraBusName());
     ~RawPeer();
 
     // Connects, authenticates and takes the name; false with error otherwise.
