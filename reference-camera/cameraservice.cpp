@@ -511,11 +511,12 @@ bool CameraService::capture(
         if (descriptor) {
             // Answered as given: the host renames its file onto what it asked for.
             *path = request.fileLocation;
-            printOut(programPrefix()
-                + QStringLiteral("request %1: writing through the caller's file descriptor, "
-                                 "the path %2 is not opened")
-                      .arg(request.number)
-                      .arg(escaped(request.fileLocation)));
+            if (m_options.writeFile)
+                printOut(programPrefix()
+                    + QStringLiteral("request %1: writing through the caller's file descriptor, "
+                                     "the path %2 is not opened")
+                          .arg(request.number)
+                          .arg(escaped(request.fileLocation)));
         } else {
             *path = request.targetPath;
             writePath = folder.pinnedPath();
