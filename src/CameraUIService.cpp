@@ -12,6 +12,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 
 #include <cstdint>
@@ -19,6 +21,34 @@
 #include <memory>
 #include <new>
 #include <string>
+
+namespace {
+
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+// A launch and a capability query that the platform could not complete end alike.
+CameraOutcome outcomeForAbort(AM_ActionData::AbortReason reason)
+{
+    switch (reason) {
+    case AM_ActionData::AbortNoHandler:
+        return CameraOutcomeNoCamera;
+    case AM_ActionData::AbortHandlerFailed:
+        return CameraOutcomeCameraFailed;
+    case AM_ActionData::AbortForgedReply:
+        return CameraOutcomeForged;
+    case AM_ActionData::AbortNoBus:
+        return CameraOutcomeNoBus;
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+    case AM_ActionData::AbortTimedOut:
+        return CameraOutcomeTimedOut;
+#endif
+    case AM_ActionData::AbortUnknown:
+        break;
+    }
+    return CameraOutcomeAborted;
+}
+#endif
+
+} // namespace
 
 const VideoQualityInfo CameraUIService::m_VideoQualityList_TJ72[3] = {
     { 0, 256000, 30, 176, 144 },
@@ -181,22 +211,7 @@ void CameraUIService::handleAbortLaunch()
     CameraOutcome outcome = CameraOutcomeAborted;
     QString message = QStringLiteral("the platform aborted the launch without a reason");
 #ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
-    switch (mActionData->abortReason()) {
-    case AM_ActionData::AbortNoHandler:
-        outcome = CameraOutcomeNoCamera;
-        break;
-    case AM_ActionData::AbortHandlerFailed:
-        outcome = CameraOutcomeCameraFailed;
-        break;
-    case AM_ActionData::AbortForgedReply:
-        outcome = CameraOutcomeForged;
-        break;
-    case AM_ActionData::AbortNoBus:
-        outcome = CameraOutcomeNoBus;
-        break;
-    case AM_ActionData::AbortUnknown:
-        break;
-    }
+    outcome = outcomeForAbort(mActionData->abortReason());
     if (!mActionData->abortMessage().isEmpty())
         message = mActionData->abortMessage();
 #endif
@@ -330,6 +345,15 @@ bool CameraUIService::getAutoPostSetting(int cameraType)
     return config.readBoolEntry(QStringLiteral("cameraSetting"), key, false);
 }
 
+QVariantMap CameraUIService::capabilities()
+{
+    CAMERA_LOG_ENTER();
+    QVariantMap answer;
+    d->capabilitiesAnswered = d->queryCapabilities(&answer, __func__);
+    CAMERA_LOG_EXIT();
+    return answer;
+}
+
 // Launch bookkeeping. Every answer belongs to exactly one launch: a launch that is given
 // up tells the request object to forget it, so its late answer never reaches the slots.
 
@@ -416,6 +440,52 @@ void CameraUIServicePrivate::connectRequest()
         q->mActionData, &AM_ActionData::signalResultsAvailable, q, &CameraUIService::handleResults);
     connect(q->mActionData, &AM_ActionData::signalActionAborted, q,
         &CameraUIService::handleAbortLaunch);
+}
+
+bool CameraUIServicePrivate::queryCapabilities(QVariantMap *answer, const char *caller)
+{
+    answer->clear();
+    if (!QCoreApplication::instance()) {
+        CAMERA_LOG_AS(caller, "error: no Qt application object, cannot ask the camera\n");
+        outcome = CameraOutcomeRefused;
+        errorMessage = "no Qt application object: create a QCoreApplication (or call "
+                       "InitCameraApplication) before asking the camera";
+        return false;
+    }
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+    q->mActionData->setObject(QString());
+    q->mActionData->setAction(KivAction::cameraAction());
+    if (!q->mActionData->queryCapabilities(timeoutMs, answer)) {
+        capabilitiesFailed(q->mActionData->capabilitiesFailure(),
+            q->mActionData->capabilitiesMessage(), caller);
+        return false;
+    }
+    if (answer->isEmpty())
+        CAMERA_LOG_AS(caller, "the camera does not tell what it can do\n");
+    else
+        CAMERA_LOG_AS(caller, "the camera told %d capabilities\n", int(answer->size()));
+#else
+    CAMERA_LOG_AS(caller, "the platform cannot ask the camera what it can do\n");
+#endif
+    return true;
+}
+
+void CameraUIServicePrivate::capabilitiesFailed(int reason, const QString &message, const char *caller)
+{
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+    outcome = outcomeForAbort(AM_ActionData::AbortReason(reason));
+#else
+    Q_UNUSED(reason)
+    outcome = CameraOutcomeAborted;
+#endif
+    errorMessage = message.toUtf8();
+    CAMERA_LOG_AS(caller, "error: cannot ask the camera: %s\n", CAMERA_L1(message));
+}
+
+QByteArray CameraUIServicePrivate::toJson(const QVariantMap &capabilities)
+{
+    // QJsonDocument escapes quotes, backslashes and control characters and writes UTF-8.
+    return QJsonDocument(QJsonObject::fromVariantMap(capabilities)).toJson(QJsonDocument::Compact);
 }
 
 void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)

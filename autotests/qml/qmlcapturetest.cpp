@@ -2,6 +2,8 @@
 // Runs tst_*.qml against the CameraUIService module. TestCamera lets the cases swap the
 // activated reference camera for one started with options (reject, delay, errors).
 
+#include <camerauiservice/camerauiservice.h>
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
@@ -66,6 +68,17 @@ public:
     }
 
     Q_INVOKABLE bool exists(const QString &path) const { return QFileInfo(path).isFile(); }
+
+    // What the C entry point answers, for comparing with CameraCapture.capabilities.
+    Q_INVOKABLE QString capabilitiesJson() const
+    {
+        CameraUIService *service = CreateCameraUIService(1, 0);
+        SetCameraTimeout(service, 60000);
+        const char *text = GetCameraCapabilities(service);
+        const QString json = text ? QString::fromUtf8(text) : QString();
+        DestroyCameraDlg(service);
+        return json;
+    }
 
 private:
     QTemporaryDir m_dir;

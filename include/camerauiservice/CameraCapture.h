@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 class CameraCapturePrivate;
 
@@ -31,6 +32,10 @@ class CAMERAUISERVICE_EXPORT CameraCapture : public QObject
     Q_PROPERTY(Outcome outcome READ outcome NOTIFY outcomeChanged)
     Q_PROPERTY(QString actionReturn READ actionReturn NOTIFY actionReturnChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    // What the camera can do, as its last answer to refreshCapabilities() gave it (keys in
+    // doc/capabilities.md); empty before one, when the camera does not tell, or when the
+    // query failed (outcome and errorMessage then say why). In QML a JavaScript object.
+    Q_PROPERTY(QVariantMap capabilities READ capabilities NOTIFY capabilitiesChanged)
 
 public:
     // The values of CameraOutcome in camerauiservice.h.
@@ -77,6 +82,7 @@ public:
     Outcome outcome() const;
     QString actionReturn() const;
     QString errorMessage() const;
+    QVariantMap capabilities() const;
 
     // Sends the request and returns at once; false when a launch still waits or no Qt
     // application object exists. finished() follows exactly once for a started launch.
@@ -87,6 +93,11 @@ public:
     Q_INVOKABLE QByteArray data();
     Q_INVOKABLE unsigned int minDataSize();
     Q_INVOKABLE bool autoPostSetting(int cameraType);
+    // Asks the camera what it can do and returns at once; capabilities changes (with
+    // capabilitiesChanged()) when the answer differs from the one held. Never blocks: the
+    // answer comes through the event loop, within the timeout (25 s when there is none).
+    // A refresh replaces one still out. A running launch is not affected.
+    Q_INVOKABLE void refreshCapabilities();
 
 Q_SIGNALS:
     void finished(bool accepted);
@@ -101,6 +112,7 @@ Q_SIGNALS:
     void outcomeChanged();
     void actionReturnChanged();
     void errorMessageChanged();
+    void capabilitiesChanged();
 
 private:
     friend class CameraCapturePrivate;

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 #include <cstdio>
 
@@ -55,6 +56,15 @@ public:
     QByteArray &data();
     unsigned int minDataSize();
     bool getAutoPostSetting(int cameraType);
+
+    // Asks the camera application what it can do (photo sizes, video qualities and
+    // formats, ...; the keys are listed in doc/capabilities.md), without launching it.
+    // Blocks the calling thread, without an event loop, for at most the launch time limit
+    // (SetCameraTimeout; 25 s when there is none). Returns an empty map when the camera
+    // does not tell (an older one), and also when the query failed: then
+    // GetCameraOutcome and GetCameraErrorMessage say why, as after a failed launch. Call it
+    // on the service's thread, not while exec() waits for this service.
+    QVariantMap capabilities();
 
     const char *className() const { return "CameraUIService"; }
 

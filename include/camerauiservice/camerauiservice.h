@@ -79,6 +79,17 @@ CAMERAUISERVICE_EXPORT const char *GetCameraFileLocationUtf8(CameraUIService *se
 CAMERAUISERVICE_EXPORT const void *GetCameraDataBytes(CameraUIService *service, size_t *size);
 CAMERAUISERVICE_EXPORT const char *GetCameraActionReturn(CameraUIService *service);
 
+/* What the camera application can do, asked without launching it: a UTF-8 JSON object
+   ({"photoResolutions": ["MAX", "1600x1200", ...], "videoFormats": {...}, ...}; the keys
+   are listed in doc/capabilities.md), or "{}" when the camera does not tell (an older
+   one). NULL when the query failed, with GetCameraOutcome and GetCameraErrorMessage set
+   as after a failed launch (no camera, no bus, a forged reply, no answer within the
+   time limit, an error from the camera), and for a null service. Blocks, without an
+   event loop, for at most the launch time limit (SetCameraTimeout; 25 s when there is
+   none). The text belongs to the service and stays valid until the next call on it.
+   Call it on the service's thread, not while Exec waits for this service. */
+CAMERAUISERVICE_EXPORT const char *GetCameraCapabilities(CameraUIService *service);
+
 /* A Qt application object for hosts that have none. */
 CAMERAUISERVICE_EXPORT int InitCameraApplication(void);
 CAMERAUISERVICE_EXPORT void ReleaseCameraApplication(void);
