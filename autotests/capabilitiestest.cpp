@@ -155,6 +155,8 @@ private Q_SLOTS:
     void jsonStaysValid();
     void captureRefresh_data();
     void captureRefresh();
+    void cameraCaptureCli_data();
+    void cameraCaptureCli();
     void noBus();
 
 private:
@@ -218,8 +220,8 @@ void CapabilitiesTest::referenceAnswer_data()
     QTest::newRow("photoResolutions")
         << KivAction::Key::photoResolutions() << "as"
         << json(R"(["MAX", "1600x1200", "1280x960", "640x480", "320x240"])");
-    QTest::newRow("videoQualities") << KivAction::Key::videoQualities() << "as"
-                                    << json(R"(["HIGHEST", "MEDIUM", "LOWEST"])");
+    QTest::newRow("videoQualities")
+        << KivAction::Key::videoQualities() << "as" << json(R"(["HIGHEST", "MEDIUM", "LOWEST"])");
     // y4m: a 320x240 frame is 115206 bytes, a 176x144 one 38022.
     QTest::newRow("videoFormats")
         << KivAction::Key::videoFormats() << "a{sa{sv}}"
@@ -231,8 +233,8 @@ void CapabilitiesTest::referenceAnswer_data()
                                "mime": "video/x-yuv4mpeg"}})");
     QTest::newRow("photoMime") << KivAction::Key::photoMime() << "s" << json(R"("image/png")");
     // The header "YUV4MPEG2 W176 H144 F15:1 Ip A1:1 C420jpeg\n" and one frame.
-    QTest::newRow("minVideoSizeLimit") << KivAction::Key::minVideoSizeLimit() << "x"
-                                       << json("38065");
+    QTest::newRow("minVideoSizeLimit")
+        << KivAction::Key::minVideoSizeLimit() << "x" << json("38065");
     QTest::newRow("fileDescriptor") << KivAction::Key::fileDescriptor() << "b" << json("false");
     QTest::newRow("source") << KivAction::Key::source() << "s" << json(R"("test")");
 }
@@ -298,8 +300,8 @@ void CapabilitiesTest::failures_data()
     QTest::addColumn<int>("outcome");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("older camera") << int(OlderCamera) << QByteArray("{}")
-                                  << int(CameraOutcomeNone) << QString();
+    QTest::newRow("older camera") << int(OlderCamera) << QByteArray("{}") << int(CameraOutcomeNone)
+                                  << QString();
     QTest::newRow("no camera") << int(NoCamera) << QByteArray() << int(CameraOutcomeNoCamera)
                                << QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown");
     QTest::newRow("time limit") << int(TimeLimit) << QByteArray() << int(CameraOutcomeTimedOut)
@@ -311,12 +313,12 @@ void CapabilitiesTest::failures_data()
     QTest::newRow("camera error") << int(ErrorAnswer) << QByteArray()
                                   << int(CameraOutcomeCameraFailed)
                                   << QStringLiteral("org.kiv.Action.Error.Busy");
-    QTest::newRow("wrong signature") << int(WrongSignature) << QByteArray()
-                                     << int(CameraOutcomeCameraFailed)
-                                     << QStringLiteral("expected \"a{sv}\"");
-    QTest::newRow("camera leaves") << int(CameraLeaves) << QByteArray()
-                                   << int(CameraOutcomeCameraFailed)
-                                   << QStringLiteral("org.freedesktop.DBus.Error.NoReply");
+    QTest::newRow("wrong signature")
+        << int(WrongSignature) << QByteArray() << int(CameraOutcomeCameraFailed)
+        << QStringLiteral("expected \"a{sv}\"");
+    QTest::newRow("camera leaves")
+        << int(CameraLeaves) << QByteArray() << int(CameraOutcomeCameraFailed)
+        << QStringLiteral("org.freedesktop.DBus.Error.NoReply");
 }
 
 // The blocking C entry point; the peer answers from its own thread.
@@ -362,7 +364,11 @@ void CapabilitiesTest::jsonStaysValid_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QVariant>("value");
 
-    const QString control = QStringLiteral("a\x01" "b\x1f" "c\n\r\t\x7f" "d") + QChar(0x85);
+    const QString control = QStringLiteral("a\x01"
+                                           "b\x1f"
+                                           "c\n\r\t\x7f"
+                                           "d")
+        + QChar(0x85);
     QTest::newRow("quotes and backslashes")
         << QStringLiteral("photoMime") << QVariant(QStringLiteral("say \"hi\" \\ C:\\\\x \\u0041"));
     QTest::newRow("control characters") << QStringLiteral("source") << QVariant(control);
@@ -371,8 +377,8 @@ void CapabilitiesTest::jsonStaysValid_data()
                                       + QString::fromUtf8("\xf0\x9f\x93\xb7"));
     QTest::newRow("nasty key") << QStringLiteral("k\"\\\x02\u00e9\n}") << QVariant(true);
     QTest::newRow("in a list") << KivAction::Key::photoResolutions()
-                               << QVariant(QStringList { QStringLiteral("\"]"), control,
-                                      QStringLiteral("\u00fc\\") });
+                               << QVariant(QStringList {
+                                      QStringLiteral("\"]"), control, QStringLiteral("\u00fc\\") });
     QVariantMap nested;
     nested.insert(QStringLiteral("\x1b[31m\"}"), QStringLiteral("\\\"\u2028"));
     QTest::newRow("in a nested map") << KivAction::Key::videoFormats() << QVariant(nested);
@@ -448,6 +454,62 @@ void CapabilitiesTest::captureRefresh()
         QVERIFY(!capture.errorMessage().isEmpty());
     }
     QCOMPARE(int(capture.outcome()), outcome);
+}
+
+void CapabilitiesTest::cameraCaptureCli_data()
+{
+    QTest::addColumn<bool>("camera");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("lastLine"); // a regular expression
+
+    QTest::newRow("readable") << true << QStringList { QStringLiteral("--capabilities") } << 0
+                              << QStringLiteral("^  videoQualities: HIGHEST, MEDIUM, LOWEST$");
+    QTest::newRow("json") << true
+                          << QStringList { QStringLiteral("--capabilities"),
+                                 QStringLiteral("--json") }
+                          << 0
+                          << QStringLiteral("^\\{\"cameraTypes\":\\[\"PHOTO\",\"VIDEO\"\\],.*\\}$");
+    QTest::newRow("no camera") << false << QStringList { QStringLiteral("--capabilities") } << 1
+                               << QStringLiteral("^camera-capture: cannot ask the camera: no "
+                                                 "camera application serves CameraUIService");
+    QTest::newRow("json alone") << true << QStringList { QStringLiteral("--json") } << 2
+                                << QString();
+    QTest::newRow("with a capture") << true
+                                    << QStringList { QStringLiteral("--capabilities"),
+                                           QStringLiteral("--out"), QStringLiteral("x") }
+                                    << 2 << QString();
+}
+
+void CapabilitiesTest::cameraCaptureCli()
+{
+    QFETCH(bool, camera);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, lastLine);
+    if (camera)
+        startCamera();
+    else
+        stopCamera();
+
+    QProcess cli;
+    cli.start(QStringLiteral(CAMERA_BIN_DIR "/camera-capture"), arguments);
+    QVERIFY(cli.waitForFinished(kLong));
+    QCOMPARE(cli.exitCode(), exitCode);
+    const QString out = QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
+    if (exitCode == 2) {
+        QVERIFY(out.isEmpty());
+        QVERIFY(cli.readAllStandardError().contains("Usage: camera-capture"));
+        return;
+    }
+    const QString last = out.split(QLatin1Char('\n')).constLast();
+    QVERIFY2(QRegularExpression(lastLine).match(last).hasMatch(), qPrintable(out));
+    if (arguments.contains(QStringLiteral("--json"))) {
+        QJsonParseError error;
+        const QJsonObject printed = QJsonDocument::fromJson(last.toUtf8(), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 38065);
+    }
 }
 
 void CapabilitiesTest::noBus()

@@ -9,10 +9,10 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusSignature>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
+#include <QDBusSignature>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QHash>
@@ -473,7 +473,8 @@ CapabilitiesAnswer judgeCapabilities(const QDBusMessage &reply, const QDBusConne
     if (isError && (sender.isEmpty() || sender == kBusService)) {
         // QtDBus ends a call that outlived its time with NoReply and no sender; when the
         // handler leaves without answering, the bus sends NoReply in its own name.
-        if (sender.isEmpty() && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
+        if (sender.isEmpty()
+            && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
             return CapabilitiesAnswer::failed(AM_ActionData::AbortTimedOut,
                 QStringLiteral("no answer from %1 within %2 ms")
                     .arg(destination)
@@ -544,16 +545,17 @@ public:
                 m_owners.insert(m_cache->knownOwner());
         }
         auto *watcher = new QDBusPendingCallWatcher(
-            m_bus.asyncCall(capabilitiesCall(m_destination, action, allowStart),
-                busTimeout(m_timeoutMs)),
+            m_bus.asyncCall(
+                capabilitiesCall(m_destination, action, allowStart), busTimeout(m_timeoutMs)),
             this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-            const QDBusMessage reply = w->reply();
-            w->deleteLater();
-            if (m_cache && !m_cache->knownOwner().isEmpty())
-                m_owners.insert(m_cache->knownOwner());
-            report(judgeCapabilities(reply, m_bus, m_destination, m_owners, m_timeoutMs));
-        });
+        connect(
+            watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+                const QDBusMessage reply = w->reply();
+                w->deleteLater();
+                if (m_cache && !m_cache->knownOwner().isEmpty())
+                    m_owners.insert(m_cache->knownOwner());
+                report(judgeCapabilities(reply, m_bus, m_destination, m_owners, m_timeoutMs));
+            });
     }
 
 private:
@@ -741,8 +743,7 @@ bool AM_ActionData::queryCapabilities(int timeoutMs, QVariantMap *capabilities, 
 void AM_ActionData::requestCapabilities(int timeoutMs, bool allowStart)
 {
     // Only the latest request reports.
-    const auto earlier
-        = findChildren<PendingCapabilities *>(QString(), Qt::FindDirectChildrenOnly);
+    const auto earlier = findChildren<PendingCapabilities *>(QString(), Qt::FindDirectChildrenOnly);
     for (PendingCapabilities *pending : earlier)
         delete pending;
     d->capabilitiesFailure = AbortUnknown;

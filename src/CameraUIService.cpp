@@ -456,8 +456,8 @@ bool CameraUIServicePrivate::queryCapabilities(QVariantMap *answer, const char *
     q->mActionData->setObject(QString());
     q->mActionData->setAction(KivAction::cameraAction());
     if (!q->mActionData->queryCapabilities(timeoutMs, answer)) {
-        capabilitiesFailed(q->mActionData->capabilitiesFailure(),
-            q->mActionData->capabilitiesMessage(), caller);
+        capabilitiesFailed(
+            q->mActionData->capabilitiesFailure(), q->mActionData->capabilitiesMessage(), caller);
         return false;
     }
     if (answer->isEmpty())
@@ -470,7 +470,8 @@ bool CameraUIServicePrivate::queryCapabilities(QVariantMap *answer, const char *
     return true;
 }
 
-void CameraUIServicePrivate::capabilitiesFailed(int reason, const QString &message, const char *caller)
+void CameraUIServicePrivate::capabilitiesFailed(
+    int reason, const QString &message, const char *caller)
 {
 #ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
     outcome = outcomeForAbort(AM_ActionData::AbortReason(reason));

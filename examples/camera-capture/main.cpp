@@ -8,8 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStringList>
 #include <QSocketNotifier>
+#include <QStringList>
 
 #include <cerrno>
 #include <csignal>
@@ -160,14 +160,32 @@ QByteArray readableCapabilities(const QByteArray &json)
         }
         text += "\n";
         const QJsonObject inner = it.value().toObject();
-        for (auto entry = inner.begin(); entry != inner.end(); ++entry) {
-            text += "    " + entry.key().toUtf8() + ":";
-            if (!entry.value().isObject()) {
-                text += " " + scalar(entry.value()) + "\n";
+        // Entries in the order of a list beside them that names them all (formats per
+        // quality, best quality first), else alphabetically.
+        QStringList order = inner.keys();
+        for (const QJsonValue &sibling : answer) {
+            QStringList names;
+            for (const QJsonValue &name : sibling.toArray())
+                names << name.toString();
+            bool namesAll = !names.isEmpty();
+            for (const QString &key : inner.keys())
+                namesAll = namesAll && names.contains(key);
+            if (namesAll) {
+                order = names;
+                break;
+            }
+        }
+        for (const QString &key : std::as_const(order)) {
+            const QJsonValue entry = inner.value(key);
+            if (entry.isUndefined())
+                continue;
+            text += "    " + key.toUtf8() + ":";
+            if (!entry.isObject()) {
+                text += " " + scalar(entry) + "\n";
                 continue;
             }
             QByteArrayList fields;
-            const QJsonObject leaf = entry.value().toObject();
+            const QJsonObject leaf = entry.toObject();
             for (auto field = leaf.begin(); field != leaf.end(); ++field)
                 fields << field.key().toUtf8() + " " + scalar(field.value());
             text += " " + fields.join(", ") + "\n";
