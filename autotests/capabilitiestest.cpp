@@ -382,6 +382,14 @@ void CapabilitiesTest::jsonStaysValid_data()
     QVariantMap nested;
     nested.insert(QStringLiteral("\x1b[31m\"}"), QStringLiteral("\\\"\u2028"));
     QTest::newRow("in a nested map") << KivAction::Key::videoFormats() << QVariant(nested);
+    QVariantMap numbers;
+    numbers.insert(QStringLiteral("fps"), 29.97);
+    numbers.insert(QStringLiteral("negative"), qlonglong(-5));
+    numbers.insert(QStringLiteral("unsigned"), 4000000000u);
+    numbers.insert(QStringLiteral("large"), qlonglong(1) << 40);
+    numbers.insert(QStringLiteral("off"), false);
+    numbers.insert(QStringLiteral("empty"), QStringList());
+    QTest::newRow("numbers and empty lists") << QStringLiteral("numbers") << QVariant(numbers);
 }
 
 void CapabilitiesTest::jsonStaysValid()

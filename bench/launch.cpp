@@ -99,6 +99,17 @@ void benchCapabilitiesBare(benchmark::State &state)
     }
 }
 
+// The same without the JSON text: the map the C++ API returns.
+void benchCapabilitiesMap(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const QVariantMap answer = service->capabilities();
+        if (answer.isEmpty())
+            return fail(state, "capabilities/map", "CameraUIService::capabilities gave no answer");
+        benchmark::DoNotOptimize(answer);
+    }
+}
+
 void benchCapabilitiesLibrary(benchmark::State &state)
 {
     for (auto _ : state) {
@@ -314,6 +325,7 @@ void registerLaunch(const Options &options)
     add("launch/trace", benchTrace);
     add("capabilities/bare", benchCapabilitiesBare);
     add("capabilities/library", benchCapabilitiesLibrary);
+    add("capabilities/map", benchCapabilitiesMap);
     benchmark::RegisterBenchmark("launch/cancel-to-callback", benchCancelToCallback)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
@@ -338,7 +350,8 @@ void launchRows(std::vector<Row> &rows)
     info("  same + AddMatch, async GetNameOwner, RemoveMatch", "launch/bare-owner-check");
     info("  GetNameOwner alone (bus daemon round trip)", "launch/get-name-owner");
     info("  connect + disconnect of the NameOwnerChanged match", "launch/add-remove-match");
-    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines), "launch/trace");
+    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines),
+        "launch/trace");
     info("  proposed: asyncCall in a QEventLoop, owner cached by one lasting match",
         "launch/bare-cached-owner");
     const double capsBare = seconds("capabilities/bare");
@@ -346,11 +359,15 @@ void launchRows(std::vector<Row> &rows)
     rows.push_back({ "GetCameraCapabilities round trip", us(caps),
         "bare QDBusConnection::call of GetCapabilities: " + us(capsBare), ratioText(caps, capsBare),
         "≤ 1.10×", caps > 0 && capsBare > 0 ? yesNo(caps / capsBare <= 1.1) : "n/a" });
+    const double capsMap = seconds("capabilities/map");
+    rows.push_back({ "  CameraUIService::capabilities() (the map, no JSON)", us(capsMap),
+        "bare call: " + us(capsBare), ratioText(capsMap, capsBare), "(breakdown)", "n/a" });
     const double cancel = seconds("launch/cancel-to-callback");
     rows.push_back(
         { "CancelCamera to the StartCamera callback", us(cancel), "—", "—", "(figure)", "n/a" });
     if (execTraceLines >= 0)
-        note(format("Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
+        note(format(
+            "Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
 }
 
 void stopLaunch()
