@@ -29,11 +29,6 @@ namespace {
 const QString kName = KivAction::cameraBusName();
 constexpr int kLong = 60000; // generous: the machine may be loaded
 
-bool nameOwned()
-{
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kName);
-}
-
 QJsonValue json(const char *text)
 {
     return QJsonDocument::fromJson(QByteArray("[") + text + "]").array().at(0);
@@ -161,50 +156,25 @@ private Q_SLOTS:
 
 private:
     void startCamera(const QStringList &options = {});
-    void stopCamera();
-    QByteArray cameraLog();
 
-    QScopedPointer<QProcess> m_camera;
-    QByteArray m_log;
+    CameraProcess m_camera;
+    QStringList m_cameraOptions;
     QTemporaryDir m_dir;
 };
 
 void CapabilitiesTest::cleanup()
 {
     if (QTest::currentTestFailed())
-        stopCamera();
+        QVERIFY(m_camera.stop());
 }
 
 void CapabilitiesTest::startCamera(const QStringList &options)
 {
-    if (m_camera && m_camera->state() == QProcess::Running && options.isEmpty())
+    // The plain camera stays up from one row to the next.
+    if (m_camera.isRunning() && options.isEmpty() && m_cameraOptions.isEmpty())
         return;
-    stopCamera();
-    m_log.clear();
-    m_camera.reset(new QProcess);
-    m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_camera->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
-    QVERIFY(m_camera->waitForStarted(kLong));
-    QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), kLong);
-}
-
-void CapabilitiesTest::stopCamera()
-{
-    if (!m_camera)
-        return;
-    m_camera->terminate();
-    m_camera->waitForFinished(kLong);
-    m_log += m_camera->readAllStandardOutput();
-    m_camera.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), kLong);
-}
-
-QByteArray CapabilitiesTest::cameraLog()
-{
-    if (m_camera)
-        m_log += m_camera->readAllStandardOutput();
-    return m_log;
+    m_cameraOptions = options;
+    QVERIFY(m_camera.start(m_dir.path(), options));
 }
 
 // One row per key: its wire type and its value in the C entry point's JSON.
@@ -283,14 +253,14 @@ void CapabilitiesTest::referenceCameraOnlyAnswers()
         capabilitiesCall(QStringLiteral("Gallery")), QDBus::Block, kLong);
     QCOMPARE(wrong.errorName(), KivAction::unknownActionError());
 
-    QTRY_COMPARE_WITH_TIMEOUT(cameraLog().count("capabilities for "), 3, kLong);
-    const QByteArray log = cameraLog();
+    QTRY_COMPARE_WITH_TIMEOUT(m_camera.log().count("capabilities for "), 3, kLong);
+    const QByteArray log = m_camera.log();
     QVERIFY2(!log.contains("window open"), log.constData());
     QVERIFY2(!log.contains("request "), log.constData());
     QVERIFY2(!log.contains("wrote "), log.constData());
     QVERIFY(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
-    QCOMPARE(m_camera->state(), QProcess::Running);
-    stopCamera();
+    QVERIFY(m_camera.isRunning());
+    QVERIFY(m_camera.stop());
 }
 
 void CapabilitiesTest::failures_data()
@@ -498,7 +468,7 @@ void CapabilitiesTest::cameraCaptureCli()
     if (camera)
         startCamera();
     else
-        stopCamera();
+        QVERIFY(m_camera.stop());
 
     QProcess cli;
     cli.start(QStringLiteral(CAMERA_BIN_DIR "/camera-capture"), arguments);

@@ -42,12 +42,12 @@ QDBusMessage invokeMessage()
     QDBusMessage call = QDBusMessage::createMethodCall(
         cameraName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     QVariantMap values;
-    values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-    values.insert(QStringLiteral("videoSizeLimitation"), 0);
-    values.insert(QStringLiteral("fileLocation"), fileLocation);
-    values.insert(QStringLiteral("photoResolution"), QStringLiteral("MAX"));
-    values.insert(QStringLiteral("videoQuality"), QStringLiteral("HIGHEST"));
-    values.insert(QStringLiteral("hasPostCapturedScreen"), QStringLiteral("YES"));
+    values.insert(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+    values.insert(KivAction::Key::videoSizeLimitation(), 0);
+    values.insert(KivAction::Key::fileLocation(), fileLocation);
+    values.insert(KivAction::Key::photoResolution(), QStringLiteral("MAX"));
+    values.insert(KivAction::Key::videoQuality(), QStringLiteral("HIGHEST"));
+    values.insert(KivAction::Key::hasPostCapturedScreen(), QStringLiteral("YES"));
     call << KivAction::cameraAction() << values;
     return call;
 }
