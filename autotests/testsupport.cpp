@@ -153,7 +153,6 @@ void TestPeer::answer(const QDBusMessage &msg, const QVariant &reply)
         break;
     case Hold:
         m_held = msg;
-        m_heldReply = reply;
         break;
     case ErrorReply:
         bus.send(msg.createErrorReply(KivAction::errorPrefix() + QStringLiteral("Busy"),
@@ -173,7 +172,6 @@ void TestPeer::answer(const QDBusMessage &msg, const QVariant &reply)
                 : msg.createErrorReply(KivAction::errorPrefix() + QStringLiteral("Forged"),
                     QStringLiteral("a third party ended the launch")));
         m_held = msg;
-        m_heldReply = reply;
         if (answerAfterForgery) {
             // The bus handles one connection's messages in order: once it has answered
             // this call, the forgery was delivered (or dropped) before our real answer.
@@ -192,7 +190,11 @@ void TestPeer::release()
 {
     if (m_held.type() == QDBusMessage::InvalidMessage)
         return;
-    QDBusConnection(m_connectionName).send(m_held.createReply(m_heldReply));
+    // What the fields hold now: a test may change them while the call is held.
+    const QVariant reply = m_held.member() == KivAction::getCapabilitiesMethod()
+        ? QVariant(capabilities)
+        : QVariant::fromValue(results);
+    QDBusConnection(m_connectionName).send(m_held.createReply(reply));
     m_held = QDBusMessage();
 }
 

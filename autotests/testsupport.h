@@ -103,7 +103,6 @@ private:
     QString m_serviceName;
     bool m_registered = false;
     QDBusMessage m_held;
-    QVariant m_heldReply;
 };
 
 // A TestPeer answering from a thread of its own, for calls that block the test's thread
