@@ -12,6 +12,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusVariant>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -144,6 +145,7 @@ private Q_SLOTS:
     void referenceAnswer_data();
     void referenceAnswer();
     void referenceCameraOnlyAnswers();
+    void brokenCameraOptions();
     void failures_data();
     void failures();
     void jsonStaysValid_data();
@@ -260,6 +262,30 @@ void CapabilitiesTest::referenceCameraOnlyAnswers()
     QVERIFY2(!log.contains("wrote "), log.constData());
     QVERIFY(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
     QVERIFY(m_camera.isRunning());
+    QVERIFY(m_camera.stop());
+}
+
+// A camera that could not capture cannot tell what it can do either: it answers the same
+// error as a launch would get.
+void CapabilitiesTest::brokenCameraOptions()
+{
+    QTemporaryDir configHome;
+    QFile config(configHome.filePath(QStringLiteral("reference-camera.conf")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("flash = always\n");
+    config.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
+    m_cameraOptions = QStringList { QStringLiteral("(broken options)") };
+    QVERIFY(m_camera.start(m_dir.path(), {}, environment));
+
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    SetCameraTimeout(service, kLong);
+    QVERIFY(!GetCameraCapabilities(service));
+    QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeCameraFailed));
+    const QByteArray error = GetCameraErrorMessage(service);
+    QVERIFY2(error.startsWith(KivAction::badCameraOptionsError().toUtf8()), error.constData());
+    DestroyCameraDlg(service);
     QVERIFY(m_camera.stop());
 }
 
