@@ -22,6 +22,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 
@@ -334,7 +335,14 @@ void CapabilitiesTest::failures()
     CameraUIService *service = CreateCameraUIService(1, 0);
     // Long enough for a loaded machine; only the time-limit row waits it out.
     SetCameraTimeout(service, behaviour == TimeLimit ? 1500 : kLong);
+    // No event of the host's is delivered while the query waits: no nested event loop.
+    bool delivered = false;
+    QTimer due;
+    due.setSingleShot(true);
+    connect(&due, &QTimer::timeout, this, [&delivered] { delivered = true; });
+    due.start(0);
     const char *answer = GetCameraCapabilities(service);
+    QVERIFY(!delivered);
     QCOMPARE(QByteArray(answer), text);
     QCOMPARE(answer == nullptr, text.isNull());
     QCOMPARE(GetCameraOutcome(service), outcome);
