@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "capabilities.h"
 #include "capture.h"
 #include "options.h"
 #include "wirevalues.h"
@@ -67,6 +68,7 @@ public:
     // Called by the adaptor.
     QMap<QString, QString> Invoke(const QString &action, const refcam::WireValues &values);
     void Cancel(const QString &action);
+    QVariantMap GetCapabilities(const QString &action);
 
 Q_SIGNALS:
     // Interactive mode: a request's window is up (tests drive it from here).
@@ -104,6 +106,8 @@ private:
     QHash<int, Pending> m_pending;
     QHash<QString, uint> m_callerUids; // unique name -> user, from the bus
     QDBusServiceWatcher *m_callers = nullptr;
+    // Built at the first GetCapabilities: the source's modes do not change while we run.
+    QVariantMap m_capabilities;
 };
 
 } // namespace refcam
