@@ -42,6 +42,16 @@ inline QString unknownActionError()
 {
     return QStringLiteral("org.kiv.Action.Error.UnknownAction");
 }
+// The camera application found no camera it could open.
+inline QString noCameraDeviceError()
+{
+    return QStringLiteral("org.kiv.Action.Error.NoCameraDevice");
+}
+// The camera started but the capture failed: it stalled, vanished or broke a promise.
+inline QString cameraFailedError()
+{
+    return QStringLiteral("org.kiv.Action.Error.CameraFailed");
+}
 
 } // namespace KivAction
 

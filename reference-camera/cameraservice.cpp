@@ -379,6 +379,10 @@ CameraService::Pending CameraService::take(int number)
         pending.window->dismiss();
         pending.window->deleteLater();
     }
+    if (pending.job) {
+        pending.job->cancel(); // a capture still running leaves no file
+        pending.job->deleteLater();
+    }
     const QString caller = pending.request.caller;
     if (m_callers && !caller.isEmpty()) {
         bool stillWaiting = false;
@@ -439,7 +443,9 @@ void CameraService::answer(
         return;
     }
     QString path;
-    const bool ok = capture(request, take, &path);
+    if (startCapture(request, connection, take, &path))
+        return; // answered when the capture is done
+    const bool ok = !path.isEmpty() && !m_options.writeFile;
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
         results.insert(
@@ -447,6 +453,37 @@ void CameraService::answer(
     if (ok && m_options.sendFileLocation)
         results.insert(QStringLiteral("fileLocationReturn"), path);
     answerResults(request, connection, results);
+}
+
+void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    if (!result.ok && !result.errorName.isEmpty()) {
+        printErr(programPrefix()
+            + QStringLiteral("request %1: capture failed: %2").arg(number).arg(result.message));
+        sendError(pending.request.message, pending.connection, result.errorName, result.message);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(pending.connection);
+        return;
+    }
+    if (result.ok)
+        printOut(programPrefix()
+            + QStringLiteral("wrote %1 (%2, %3 bytes)")
+                  .arg(escaped(path), result.description)
+                  .arg(result.bytes));
+    else
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED")
+                  .arg(quoted(path), result.message));
+    QMap<QString, QString> results;
+    if (m_options.sendActionReturn)
+        results.insert(QStringLiteral("actionReturn"),
+            result.ok ? m_options.actionReturn : QStringLiteral("FAILED"));
+    if (result.ok && m_options.sendFileLocation)
+        results.insert(QStringLiteral("fileLocationReturn"), path);
+    answerResults(pending.request, pending.connection, results);
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -465,9 +502,30 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(const CaptureRequest &request, const Take &take, QString *path)
+// Starts the capture and holds the request until it is done; false when it was not
+// started (path then names what a --no-file capture would have written, or is empty).
+bool CameraService::startCapture(
+    const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path)
 {
-    const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
+    CaptureSettings settings;
+    settings.source = m_options.source;
+    settings.video = request.video;
+    settings.videoQuality = request.videoQuality;
+    settings.sizeLimit = request.sizeLimit;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.orientationDegrees = m_options.orientation;
+    settings.encoder = m_options.encoder;
+    settings.frame = take.frame.get();
+    if (!request.video && request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(QLatin1String("MAX"), Qt::CaseInsensitive)
+            != 0) {
+        settings.photoSize = parsePhotoResolution(request.photoResolution);
+        if (!settings.photoSize.isValid())
+            printErr(programPrefix()
+                + QStringLiteral("photoResolution %1 not understood, using MAX")
+                      .arg(quoted(request.photoResolution)));
+    }
+
     if (!request.fileLocation.isEmpty()) {
         *path = localPath(request.fileLocation);
         // Relative to what? Our working folder is not the host's.
@@ -475,63 +533,39 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
             printErr(programPrefix()
                 + QStringLiteral("fileLocation %1 is not an absolute path; answering FAILED")
                       .arg(quoted(*path)));
+            path->clear();
             return false;
         }
+        settings.format = formatForPath(request.video, *path);
     } else {
+        settings.format = request.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
             printErr(programPrefix() + QStringLiteral("cannot create output folder %1").arg(dir));
+            path->clear();
             return false;
         }
-        *path = uniqueCaptureName(dir, suffix);
+        *path = uniqueCaptureName(dir, suffixForFormat(settings.format));
     }
-
     if (!m_options.writeFile) {
         printOut(
             programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(escaped(*path)));
-        return true;
-    }
-
-    WriteResult result;
-    QString description;
-    if (request.video) {
-        const VideoFormat format = videoFormatForQuality(request.videoQuality);
-        const int frames
-            = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
-        result = writeVideo(*path, format, frames);
-        description = QStringLiteral("%1x%2 Y4M, %3 frames at %4 fps")
-                          .arg(format.width)
-                          .arg(format.height)
-                          .arg(frames)
-                          .arg(format.fps);
-        if (request.sizeLimit > 0)
-            description += QStringLiteral(", limit %1 bytes").arg(request.sizeLimit);
-    } else {
-        QSize size = maxPhotoSize();
-        if (request.hasPhotoResolution) {
-            size = parsePhotoResolution(request.photoResolution);
-            if (!size.isValid()) {
-                size = maxPhotoSize();
-                printErr(programPrefix()
-                    + QStringLiteral("photoResolution %1 not understood, using MAX (%2x%3)")
-                          .arg(quoted(request.photoResolution))
-                          .arg(size.width())
-                          .arg(size.height()));
-            }
-        }
-        result = writePhoto(*path, size, take.phase);
-        description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
-    }
-    if (!result.ok) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot write %1: %2; answering FAILED")
-                  .arg(quoted(*path), result.error));
         return false;
     }
-    printOut(programPrefix()
-        + QStringLiteral("wrote %1 (%2, %3 bytes)")
-              .arg(escaped(*path), description)
-              .arg(result.bytes));
+
+    Pending pending;
+    pending.request = request;
+    pending.connection = connection;
+    pending.job = CaptureJob::intoPath(settings, *path, this);
+    const int number = request.number;
+    const QString target = *path;
+    connect(pending.job, &CaptureJob::finished, this,
+        [this, number, target](
+            const CaptureResult &result) { captureFinished(number, target, result); });
+    CaptureJob *job = pending.job;
+    hold(pending);
+    if (m_pending.contains(number))
+        job->start();
     return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "capture.h"
+#include "gstcapture.h"
 #include "options.h"
 
 #include <QDBusConnection>
@@ -13,6 +14,8 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 class QDBusServiceWatcher;
 class QTimer;
@@ -43,6 +46,8 @@ struct Take
 {
     int phase = 0;
     int frames = -1; // -1: the default one-second clip
+    std::shared_ptr<GstSample> frame; // the photo the shutter took
+    int recordMs = -1; // how long the user recorded
 };
 
 // The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml;
@@ -73,6 +78,7 @@ private:
         QDBusConnection connection { QString() };
         QTimer *timer = nullptr;
         QPointer<CaptureWindow> window;
+        QPointer<CaptureJob> job;
     };
 
     void hold(Pending pending);
@@ -83,7 +89,9 @@ private:
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    bool capture(const CaptureRequest &request, const Take &take, QString *path);
+    bool startCapture(
+        const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path);
+    void captureFinished(int number, const QString &path, const CaptureResult &result);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);
