@@ -382,7 +382,7 @@ void FaultMatrixTest::startCamera(const QStringList &options)
     m_camera.reset(new QProcess);
     m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_camera->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
+        QStringList { QStringLiteral("--source"), QStringLiteral("test"), QStringLiteral("--output-dir"), m_dir.path() } + options);
     QVERIFY(m_camera->waitForStarted(60000));
     QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), 60000);
 }

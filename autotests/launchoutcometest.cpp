@@ -141,7 +141,7 @@ void LaunchOutcomeTest::startCamera(const QStringList &options)
     connect(m_camera.data(), &QProcess::readyReadStandardOutput, m_camera.data(),
         [this] { m_cameraLog += m_camera->readAllStandardOutput(); });
     m_camera->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
+        QStringList { QStringLiteral("--source"), QStringLiteral("test"), QStringLiteral("--output-dir"), m_dir.path() } + options);
     QVERIFY(m_camera->waitForStarted(kLong));
     QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), kLong);
 }

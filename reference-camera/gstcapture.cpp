@@ -55,7 +55,7 @@ public:
     {
         if (m_file.open(m_path))
             return true;
-        *error = QStringLiteral("cannot write %1: %2").arg(m_path, m_file.errorString());
+        *error = m_file.errorString();
         return false;
     }
     int fd() const override { return m_file.handle(); }

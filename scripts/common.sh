@@ -33,6 +33,10 @@ base_packages() {
     pkgs+=(libglib2.0-dev python3 python3-pytest)
     # The manual pages' checks.
     pkgs+=(groff-base man-db)
+    # The reference camera captures through GStreamer; the tests decode what it wrote.
+    pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+        gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+        gstreamer1.0-plugins-base-apps gstreamer1.0-tools)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else
