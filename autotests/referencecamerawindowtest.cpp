@@ -57,7 +57,8 @@ void click(CaptureWindow *window, const char *name)
 {
     QPushButton *button = window->findChild<QPushButton *>(QLatin1String(name));
     QVERIFY2(button, name);
-    QVERIFY2(button->isVisible(), name);
+    // The review screen comes once the camera has delivered the picture.
+    QTRY_VERIFY2_WITH_TIMEOUT(button->isVisible(), name, 60000);
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
@@ -181,6 +182,11 @@ void ReferenceCameraWindowTest::userFlows()
             QDBusConnection::disconnectFromBus(kHost);
         } else
             click(window, qPrintable(step));
+        // A photo is taken once the camera has settled: wait for its review screen.
+        const bool shot = step == QLatin1String("space") || step == QLatin1String("enter")
+            || step == QLatin1String("shutter");
+        if (window && shot && type == QLatin1String("PHOTO") && postScreen == QLatin1String("YES"))
+            QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
         if (window)
             sawReview = sawReview || window->isReviewing();
     }

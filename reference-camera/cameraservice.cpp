@@ -29,6 +29,9 @@
 #include <limits>
 #include <utility>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace refcam {
 
 namespace {
@@ -325,12 +328,28 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     settings.video = request.video;
     settings.format = videoFormatForQuality(request.videoQuality);
     settings.sizeLimit = request.sizeLimit;
-    settings.photoSize = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution)
-                                                    : maxPhotoSize();
-    if (!settings.photoSize.isValid())
-        settings.photoSize = maxPhotoSize();
+    // Invalid: the camera's largest mode (MAX, or a value not understood).
+    settings.photoSize
+        = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
     settings.review = request.postCapturedScreen == QLatin1String("YES");
     settings.values = request.shownValues;
+    settings.source = m_options.source;
+    settings.encoder = m_options.encoder;
+    settings.videoQuality = request.videoQuality;
+    if (request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(QLatin1String("MAX"), Qt::CaseInsensitive)
+            == 0)
+        settings.photoSize = QSize();
+    // A clip is recorded beside its target, hidden, and renamed into place on Accept.
+    const QString target = request.fileLocation.isEmpty()
+        ? outputFolder(m_options, true) + QStringLiteral("/capture.mp4")
+        : localPath(request.fileLocation);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    settings.recordingPath = QFileInfo(target).absolutePath()
+        + QStringLiteral("/.reference-camera-%1-%2.%3")
+              .arg(QCoreApplication::applicationPid())
+              .arg(request.number)
+              .arg(formatForPath(true, target));
 
     Pending pending;
     pending.request = request;
@@ -339,6 +358,9 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     const int number = request.number;
     connect(pending.window, &CaptureWindow::decided, this,
         [this, number](bool accepted) { windowDecided(number, accepted); });
+    connect(pending.window, &CaptureWindow::failed, this,
+        [this, number](
+            const QString &name, const QString &text) { windowFailed(number, name, text); });
     CaptureWindow *window = pending.window;
     hold(pending);
     if (!m_pending.contains(number))
@@ -366,6 +388,15 @@ void CameraService::windowDecided(int number, bool accepted)
     QMap<QString, QString> results;
     results.insert(QStringLiteral("actionReturn"), QStringLiteral("REJECTED"));
     answerResults(pending.request, pending.connection, results);
+}
+
+void CameraService::windowFailed(int number, const QString &errorName, const QString &message)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    printErr(programPrefix() + QStringLiteral("request %1: %2").arg(number).arg(message));
+    sendError(pending.request.message, pending.connection, errorName, message);
 }
 
 CameraService::Pending CameraService::take(int number)
@@ -443,6 +474,32 @@ void CameraService::answer(
         return;
     }
     QString path;
+    if (!take.recordedFile.isEmpty()) {
+        path = request.fileLocation.isEmpty()
+            ? uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"))
+            : localPath(request.fileLocation);
+        const QString problem = QFileInfo::exists(path) ? describeUnsafeTarget(path) : QString();
+        const bool moved = problem.isEmpty()
+            && ::rename(QFile::encodeName(take.recordedFile).constData(),
+                   QFile::encodeName(path).constData())
+                == 0;
+        if (moved)
+            printOut(programPrefix()
+                + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
+                      .arg(escaped(path))
+                      .arg(take.recordMs)
+                      .arg(QFileInfo(path).size()));
+        else
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        QMap<QString, QString> results;
+        if (m_options.sendActionReturn)
+            results.insert(QStringLiteral("actionReturn"),
+                moved ? m_options.actionReturn : QStringLiteral("FAILED"));
+        if (moved && m_options.sendFileLocation)
+            results.insert(QStringLiteral("fileLocationReturn"), path);
+        answerResults(request, connection, results);
+        return;
+    }
     if (startCapture(request, connection, take, &path))
         return; // answered when the capture is done
     const bool ok = !path.isEmpty() && !m_options.writeFile;

@@ -48,6 +48,7 @@ struct Take
     int frames = -1; // -1: the default one-second clip
     std::shared_ptr<GstSample> frame; // the photo the shutter took
     int recordMs = -1; // how long the user recorded
+    QString recordedFile; // the clip recorded in the window, to be moved into place
 };
 
 // The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml;
@@ -84,6 +85,7 @@ private:
     void hold(Pending pending);
     void openWindow(const CaptureRequest &request, QDBusConnection connection);
     void windowDecided(int number, bool accepted);
+    void windowFailed(int number, const QString &errorName, const QString &message);
     Pending take(int number);
     void callerLeft(const QString &caller);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});

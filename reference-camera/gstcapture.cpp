@@ -1311,6 +1311,11 @@ void CaptureJob::stop()
 {
     if (!m_running || !m_settings.video || !m_pipeline || m_stopRequested)
         return;
+    // A recording stopped before its first frame still gets one: an empty file plays nothing.
+    if (m_pipeline->shared()->samples.load() == 0) {
+        m_recordTimer.start(50);
+        return;
+    }
     m_stopRequested = true;
     m_recordTimer.stop();
     m_pipeline->sendEos();
