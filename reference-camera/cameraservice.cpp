@@ -89,66 +89,46 @@ void warnType(const QString &key, const QVariant &value, const QString &fallback
 // Unknown keys are only logged; later duplicates win, like inserting into a map.
 void applyValue(CaptureRequest &request, const QString &key, const QVariant &value)
 {
-    if (key == QLatin1String("cameraType")) {
+    if (key == KivAction::Key::cameraType()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("taking a photo"));
-        request.video = isString(value) && value.toString() == QLatin1String("VIDEO");
-    } else if (key == QLatin1String("videoSizeLimitation")) {
+        request.video = isString(value) && value.toString() == KivAction::Value::video();
+    } else if (key == KivAction::Key::videoSizeLimitation()) {
         qint64 limit = 0;
         if (!toInteger(value, &limit)) {
             warnType(key, value, QStringLiteral("using no limit"));
             limit = 0;
         }
         request.sizeLimit = limit;
-    } else if (key == QLatin1String("fileLocation")) {
+    } else if (key == KivAction::Key::fileLocation()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("choosing a file name"));
         request.fileLocation = isString(value) ? value.toString() : QString();
-    } else if (key == QLatin1String("photoResolution")) {
+    } else if (key == KivAction::Key::photoResolution()) {
         request.hasPhotoResolution = true;
         request.photoResolution = isString(value) ? value.toString() : formatDBusValue(value);
-    } else if (key == QLatin1String("hasPostCapturedScreen")) {
+    } else if (key == KivAction::Key::hasPostCapturedScreen()) {
         request.postCapturedScreen = isString(value) ? value.toString() : QString();
-    } else if (key == QLatin1String("videoQuality")) {
+    } else if (key == KivAction::Key::videoQuality()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
         request.videoQuality = isString(value) ? value.toString() : QString();
     }
 }
 
-// Walks the raw map so keys show in the order the caller put them on the wire.
-void readValues(CaptureRequest &request, const QVariant &raw)
+void readValues(CaptureRequest &request, const WireValues &values)
 {
-    QList<QPair<QString, QVariant>> entries;
-    if (raw.userType() == qMetaTypeId<QDBusArgument>()) {
-        const QDBusArgument map = raw.value<QDBusArgument>();
-        map.beginMap();
-        while (!map.atEnd() && map.currentType() == QDBusArgument::MapEntryType) {
-            QString key;
-            QDBusVariant value;
-            map.beginMapEntry();
-            map >> key >> value;
-            map.endMapEntry();
-            entries.append(qMakePair(key, value.variant()));
-        }
-        map.endMap();
-    } else {
-        // Not expected from QtDBus; kept so a different demarshalling cannot make us crash.
-        const QVariantMap map = raw.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            entries.append(qMakePair(it.key(), it.value()));
-    }
-    for (const auto &entry : std::as_const(entries)) {
+    for (const auto &entry : values.entries) {
         const QString shown = QStringLiteral("%1 (%2) = %3")
                                   .arg(shownKey(entry.first), dbusSignature(entry.second),
                                       formatDBusValue(entry.second));
         printOut(QStringLiteral("  ") + shown);
         request.shownValues << shown;
     }
-    if (entries.isEmpty())
+    if (values.entries.isEmpty())
         printOut(QStringLiteral("  (no values)"));
     // Decoded after the listing so type warnings do not split it.
-    for (const auto &entry : std::as_const(entries))
+    for (const auto &entry : values.entries)
         applyValue(request, entry.first, entry.second);
 }
 
@@ -186,7 +166,7 @@ QString targetProblem(const CaptureRequest &request)
 {
     if (request.fileLocation.isEmpty())
         return QString();
-    const QString path = localPath(request.fileLocation);
+    const QString &path = request.targetPath;
     if (!QDir::isAbsolutePath(path))
         return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
     const QString problem = describeUnsafeTarget(path);
@@ -201,6 +181,7 @@ CameraService::CameraService(const Options &options, const QDBusConnection &bus,
     , m_options(options)
     , m_bus(bus)
 {
+    registerWireValues();
     new ActionAdaptor(this);
 }
 
@@ -221,9 +202,8 @@ bool CameraService::registerObject(QString *error)
     return false;
 }
 
-QMap<QString, QString> CameraService::Invoke(const QString &action, const QVariantMap &values)
+QMap<QString, QString> CameraService::Invoke(const QString &action, const WireValues &values)
 {
-    Q_UNUSED(values) // read from the raw message instead, in wire order
     setDelayedReply(true);
     const QDBusMessage message = this->message();
     QDBusConnection connection = this->connection();
@@ -238,10 +218,12 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
     printOut(programPrefix()
         + QStringLiteral("request %1 from %2: action %3")
               .arg(QString::number(request.number), message.service(), quoted(action)));
-    readValues(request, message.arguments().value(1));
+    readValues(request, values);
+    if (!request.fileLocation.isEmpty())
+        request.targetPath = localPath(request.fileLocation);
 
     if (!m_options.configProblem.isEmpty()) {
-        sendError(message, connection, QStringLiteral("org.kiv.Action.Error.BadCameraOptions"),
+        sendError(message, connection, KivAction::badCameraOptionsError(),
             QStringLiteral("reference-camera cannot serve: %1. Fix the file or remove it; this "
                            "camera quits now, so the next request starts one with the fixed "
                            "file.")
@@ -267,7 +249,7 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
-            results.insert(QStringLiteral("actionReturn"), QStringLiteral("FAILED"));
+            results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
             answerResults(request, connection, results);
             return {};
         }
@@ -331,13 +313,13 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     // Invalid: the camera's largest mode (MAX, or a value not understood).
     settings.photoSize
         = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
-    settings.review = request.postCapturedScreen == QLatin1String("YES");
+    settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
     settings.source = m_options.source;
     settings.encoder = m_options.encoder;
     settings.videoQuality = request.videoQuality;
     if (request.hasPhotoResolution
-        && request.photoResolution.trimmed().compare(QLatin1String("MAX"), Qt::CaseInsensitive)
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
             == 0)
         settings.photoSize = QSize();
     // A clip is recorded beside its target, hidden, and renamed into place on Accept.
@@ -386,7 +368,7 @@ void CameraService::windowDecided(int number, bool accepted)
     }
     printOut(programPrefix() + QStringLiteral("request %1: the user rejected").arg(number));
     QMap<QString, QString> results;
-    results.insert(QStringLiteral("actionReturn"), QStringLiteral("REJECTED"));
+    results.insert(KivAction::Key::actionReturn(), KivAction::Value::rejected());
     answerResults(pending.request, pending.connection, results);
 }
 
@@ -440,7 +422,7 @@ void CameraService::Cancel(const QString &action)
     for (int number : std::as_const(numbers)) {
         const Pending pending = take(number);
         QMap<QString, QString> results;
-        results.insert(QStringLiteral("actionReturn"), QStringLiteral("CANCELLED"));
+        results.insert(KivAction::Key::actionReturn(), KivAction::Value::cancelled());
         answerResults(pending.request, pending.connection, results,
             QStringLiteral("request %1 cancelled, ").arg(number));
     }
@@ -493,10 +475,10 @@ void CameraService::answer(
             ::unlink(QFile::encodeName(take.recordedFile).constData());
         QMap<QString, QString> results;
         if (m_options.sendActionReturn)
-            results.insert(QStringLiteral("actionReturn"),
-                moved ? m_options.actionReturn : QStringLiteral("FAILED"));
+            results.insert(KivAction::Key::actionReturn(),
+                moved ? m_options.actionReturn : KivAction::Value::failed());
         if (moved && m_options.sendFileLocation)
-            results.insert(QStringLiteral("fileLocationReturn"), path);
+            results.insert(KivAction::Key::fileLocationReturn(), path);
         answerResults(request, connection, results);
         return;
     }
@@ -505,10 +487,10 @@ void CameraService::answer(
     const bool ok = !path.isEmpty() && !m_options.writeFile;
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
-        results.insert(
-            QStringLiteral("actionReturn"), ok ? m_options.actionReturn : QStringLiteral("FAILED"));
+        results.insert(KivAction::Key::actionReturn(),
+            ok ? m_options.actionReturn : KivAction::Value::failed());
     if (ok && m_options.sendFileLocation)
-        results.insert(QStringLiteral("fileLocationReturn"), path);
+        results.insert(KivAction::Key::fileLocationReturn(), path);
     answerResults(request, connection, results);
 }
 
@@ -536,10 +518,10 @@ void CameraService::captureFinished(int number, const QString &path, const Captu
                   .arg(quoted(path), result.message));
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
-        results.insert(QStringLiteral("actionReturn"),
-            result.ok ? m_options.actionReturn : QStringLiteral("FAILED"));
+        results.insert(KivAction::Key::actionReturn(),
+            result.ok ? m_options.actionReturn : KivAction::Value::failed());
     if (result.ok && m_options.sendFileLocation)
-        results.insert(QStringLiteral("fileLocationReturn"), path);
+        results.insert(KivAction::Key::fileLocationReturn(), path);
     answerResults(pending.request, pending.connection, results);
 }
 
@@ -574,7 +556,7 @@ bool CameraService::startCapture(
     settings.encoder = m_options.encoder;
     settings.frame = take.frame.get();
     if (!request.video && request.hasPhotoResolution
-        && request.photoResolution.trimmed().compare(QLatin1String("MAX"), Qt::CaseInsensitive)
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
             != 0) {
         settings.photoSize = parsePhotoResolution(request.photoResolution);
         if (!settings.photoSize.isValid())
@@ -584,12 +566,11 @@ bool CameraService::startCapture(
     }
 
     if (!request.fileLocation.isEmpty()) {
-        *path = localPath(request.fileLocation);
-        // Relative to what? Our working folder is not the host's.
-        if (!QDir::isAbsolutePath(*path)) {
-            printErr(programPrefix()
-                + QStringLiteral("fileLocation %1 is not an absolute path; answering FAILED")
-                      .arg(quoted(*path)));
+        *path = request.targetPath;
+        // The same check the window makes before anyone takes a picture.
+        const QString problem = targetProblem(request);
+        if (!problem.isEmpty()) {
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             path->clear();
             return false;
         }

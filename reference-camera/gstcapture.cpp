@@ -562,18 +562,19 @@ void deliver(quint64 serial, int event, const QString &text)
 
 VideoProfile videoProfile(const QString &quality)
 {
-    if (quality == QLatin1String("MEDIUM"))
-        return VideoProfile { QStringLiteral("MEDIUM"), QSize(1280, 720), 30, 2500 };
-    if (quality == QLatin1String("LOWEST"))
-        return VideoProfile { QStringLiteral("LOWEST"), QSize(640, 480), 15, 600 };
-    return VideoProfile { QStringLiteral("HIGHEST"), QSize(1920, 1080), 30, 5000 };
+    if (quality == KivAction::Value::medium())
+        return VideoProfile { KivAction::Value::medium(), QSize(1280, 720), 30, 2500 };
+    if (quality == KivAction::Value::lowest())
+        return VideoProfile { KivAction::Value::lowest(), QSize(640, 480), 15, 600 };
+    return VideoProfile { KivAction::Value::highest(), QSize(1920, 1080), 30, 5000 };
 }
 
 QString videoProfileTable()
 {
     QStringList lines;
-    for (const char *quality : { "HIGHEST", "MEDIUM", "LOWEST" }) {
-        const VideoProfile p = videoProfile(QLatin1String(quality));
+    for (const QString &quality :
+        { KivAction::Value::highest(), KivAction::Value::medium(), KivAction::Value::lowest() }) {
+        const VideoProfile p = videoProfile(quality);
         lines << QStringLiteral("%1 %2x%3@%4 %5 kbit/s")
                      .arg(p.quality)
                      .arg(p.size.width())
@@ -1280,7 +1281,7 @@ void CaptureJob::startVideo()
     };
     m_description
         = QStringLiteral("%1 %2x%3@%4 %5%6 from %7 at %8x%9")
-              .arg(m_settings.videoQuality.isEmpty() ? QStringLiteral("HIGHEST") : profile.quality)
+              .arg(profile.quality)
               .arg(size.width())
               .arg(size.height())
               .arg(fps)

@@ -3,6 +3,7 @@
 
 #include "console.h"
 #include "gstcapture.h"
+#include "kivaction_names_p.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,7 +23,7 @@ namespace refcam {
 
 QString defaultBusName()
 {
-    return QStringLiteral("org.kiv.Action.CameraUIService");
+    return KivAction::cameraBusName();
 }
 
 QString configFilePath()

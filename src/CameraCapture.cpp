@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "CameraCapture.h"
 #include "CameraUIService_p.h"
+#include "kivaction_names_p.h"
 
 #include <QPointer>
 
@@ -49,7 +50,7 @@ public:
     bool seenWaiting = false;
     int seenOutcome = CameraOutcomeNone;
     QString seenLocation = QLatin1String("");
-    QString seenActionReturn = QStringLiteral("ACCEPTED");
+    QString seenActionReturn = KivAction::Value::accepted();
     QByteArray seenError = QByteArray("");
 };
 

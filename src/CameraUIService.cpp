@@ -2,6 +2,7 @@
 #include "CameraUIService.h"
 #include "CameraUIService_p.h"
 #include "camerauiservice_trace_p.h"
+#include "kivaction_names_p.h"
 #include "safefile_p.h"
 
 #include <AM_ActionData.h>
@@ -11,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QPointer>
 
 #include <cstdint>
 #include <limits>
@@ -36,15 +38,15 @@ CameraUIService::CameraUIService(CameraType type, int videoSizeLimitation)
     , mCameraType(type)
     , mVideoSizeLimitation(videoSizeLimitation)
     , mFileLocation(QLatin1String(""))
-    , mPhotoResolution(QStringLiteral("MAX"))
-    , mVideoQuality(QStringLiteral("HIGHEST"))
-    , mHasPostCapturedScreen(QStringLiteral("YES"))
-    , mActionReturn(QStringLiteral("ACCEPTED"))
-    , d_ptr(new CameraUIServicePrivate(this))
+    , mPhotoResolution(KivAction::Value::max())
+    , mVideoQuality(KivAction::Value::highest())
+    , mHasPostCapturedScreen(KivAction::Value::yes())
+    , mActionReturn(KivAction::Value::accepted())
+    , d(new CameraUIServicePrivate(this))
 {
     CAMERA_LOG_ENTER();
     if (mActionData)
-        d_ptr->connectRequest();
+        d->connectRequest();
     CAMERA_LOG_EXIT();
 }
 
@@ -53,14 +55,11 @@ CameraUIService::~CameraUIService()
     CAMERA_LOG_ENTER();
     // A launch still out ends here: the camera is told, and no callback runs. Destroyed
     // from a handler while exec() waits: exec() returns without touching us.
-    if (const std::shared_ptr<CameraLaunch> launch = d_ptr->current) {
+    if (const std::shared_ptr<CameraLaunch> launch = d->current) {
         launch->finished = nullptr;
-        d_ptr->abandon(CameraOutcomeAborted, QStringLiteral("the service was destroyed"));
-        if (launch->destroyed)
-            *launch->destroyed = true;
+        d->abandon(CameraOutcomeAborted, QStringLiteral("the service was destroyed"));
     }
-    delete d_ptr;
-    d_ptr = nullptr;
+    delete d;
     if (mActionData) {
         delete mActionData;
         mActionData = nullptr;
@@ -100,25 +99,24 @@ int CameraUIService::exec()
 {
     CAMERA_LOG_ENTER();
     bool result = false;
-    if (const std::shared_ptr<CameraLaunch> launch = d_ptr->start(nullptr, __func__)) {
+    if (const std::shared_ptr<CameraLaunch> launch = d->start(nullptr, __func__)) {
         if (!launch->ended) {
-            bool destroyed = false;
+            // A handler may destroy the service while the loop runs, as with QDialog::exec().
+            const QPointer<CameraUIService> guard(this);
             QEventLoop loop;
             launch->loop = &loop;
-            launch->destroyed = &destroyed;
             fflush(stdout);
             loop.exec();
-            if (destroyed) {
+            if (!guard) {
                 CAMERA_LOG("error: the service was destroyed while waiting\n");
                 return 0;
             }
             launch->loop = nullptr;
-            launch->destroyed = nullptr;
             // Something else ended our loop: the application is quitting, or a handler
             // left every loop. The camera has not answered; that is not an acceptance.
             if (!launch->ended) {
                 CAMERA_LOG("error: the wait ended before the camera answered\n");
-                d_ptr->interrupt();
+                d->interrupt();
             }
         }
         CAMERA_LOG("The user actionReturn is %s\n\n", CAMERA_L1(launch->actionReturn));
@@ -132,7 +130,7 @@ void CameraUIService::callUIService(AM_ActionData &request)
 {
     CAMERA_LOG_ENTER();
     request.setObject(QString());
-    request.setAction(QStringLiteral("CameraUIService"));
+    request.setAction(KivAction::cameraAction());
     setupSettingValues(request);
     request.invoke(true);
     CAMERA_LOG("The actionCmd is invoked\n");
@@ -144,34 +142,34 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     CAMERA_LOG_ENTER();
     QString cameraType;
     if (mCameraType == 1)
-        cameraType = QStringLiteral("PHOTO");
+        cameraType = KivAction::Value::photo();
     else if (mCameraType == 2)
-        cameraType = QStringLiteral("VIDEO");
+        cameraType = KivAction::Value::video();
     else
-        cameraType = QStringLiteral("ALL");
-    request.setValue(QStringLiteral("cameraType"), cameraType);
-    request.setValue(QStringLiteral("videoSizeLimitation"), mVideoSizeLimitation);
+        cameraType = KivAction::Value::all();
+    request.setValue(KivAction::Key::cameraType(), cameraType);
+    request.setValue(KivAction::Key::videoSizeLimitation(), mVideoSizeLimitation);
     if (mFileLocation.length() > 0)
-        request.setValue(QStringLiteral("fileLocation"), mFileLocation);
-    request.setValue(QStringLiteral("photoResolution"), mPhotoResolution);
-    request.setValue(QStringLiteral("videoQuality"), mVideoQuality);
-    request.setValue(QStringLiteral("hasPostCapturedScreen"), mHasPostCapturedScreen);
+        request.setValue(KivAction::Key::fileLocation(), mFileLocation);
+    request.setValue(KivAction::Key::photoResolution(), mPhotoResolution);
+    request.setValue(KivAction::Key::videoQuality(), mVideoQuality);
+    request.setValue(KivAction::Key::hasPostCapturedScreen(), mHasPostCapturedScreen);
     CAMERA_LOG_EXIT();
 }
 
 void CameraUIService::handleResults(const AM_ActionResults &results)
 {
     CAMERA_LOG_ENTER();
-    const QString actionReturnKey = QStringLiteral("actionReturn");
-    const QString fileLocationKey = QStringLiteral("fileLocationReturn");
+    const QString actionReturnKey = KivAction::Key::actionReturn();
+    const QString fileLocationKey = KivAction::Key::fileLocationReturn();
     if (results.contains(actionReturnKey))
         mActionReturn = results.value(actionReturnKey);
     if (results.contains(fileLocationKey))
         mFileLocation = results.value(fileLocationKey);
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
-    d_ptr->answered(
-        mActionReturn == QLatin1String("ACCEPTED") ? CameraOutcomeAccepted : CameraOutcomeRejected,
+    d->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
+                                                              : CameraOutcomeRejected,
         QString());
     CAMERA_LOG_EXIT();
 }
@@ -179,7 +177,7 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
 void CameraUIService::handleAbortLaunch()
 {
     CAMERA_LOG_ENTER();
-    mActionReturn = QStringLiteral("REJECTED");
+    mActionReturn = KivAction::Value::rejected();
     CameraOutcome outcome = CameraOutcomeAborted;
     QString message = QStringLiteral("the platform aborted the launch without a reason");
 #ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
@@ -202,7 +200,7 @@ void CameraUIService::handleAbortLaunch()
     if (!mActionData->abortMessage().isEmpty())
         message = mActionData->abortMessage();
 #endif
-    d_ptr->answered(outcome, message);
+    d->answered(outcome, message);
     CAMERA_LOG_EXIT();
 }
 
@@ -285,11 +283,11 @@ unsigned int CameraUIService::minDataSize()
     }
 
     unsigned int quality;
-    if (mVideoQuality == QLatin1String("HIGHEST")) {
+    if (mVideoQuality == KivAction::Value::highest()) {
         quality = 0;
-    } else if (mVideoQuality == QLatin1String("MEDIUM")) {
+    } else if (mVideoQuality == KivAction::Value::medium()) {
         quality = 1;
-    } else if (mVideoQuality == QLatin1String("LOWEST")) {
+    } else if (mVideoQuality == KivAction::Value::lowest()) {
         quality = 2;
     } else {
         CAMERA_LOG("error: invalid video quality\n");
@@ -408,7 +406,7 @@ void CameraUIServicePrivate::abandon(CameraOutcome how, const QString &message)
     q->mActionData = new AM_ActionData;
     connectRequest();
 #endif
-    q->mActionReturn = QStringLiteral("REJECTED");
+    q->mActionReturn = KivAction::Value::rejected();
     finish(how, message);
 }
 

@@ -24,7 +24,6 @@ struct CameraLaunch
     QString actionReturn;
     std::function<void(bool accepted)> finished; // StartCamera; empty for exec()
     QEventLoop *loop = nullptr; // exec()'s nested loop while it runs
-    bool *destroyed = nullptr; // exec() is told when the service goes away under it
 };
 
 class CameraUIServicePrivate : public QObject
@@ -34,7 +33,7 @@ public:
     explicit CameraUIServicePrivate(CameraUIService *service);
     ~CameraUIServicePrivate() override;
 
-    static CameraUIServicePrivate *get(CameraUIService *service) { return service->d_ptr; }
+    static CameraUIServicePrivate *get(CameraUIService *service) { return service->d; }
 
     // Sends the request. Null when refused (outcome and trace say why).
     std::shared_ptr<CameraLaunch> start(std::function<void(bool)> finished, const char *caller);

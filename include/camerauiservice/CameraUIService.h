@@ -80,7 +80,7 @@ private:
 
     // Launch state, outcome and time limit: kept out of the class so it can grow
     // without changing the class's size for hosts.
-    CameraUIServicePrivate *d_ptr;
+    CameraUIServicePrivate *const d;
 };
 
 #endif
