@@ -31,8 +31,9 @@ base_packages() {
     local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev)
     # The C hosts' GLib main loop test and the Python binding's tests.
     pkgs+=(libglib2.0-dev python3 python3-pytest)
-    # The manual pages' checks.
-    pkgs+=(groff-base man-db)
+    # The manual pages' checks; the API reference, linked to Qt's (Qt 5's tag file is the
+    # one Debian ships, and the class pages have the same names in Qt 6).
+    pkgs+=(groff-base man-db doxygen qtbase5-doc-dev)
     # The reference camera captures through GStreamer; the tests decode what it wrote.
     pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
         gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
