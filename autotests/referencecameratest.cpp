@@ -987,6 +987,12 @@ void ReferenceCameraTest::optionsFile_data()
     QTest::newRow("activated, switch with a value")
         << QByteArray("interactive = yes\n") << QStringList()
         << QStringLiteral("line 1: 'interactive' is a switch") << false;
+    QTest::newRow("activated, encoder not installed")
+        << QByteArray("encoder = nosuchenc\n") << QStringList()
+        << QStringLiteral("the H.264 encoder nosuchenc is not installed") << false;
+    QTest::newRow("hand-started, orientation out of range")
+        << QByteArray("orientation = 45\n") << QStringList { QStringLiteral("--no-file") }
+        << QStringLiteral("wants 0, 90, 180 or 270, not '45'") << false;
     QTest::newRow("hand-started, unknown option")
         << QByteArray("exit-after-none\n") << QStringList { QStringLiteral("--no-file") }
         << QStringLiteral("unknown option 'exit-after-none'") << false;
