@@ -683,7 +683,9 @@ bool CameraProcess::start(const QString &outputDir, const QStringList &options,
         fputs(text.constData(), stderr);
     });
     m_process->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), outputDir } + options);
+        QStringList { QStringLiteral("--source"), QStringLiteral("test"),
+            QStringLiteral("--output-dir"), outputDir }
+            + options);
     if (!m_process->waitForStarted(kProcessBound))
         return false;
     return QTest::qWaitFor(

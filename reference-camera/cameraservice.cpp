@@ -30,6 +30,9 @@
 #include <limits>
 #include <utility>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace refcam {
 
 namespace {
@@ -350,12 +353,28 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     settings.video = request.video;
     settings.format = videoFormatForQuality(request.videoQuality);
     settings.sizeLimit = request.sizeLimit;
-    settings.photoSize = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution)
-                                                    : maxPhotoSize();
-    if (!settings.photoSize.isValid())
-        settings.photoSize = maxPhotoSize();
+    // Invalid: the camera's largest mode (MAX, or a value not understood).
+    settings.photoSize
+        = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
+    settings.source = m_options.source;
+    settings.encoder = m_options.encoder;
+    settings.videoQuality = request.videoQuality;
+    if (request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            == 0)
+        settings.photoSize = QSize();
+    // A clip is recorded beside its target, hidden, and renamed into place on Accept.
+    const QString target = request.fileLocation.isEmpty()
+        ? outputFolder(m_options, true) + QStringLiteral("/capture.mp4")
+        : localPath(request.fileLocation);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    settings.recordingPath = QFileInfo(target).absolutePath()
+        + QStringLiteral("/.reference-camera-%1-%2.%3")
+              .arg(QCoreApplication::applicationPid())
+              .arg(request.number)
+              .arg(formatForPath(true, target));
 
     Pending pending;
     pending.request = request;
@@ -364,6 +383,9 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     const int number = request.number;
     connect(pending.window, &CaptureWindow::decided, this,
         [this, number](bool accepted) { windowDecided(number, accepted); });
+    connect(pending.window, &CaptureWindow::failed, this,
+        [this, number](
+            const QString &name, const QString &text) { windowFailed(number, name, text); });
     CaptureWindow *window = pending.window;
     hold(pending);
     if (!m_pending.contains(number))
@@ -393,6 +415,15 @@ void CameraService::windowDecided(int number, bool accepted)
     answerResults(pending.request, pending.connection, results);
 }
 
+void CameraService::windowFailed(int number, const QString &errorName, const QString &message)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    printErr(programPrefix() + QStringLiteral("request %1: %2").arg(number).arg(message));
+    sendError(pending.request.message, pending.connection, errorName, message);
+}
+
 CameraService::Pending CameraService::take(int number)
 {
     Pending pending = m_pending.take(number);
@@ -403,6 +434,10 @@ CameraService::Pending CameraService::take(int number)
     if (pending.window) {
         pending.window->dismiss();
         pending.window->deleteLater();
+    }
+    if (pending.job) {
+        pending.job->cancel(); // a capture still running leaves no file
+        pending.job->deleteLater();
     }
     const QString caller = pending.request.caller;
     if (m_callers && !caller.isEmpty()) {
@@ -497,17 +532,104 @@ void CameraService::answer(
         return;
     }
     QString path;
-    bool viaDescriptor = false;
-    const bool ok = capture(request, take, &path, &viaDescriptor);
+    if (!take.recordedFile.isEmpty()) {
+        // The caller's rights decide here too: through its descriptor, or into a folder
+        // it may write (targetaccess.h).
+        const bool descriptor = request.fileDescriptor.isValid();
+        CheckedFolder folder;
+        QString problem;
+        QString into;
+        if (descriptor || !request.fileLocation.isEmpty()) {
+            problem = targetProblem(request, &folder, false);
+            path = descriptor ? request.fileLocation : request.targetPath;
+            into = descriptor ? QString() : folder.pinnedPath();
+        } else {
+            path = uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"));
+            into = path;
+        }
+        if (!problem.isEmpty())
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+        bool moved = false;
+        if (problem.isEmpty() && descriptor) {
+            QFile recorded(take.recordedFile);
+            DescriptorTarget out;
+            moved = recorded.open(QIODevice::ReadOnly)
+                && out.open(request.fileDescriptor.fileDescriptor())
+                && out.device()->write(recorded.readAll()) == recorded.size() && out.commit();
+        } else if (problem.isEmpty()) {
+            const QString unsafe = QFileInfo::exists(into) ? describeUnsafeTarget(into) : QString();
+            moved = unsafe.isEmpty()
+                && ::rename(QFile::encodeName(take.recordedFile).constData(),
+                       QFile::encodeName(into).constData())
+                    == 0;
+        }
+        if (descriptor)
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        if (moved)
+            printOut(programPrefix()
+                + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
+                      .arg(escaped(path))
+                      .arg(take.recordMs)
+                      .arg(QFileInfo(path).size()));
+        else
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        QMap<QString, QString> results;
+        if (m_options.sendActionReturn)
+            results.insert(KivAction::Key::actionReturn(),
+                moved ? m_options.actionReturn : KivAction::Value::failed());
+        if (moved && m_options.sendFileLocation)
+            results.insert(KivAction::Key::fileLocationReturn(), path);
+        if (moved && descriptor)
+            results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
+        answerResults(request, connection, results);
+        return;
+    }
+    if (startCapture(request, connection, take, &path))
+        return; // answered when the capture is done
+    const bool ok = !path.isEmpty() && !m_options.writeFile;
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
         results.insert(KivAction::Key::actionReturn(),
             ok ? m_options.actionReturn : KivAction::Value::failed());
     if (ok && m_options.sendFileLocation && !path.isEmpty())
         results.insert(KivAction::Key::fileLocationReturn(), path);
-    if (ok && viaDescriptor)
-        results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
     answerResults(request, connection, results);
+}
+
+void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    if (!result.ok && !result.errorName.isEmpty()) {
+        printErr(programPrefix()
+            + QStringLiteral("request %1: capture failed: %2").arg(number).arg(result.message));
+        sendError(pending.request.message, pending.connection, result.errorName, result.message);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(pending.connection);
+        return;
+    }
+    const bool descriptor = pending.request.fileDescriptor.isValid();
+    if (result.ok)
+        printOut(programPrefix()
+            + QStringLiteral("wrote %1 (%2, %3 bytes)%4")
+                  .arg(escaped(path), result.description)
+                  .arg(result.bytes)
+                  .arg(descriptor ? QStringLiteral(" through the caller's file descriptor")
+                                  : QString()));
+    else
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED")
+                  .arg(quoted(path), result.message));
+    QMap<QString, QString> results;
+    if (m_options.sendActionReturn)
+        results.insert(KivAction::Key::actionReturn(),
+            result.ok ? m_options.actionReturn : KivAction::Value::failed());
+    if (result.ok && m_options.sendFileLocation)
+        results.insert(KivAction::Key::fileLocationReturn(), path);
+    if (result.ok && descriptor)
+        results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
+    answerResults(pending.request, pending.connection, results);
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -526,95 +648,85 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(
-    const CaptureRequest &request, const Take &take, QString *path, bool *viaDescriptor)
+// Starts the capture and holds the request until it is done; false when it was not
+// started (path then names what a --no-file capture would have written, or is empty).
+bool CameraService::startCapture(
+    const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path)
 {
-    *viaDescriptor = false;
-    const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
+    CaptureSettings settings;
+    settings.source = m_options.source;
+    settings.video = request.video;
+    settings.videoQuality = request.videoQuality;
+    settings.sizeLimit = request.sizeLimit;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.orientationDegrees = m_options.orientation;
+    settings.encoder = m_options.encoder;
+    settings.frame = take.frame.get();
+    if (!request.video && request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            != 0) {
+        settings.photoSize = parsePhotoResolution(request.photoResolution);
+        if (!settings.photoSize.isValid())
+            printErr(programPrefix()
+                + QStringLiteral("photoResolution %1 not understood, using MAX")
+                      .arg(quoted(request.photoResolution)));
+    }
+
     const bool descriptor = request.fileDescriptor.isValid();
-    CheckedFolder folder;
-    QString writePath; // where a path-only capture is written: through the checked folder
+    auto folder = std::make_shared<CheckedFolder>();
+    QString writePath; // a path-only capture is written through the checked folder
     if (descriptor || !request.fileLocation.isEmpty()) {
         // The same check the window makes before anyone takes a picture.
-        const QString problem = targetProblem(request, &folder, false);
+        const QString problem = targetProblem(request, folder.get(), false);
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+            path->clear();
             return false;
         }
-        if (descriptor) {
-            // Answered as given: the host renames its file onto what it asked for.
-            *path = request.fileLocation;
-            if (m_options.writeFile)
-                printOut(programPrefix()
-                    + QStringLiteral("request %1: writing through the caller's file descriptor, "
-                                     "the path %2 is not opened")
-                          .arg(request.number)
-                          .arg(escaped(request.fileLocation)));
-        } else {
-            *path = request.targetPath;
-            writePath = folder.pinnedPath();
-        }
+        // With a descriptor the answer names the location as given: the host renames its
+        // file onto what it asked for.
+        *path = descriptor ? request.fileLocation : request.targetPath;
+        writePath = descriptor ? QString() : folder->pinnedPath();
+        settings.format = formatForPath(request.video, request.targetPath);
+        if (descriptor && m_options.writeFile)
+            printOut(programPrefix()
+                + QStringLiteral("request %1: writing through the caller's file descriptor, "
+                                 "the path %2 is not opened")
+                      .arg(request.number)
+                      .arg(escaped(request.fileLocation)));
     } else {
+        settings.format = request.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
             printErr(programPrefix() + QStringLiteral("cannot create output folder %1").arg(dir));
+            path->clear();
             return false;
         }
-        *path = uniqueCaptureName(dir, suffix);
+        *path = uniqueCaptureName(dir, suffixForFormat(settings.format));
         writePath = *path;
     }
-
     if (!m_options.writeFile) {
         printOut(
             programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(escaped(*path)));
-        return true;
-    }
-
-    WriteResult result;
-    QString description;
-    if (request.video) {
-        const VideoFormat format = videoFormatForQuality(request.videoQuality);
-        const int frames
-            = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
-        result = descriptor ? writeVideo(request.fileDescriptor.fileDescriptor(), format, frames)
-                            : writeVideo(writePath, format, frames);
-        description = QStringLiteral("%1x%2 Y4M, %3 frames at %4 fps")
-                          .arg(format.width)
-                          .arg(format.height)
-                          .arg(frames)
-                          .arg(format.fps);
-        if (request.sizeLimit > 0)
-            description += QStringLiteral(", limit %1 bytes").arg(request.sizeLimit);
-    } else {
-        QSize size = maxPhotoSize();
-        if (request.hasPhotoResolution) {
-            size = parsePhotoResolution(request.photoResolution);
-            if (!size.isValid()) {
-                size = maxPhotoSize();
-                printErr(programPrefix()
-                    + QStringLiteral("photoResolution %1 not understood, using MAX (%2x%3)")
-                          .arg(quoted(request.photoResolution))
-                          .arg(size.width())
-                          .arg(size.height()));
-            }
-        }
-        result = descriptor ? writePhoto(request.fileDescriptor.fileDescriptor(), size, take.phase)
-                            : writePhoto(writePath, size, take.phase);
-        description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
-    }
-    if (!result.ok) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot write %1: %2; answering FAILED")
-                  .arg(quoted(*path), result.error));
         return false;
     }
-    *viaDescriptor = descriptor;
-    printOut(programPrefix()
-        + QStringLiteral("wrote %1 (%2, %3 bytes)%4")
-              .arg(escaped(*path), description)
-              .arg(result.bytes)
-              .arg(descriptor ? QStringLiteral(" through the caller's file descriptor")
-                              : QString()));
+
+    Pending pending;
+    pending.request = request;
+    pending.connection = connection;
+    pending.job = descriptor
+        ? CaptureJob::intoFd(settings, request.fileDescriptor.fileDescriptor(), this)
+        : CaptureJob::intoPath(settings, writePath, this);
+    pending.folder = folder;
+    const int number = request.number;
+    const QString target = *path;
+    connect(pending.job, &CaptureJob::finished, this,
+        [this, number, target](
+            const CaptureResult &result) { captureFinished(number, target, result); });
+    CaptureJob *job = pending.job;
+    hold(pending);
+    if (m_pending.contains(number))
+        job->start();
     return true;
 }
 

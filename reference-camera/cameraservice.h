@@ -3,7 +3,9 @@
 
 #include "capabilities.h"
 #include "capture.h"
+#include "gstcapture.h"
 #include "options.h"
+#include "targetaccess.h"
 #include "wirevalues.h"
 
 #include <QDBusConnection>
@@ -16,6 +18,8 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 class QDBusServiceWatcher;
 class QTimer;
@@ -51,6 +55,9 @@ struct Take
 {
     int phase = 0;
     int frames = -1; // -1: the default one-second clip
+    std::shared_ptr<GstSample> frame; // the photo the shutter took
+    int recordMs = -1; // how long the user recorded
+    QString recordedFile; // the clip recorded in the window, to be moved into place
 };
 
 // The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml,
@@ -82,18 +89,23 @@ private:
         QDBusConnection connection { QString() };
         QTimer *timer = nullptr;
         QPointer<CaptureWindow> window;
+        QPointer<CaptureJob> job;
+        // The folder a path-only capture is written through, open until it is done.
+        std::shared_ptr<CheckedFolder> folder;
     };
 
     void hold(Pending pending);
     void openWindow(const CaptureRequest &request, QDBusConnection connection);
     void windowDecided(int number, bool accepted);
+    void windowFailed(int number, const QString &errorName, const QString &message);
     Pending take(int number);
     void callerLeft(const QString &caller);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    bool capture(
-        const CaptureRequest &request, const Take &take, QString *path, bool *viaDescriptor);
+    bool startCapture(
+        const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path);
+    void captureFinished(int number, const QString &path, const CaptureResult &result);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);

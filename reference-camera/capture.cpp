@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "capture.h"
 
-#include "targetaccess.h"
 #include "targetfile.h"
 
 #include <QImageWriter>
@@ -220,55 +219,6 @@ WriteResult writeVideo(const QString &path, const VideoFormat &format, int frame
     if (!ok)
         return failure(out->errorString());
     return commit(file);
-}
-
-// Through the caller's descriptor. Kept apart from the path writers above on purpose.
-namespace {
-
-WriteResult commitDescriptor(DescriptorTarget &file)
-{
-    if (!file.commit())
-        return failure(file.errorString());
-    WriteResult result;
-    result.ok = true;
-    result.bytes = file.size();
-    return result;
-}
-
-} // namespace
-
-WriteResult writePhoto(int fd, const QSize &size, int phase)
-{
-    const QImage image = testPattern(size, phase);
-    if (image.isNull())
-        return failure(
-            QStringLiteral("cannot allocate a %1x%2 image").arg(size.width()).arg(size.height()));
-    DescriptorTarget file;
-    if (!file.open(fd))
-        return failure(file.errorString());
-    QImageWriter writer(file.device(), QByteArrayLiteral("png"));
-    if (!writer.write(image))
-        return failure(writer.errorString());
-    return commitDescriptor(file);
-}
-
-WriteResult writeVideo(int fd, const VideoFormat &format, int frames)
-{
-    DescriptorTarget file;
-    if (!file.open(fd))
-        return failure(file.errorString());
-    const QByteArray header = y4mHeader(format);
-    const QByteArray frameMarker = QByteArrayLiteral("FRAME\n");
-    QByteArray frame(int(y4mFrameBytes(format) - frameMarker.size()), Qt::Uninitialized);
-    QIODevice *out = file.device();
-    bool ok = out->write(header) == header.size();
-    for (int i = 0; ok && i < frames; ++i) {
-        fillFrame(frame, format, i);
-        ok = out->write(frameMarker) == frameMarker.size() && out->write(frame) == frame.size();
-    }
-    if (!ok)
-        return failure(out->errorString());
-    return commitDescriptor(file);
 }
 
 } // namespace refcam

@@ -47,9 +47,4 @@ QImage videoFrame(const VideoFormat &format, int index);
 WriteResult writePhoto(const QString &path, const QSize &size, int phase = 0);
 WriteResult writeVideo(const QString &path, const VideoFormat &format, int frames);
 
-// The same through a descriptor the caller opened (DescriptorTarget): the file is
-// truncated and written, the path is never opened.
-WriteResult writePhoto(int fd, const QSize &size, int phase = 0);
-WriteResult writeVideo(int fd, const VideoFormat &format, int frames);
-
 } // namespace refcam
