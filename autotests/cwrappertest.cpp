@@ -94,7 +94,7 @@ void CWrapperTest::nullLocationSendsNoLocation()
     QCOMPARE(keys,
         QStringList({ QStringLiteral("cameraType"), QStringLiteral("videoSizeLimitation"),
             QStringLiteral("photoResolution"), QStringLiteral("videoQuality"),
-            QStringLiteral("hasPostCapturedScreen") }));
+            QStringLiteral("hasPostCapturedScreen"), QStringLiteral("launchId") }));
 }
 
 void CWrapperTest::fileLocationIsTheMemberItself()

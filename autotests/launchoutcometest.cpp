@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -78,6 +79,29 @@ void countCallback(CameraUIService *service, int accepted, void *userData)
         log->then(service);
 }
 
+// Slots for string-based connections to any of CameraCapture's signals.
+class SenderDeleter : public QObject
+{
+    Q_OBJECT
+public:
+    bool restart = false;
+    bool cancelToo = false;
+    int restarts = 0;
+
+public Q_SLOTS:
+    void deleteSender() { delete sender(); }
+    void restartSender()
+    {
+        auto *capture = qobject_cast<CameraCapture *>(sender());
+        if (!capture || capture->isWaiting() || restarts > 0)
+            return;
+        ++restarts;
+        QVERIFY(capture->start());
+        if (cancelToo)
+            capture->cancel();
+    }
+};
+
 } // namespace
 
 class LaunchOutcomeTest : public QObject
@@ -104,6 +128,10 @@ private Q_SLOTS:
     void killedHostsCaptureIsDropped();
     void cameraCaptureCancelsOnSignal();
     void captureNotifiesWhileWaiting();
+    void captureDeletedFromAChangeSignal_data();
+    void captureDeletedFromAChangeSignal();
+    void captureRestartedFromAChangeSignal_data();
+    void captureRestartedFromAChangeSignal();
     void noBus();
 
 private:
@@ -607,6 +635,99 @@ void LaunchOutcomeTest::captureNotifiesWhileWaiting()
     QCOMPARE(capture.fileLocation(), QStringLiteral("/got"));
     QCOMPARE(outcome.count(), 1);
     QCOMPARE(capture.outcome(), CameraCapture::Accepted);
+}
+
+// A handler of any signal a launch's end emits may delete the capture (ASan and valgrind
+// runs see a use after free here).
+void LaunchOutcomeTest::captureDeletedFromAChangeSignal_data()
+{
+    QTest::addColumn<QByteArray>("signal");
+    QTest::addColumn<int>("behaviour");
+    QTest::newRow("waitingChanged") << QByteArray(SIGNAL(waitingChanged())) << int(AnswerRejected);
+    QTest::newRow("outcomeChanged") << QByteArray(SIGNAL(outcomeChanged())) << int(AnswerRejected);
+    QTest::newRow("fileLocationChanged")
+        << QByteArray(SIGNAL(fileLocationChanged())) << int(AnswerRejected);
+    QTest::newRow("actionReturnChanged")
+        << QByteArray(SIGNAL(actionReturnChanged())) << int(AnswerRejected);
+    QTest::newRow("errorMessageChanged")
+        << QByteArray(SIGNAL(errorMessageChanged())) << int(ErrorAnswer);
+    QTest::newRow("finished") << QByteArray(SIGNAL(finished(bool))) << int(AnswerRejected);
+}
+
+void LaunchOutcomeTest::captureDeletedFromAChangeSignal()
+{
+    QFETCH(QByteArray, signal);
+    QFETCH(int, behaviour);
+    arrange(Behaviour(behaviour));
+    // Every property changes at the end: waiting, outcome, location, action return.
+    m_peer->results = { { kActionReturn, QStringLiteral("NO") },
+        { kLocationReturn, QStringLiteral("/elsewhere") } };
+    if (behaviour == ErrorAnswer)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+    auto *capture = new CameraCapture;
+    QPointer<CameraCapture> alive(capture);
+    QVERIFY(capture->start());
+    SenderDeleter deleter;
+    QVERIFY(connect(capture, signal.constData(), &deleter, SLOT(deleteSender())));
+    QTRY_VERIFY_WITH_TIMEOUT(!alive, kLong);
+    QCoreApplication::processEvents();
+}
+
+// finished() reports the launch that finished, even when a handler of the signals before
+// it starts the next launch.
+void LaunchOutcomeTest::captureRestartedFromAChangeSignal_data()
+{
+    QTest::addColumn<QByteArray>("signal");
+    QTest::addColumn<bool>("cancelToo"); // the handler cancels what it started
+    QTest::newRow("outcomeChanged") << QByteArray(SIGNAL(outcomeChanged())) << false;
+    QTest::newRow("waitingChanged") << QByteArray(SIGNAL(waitingChanged())) << false;
+    QTest::newRow("fileLocationChanged") << QByteArray(SIGNAL(fileLocationChanged())) << false;
+    QTest::newRow("finished") << QByteArray(SIGNAL(finished(bool))) << false;
+    QTest::newRow("outcomeChanged, then cancel")
+        << QByteArray(SIGNAL(outcomeChanged())) << true;
+}
+
+void LaunchOutcomeTest::captureRestartedFromAChangeSignal()
+{
+    QFETCH(QByteArray, signal);
+    QFETCH(bool, cancelToo);
+    arrange(AnswerAccepted);
+    CameraCapture capture;
+    struct Seen
+    {
+        bool accepted;
+        int outcome;
+        bool waiting;
+    };
+    QList<Seen> finished;
+    QList<int> outcomes;
+    connect(&capture, &CameraCapture::finished, this, [&](bool accepted) {
+        finished.append({ accepted, int(capture.outcome()), capture.isWaiting() });
+    });
+    connect(&capture, &CameraCapture::outcomeChanged, this,
+        [&] { outcomes.append(int(capture.outcome())); });
+    QVERIFY(capture.start());
+    QVERIFY(!capture.start());
+    SenderDeleter restarter;
+    restarter.restart = true;
+    restarter.cancelToo = cancelToo;
+    QVERIFY(connect(&capture, signal.constData(), &restarter, SLOT(restartSender())));
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, kLong);
+    QCOMPARE(restarter.restarts, 1);
+    QCOMPARE(finished.at(0).accepted, true);
+    QCOMPARE(finished.at(0).outcome, int(CameraCapture::Accepted));
+    QCOMPARE(finished.at(0).waiting, false);
+    const int second = cancelToo ? int(CameraCapture::Cancelled) : int(CameraCapture::Accepted);
+    QCOMPARE(finished.at(1).accepted, !cancelToo);
+    QCOMPARE(finished.at(1).outcome, second);
+    QCOMPARE(finished.at(1).waiting, false);
+    // Never back to NoOutcome before the first launch's finished().
+    QCOMPARE(outcomes.mid(0, 1), QList<int> { int(CameraCapture::Accepted) });
+    QCoreApplication::processEvents();
+    QCOMPARE(finished.size(), 2);
+    if (!cancelToo)
+        QCOMPARE(m_peer->requests.size(), 2);
 }
 
 // Run as launchoutcometest-nobus, where no bus can be reached.

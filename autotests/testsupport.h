@@ -43,6 +43,8 @@ struct WireValue
     QVariant value;
 };
 QList<WireValue> wireValues(const QDBusMessage &invoke);
+// The "launchId" value of a request, 0 when it has none.
+quint64 launchIdOf(const QDBusMessage &invoke);
 
 // Plays the camera application on its own bus connection, inside the test process.
 class TestPeer : public QObject, protected QDBusContext
@@ -73,7 +75,12 @@ public:
     // In the forged modes: once the bus has handled the forgery, answer for real.
     bool answerAfterForgery = false;
 
+    // Answers CancelLaunch with UnknownMethod, as a camera older than that method does.
+    bool lacksCancelLaunch = false;
+
     QList<QDBusMessage> requests;
+    // "Cancel <action>" or "CancelLaunch <action> <launchId>", in the order received.
+    QStringList cancels;
     // Answers the held call with results().
     void release();
     // Leaves the bus as a crashing camera would.
@@ -81,9 +88,12 @@ public:
 
 public Q_SLOTS:
     void Invoke(const QString &action, const QVariantMap &values);
+    void Cancel(const QString &action);
+    void CancelLaunch(const QString &action, qulonglong launchId);
 
 Q_SIGNALS:
     void requestReceived();
+    void cancelReceived();
 
 private:
     QString m_connectionName;

@@ -36,6 +36,11 @@ inline QString cancelMethod()
 {
     return QStringLiteral("Cancel");
 }
+// Ends one launch, named by its "launchId"; cameras that lack it get Cancel instead.
+inline QString cancelLaunchMethod()
+{
+    return QStringLiteral("CancelLaunch");
+}
 // The one action a camera application serves.
 inline QString cameraAction()
 {
@@ -59,6 +64,11 @@ inline QString unknownActionError()
 inline QString badCameraOptionsError()
 {
     return QStringLiteral("org.kiv.Action.Error.BadCameraOptions");
+}
+// Too many requests wait already, from this caller or from all of them.
+inline QString busyError()
+{
+    return QStringLiteral("org.kiv.Action.Error.Busy");
 }
 
 // Request keys (Invoke's "values"), in the order a host writes them.
@@ -86,6 +96,11 @@ inline QString videoQuality()
 inline QString hasPostCapturedScreen()
 {
     return QStringLiteral("hasPostCapturedScreen");
+}
+// After the values above: this launch's identity (t), unique within the sending process.
+inline QString launchId()
+{
+    return QStringLiteral("launchId");
 }
 
 // Answer keys (Invoke's "results").

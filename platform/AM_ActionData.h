@@ -41,6 +41,8 @@ public:
     // value in place.
     void setValue(const QString &key, const QString &value);
     void setValue(const QString &key, int value);
+    // Sent as an unsigned 64-bit value (D-Bus "t").
+    void setValue(const QString &key, quint64 value);
 
     // allowStart: let the bus start the handler when none runs.
     // Returns false when the request could not be sent; the abort signal follows then too.
@@ -60,7 +62,12 @@ public:
     QString abortMessage() const;
 
     // Abandons every invoke in flight: neither signal follows for them, and their handler
-    // is asked to end them (org.kiv.Action.Cancel). Does nothing when none is in flight.
+    // is asked to end them. Called from a handler of signalActionAborted(), it also tells
+    // the handler of the invoke being reported, which may still be working on it (its
+    // answer was forged, or judged broken). An invoke that carried an unsigned 64-bit
+    // value "launchId" is ended alone (org.kiv.Action.CancelLaunch); a handler that does
+    // not know that method is sent org.kiv.Action.Cancel instead, which ends every invoke
+    // of this connection for the action. Does nothing when there is nothing to tell.
     void cancel();
 
     // Bus name a request with this object and action is sent to.
@@ -72,11 +79,6 @@ Q_SIGNALS:
 
 private:
     friend class AM_ActionDataPrivate;
-
-// This layer offers more than the action framework's basic operations: why an invoke was
-// aborted, and cancelling one. Callers test for this macro, so they still build against
-// a platform library that offers only the basic ones.
-#define AM_ACTIONDATA_HAS_LAUNCH_CONTROL 1
     std::unique_ptr<AM_ActionDataPrivate> d;
 };
 

@@ -106,6 +106,12 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
         request.photoResolution = isString(value) ? value.toString() : formatDBusValue(value);
     } else if (key == KivAction::Key::hasPostCapturedScreen()) {
         request.postCapturedScreen = isString(value) ? value.toString() : QString();
+    } else if (key == KivAction::Key::launchId()) {
+        const int type = value.userType();
+        request.hasLaunchId = type == QMetaType::ULongLong || type == QMetaType::UInt;
+        if (!request.hasLaunchId)
+            warnType(key, value, QStringLiteral("ending this request only with Cancel"));
+        request.launchId = request.hasLaunchId ? value.toULongLong() : 0;
     } else if (key == KivAction::Key::videoQuality()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
@@ -397,11 +403,28 @@ void CameraService::Cancel(const QString &action)
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
         if (it->request.caller == caller && it->request.action == action)
             numbers << it.key();
+    cancelRequests(numbers,
+        QStringLiteral("cancel from %1: action %2").arg(caller, quoted(action)));
+}
+
+void CameraService::CancelLaunch(const QString &action, qulonglong launchId)
+{
+    const QString caller = message().service();
+    QList<int> numbers;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
+        if (it->request.caller == caller && it->request.action == action
+            && it->request.hasLaunchId && it->request.launchId == launchId)
+            numbers << it.key();
+    cancelRequests(numbers,
+        QStringLiteral("cancel from %1: action %2, launch %3")
+            .arg(caller, quoted(action))
+            .arg(launchId));
+}
+
+void CameraService::cancelRequests(QList<int> numbers, const QString &how)
+{
     std::sort(numbers.begin(), numbers.end());
-    printOut(programPrefix()
-        + QStringLiteral("cancel from %1: action %2, %3 pending capture(s)")
-              .arg(caller, quoted(action))
-              .arg(numbers.size()));
+    printOut(programPrefix() + how + QStringLiteral(", %1 pending capture(s)").arg(numbers.size()));
     for (int number : std::as_const(numbers)) {
         const Pending pending = take(number);
         QMap<QString, QString> results;

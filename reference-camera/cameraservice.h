@@ -28,6 +28,8 @@ struct CaptureRequest
     QDBusMessage message;
     QString action;
     QString caller; // unique name of the calling connection
+    bool hasLaunchId = false; // "launchId" (any unsigned integer type) was sent
+    quint64 launchId = 0;
     bool video = false;
     qint64 sizeLimit = 0;
     QString fileLocation;
@@ -60,6 +62,7 @@ public:
     // Called by the adaptor.
     QMap<QString, QString> Invoke(const QString &action, const QVariantMap &values);
     void Cancel(const QString &action);
+    void CancelLaunch(const QString &action, qulonglong launchId);
 
 Q_SIGNALS:
     // Interactive mode: a request's window is up (tests drive it from here).
@@ -80,6 +83,8 @@ private:
     void windowDecided(int number, bool accepted);
     Pending take(int number);
     void callerLeft(const QString &caller);
+    // Ends the given requests of the caller as CANCELLED; how names what was asked for.
+    void cancelRequests(QList<int> numbers, const QString &how);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());

@@ -80,6 +80,9 @@ public:
 
     // Sends the request and returns at once; false when a launch still waits or no Qt
     // application object exists. finished() follows exactly once for a started launch.
+    // The capture may be deleted from any of its signals' handlers. Called from a handler
+    // of a change signal that a launch's end emits, the new request is sent right after
+    // that launch's finished(), which so reports the launch that finished.
     Q_INVOKABLE bool start();
     // Ends the waiting launch as Cancelled; finished(false) follows from the event loop.
     Q_INVOKABLE void cancel();

@@ -79,7 +79,9 @@ CAMERAUISERVICE_EXPORT const char *GetCameraFileLocationUtf8(CameraUIService *se
 CAMERAUISERVICE_EXPORT const void *GetCameraDataBytes(CameraUIService *service, size_t *size);
 CAMERAUISERVICE_EXPORT const char *GetCameraActionReturn(CameraUIService *service);
 
-/* A Qt application object for hosts that have none. */
+/* A Qt application object for hosts that have none. It belongs to the thread that calls
+   InitCameraApplication; ReleaseCameraApplication destroys it only when called on that
+   thread (on any other it traces an error and keeps it). */
 CAMERAUISERVICE_EXPORT int InitCameraApplication(void);
 CAMERAUISERVICE_EXPORT void ReleaseCameraApplication(void);
 
