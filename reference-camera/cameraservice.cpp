@@ -190,6 +190,9 @@ QString targetProblem(const CaptureRequest &request)
     if (request.fileLocation.isEmpty())
         return QString();
     const QString path = localPath(request.fileLocation);
+    if (request.fileLocation.contains(QChar(0)) || path.contains(QChar(0)))
+        return QStringLiteral("fileLocation %1 contains a NUL character")
+            .arg(quoted(request.fileLocation));
     if (!QDir::isAbsolutePath(path))
         return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
     const QString problem = describeUnsafeTarget(path);
@@ -493,6 +496,13 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
     const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
     if (!request.fileLocation.isEmpty()) {
         *path = localPath(request.fileLocation);
+        // Raw or as %00 in a file: URL, a NUL names another file than the one asked for.
+        if (request.fileLocation.contains(QChar(0)) || path->contains(QChar(0))) {
+            printErr(programPrefix()
+                + QStringLiteral("fileLocation %1 contains a NUL character; answering FAILED")
+                      .arg(quoted(request.fileLocation)));
+            return false;
+        }
         // Relative to what? Our working folder is not the host's.
         if (!QDir::isAbsolutePath(*path)) {
             printErr(programPrefix()
