@@ -176,6 +176,7 @@ void TestPeer::Cancel(const QString &action)
 void TestPeer::CancelLaunch(const QString &action, qulonglong launchId)
 {
     if (lacksCancelLaunch) {
+        cancels << QStringLiteral("refused CancelLaunch");
         sendErrorReply(QDBusError::UnknownMethod, QStringLiteral("no CancelLaunch here"));
         return;
     }

@@ -79,7 +79,8 @@ public:
     bool lacksCancelLaunch = false;
 
     QList<QDBusMessage> requests;
-    // "Cancel <action>" or "CancelLaunch <action> <launchId>", in the order received.
+    // "Cancel <action>", "CancelLaunch <action> <launchId>" or "refused CancelLaunch", in
+    // the order received.
     QStringList cancels;
     // Answers the held call with results().
     void release();

@@ -456,7 +456,9 @@ private:
     {
         if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
             || name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
-            || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn.")))
+            || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn."))
+            // The bus gave up waiting for an activated handler to take its name.
+            || name == QLatin1String("org.freedesktop.DBus.Error.TimedOut"))
             return AM_ActionData::AbortNoHandler;
         if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
             return AM_ActionData::AbortNoBus;
