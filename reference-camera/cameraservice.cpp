@@ -261,6 +261,26 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
                 .arg(quoted(KivAction::cameraAction()), quoted(action)));
         return {};
     }
+    if (!request.video && request.hasPhotoResolution) {
+        const QSize size = parsePhotoResolution(request.photoResolution);
+        if (size.isValid() && qint64(size.width()) * size.height() > maxPhotoPixels) {
+            printErr(programPrefix()
+                + QStringLiteral("photoResolution %1 is more than %2 pixels; answering FAILED")
+                      .arg(quoted(request.photoResolution))
+                      .arg(maxPhotoPixels));
+            QMap<QString, QString> results;
+            results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
+            answerResults(request, connection, results);
+            return {};
+        }
+    }
+    if (m_options.interactive || m_options.delayMs > 0) {
+        const QString busy = busyReason(request);
+        if (!busy.isEmpty()) {
+            sendError(message, connection, KivAction::busyError(), busy);
+            return {};
+        }
+    }
     if (m_options.exitWithoutAnswer) {
         printOut(programPrefix() + QStringLiteral("exiting without an answer"));
         m_quitting = true;
@@ -275,6 +295,21 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
             answerResults(request, connection, results);
+            return {};
+        }
+        bool windowOpen = false;
+        for (const Pending &pending : std::as_const(m_pending))
+            windowOpen = windowOpen || !pending.queued;
+        if (windowOpen) {
+            // One capture at a time, as on a real camera; it stays cancellable meanwhile.
+            printOut(programPrefix()
+                + QStringLiteral("request %1: queued until the open window closes")
+                      .arg(request.number));
+            Pending pending;
+            pending.request = request;
+            pending.connection = connection;
+            pending.queued = true;
+            hold(pending);
             return {};
         }
         openWindow(request, connection);
@@ -326,7 +361,7 @@ void CameraService::hold(Pending pending)
         callerLeft(caller);
 }
 
-void CameraService::openWindow(const CaptureRequest &request, QDBusConnection connection)
+CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
 {
     WindowSettings settings;
     settings.number = request.number;
@@ -340,19 +375,66 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
         settings.photoSize = maxPhotoSize();
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
+    auto *window = new CaptureWindow(settings);
+    const int number = request.number;
+    connect(window, &CaptureWindow::decided, this,
+        [this, number](bool accepted) { windowDecided(number, accepted); });
+    return window;
+}
 
+void CameraService::openWindow(const CaptureRequest &request, QDBusConnection connection)
+{
     Pending pending;
     pending.request = request;
     pending.connection = connection;
-    pending.window = new CaptureWindow(settings);
+    pending.window = makeWindow(request);
     const int number = request.number;
-    connect(pending.window, &CaptureWindow::decided, this,
-        [this, number](bool accepted) { windowDecided(number, accepted); });
     CaptureWindow *window = pending.window;
     hold(pending);
     if (!m_pending.contains(number))
         return; // the caller is already gone
     printOut(programPrefix() + QStringLiteral("request %1: window open").arg(number));
+    window->show();
+    window->raise();
+    window->activateWindow();
+    Q_EMIT windowOpened(window);
+}
+
+QString CameraService::busyReason(const CaptureRequest &request) const
+{
+    int mine = 0;
+    for (const Pending &pending : std::as_const(m_pending))
+        mine += pending.request.caller == request.caller ? 1 : 0;
+    if (mine >= maxPendingPerCaller)
+        return QStringLiteral("reference-camera already has %1 requests of yours waiting (at "
+                              "most %2 per caller): wait for one to end, or cancel it, before "
+                              "asking again")
+            .arg(mine)
+            .arg(maxPendingPerCaller);
+    if (m_pending.size() >= maxPendingTotal)
+        return QStringLiteral("reference-camera already has %1 requests waiting (at most %2 in "
+                              "all): try again once one has ended")
+            .arg(m_pending.size())
+            .arg(maxPendingTotal);
+    return QString();
+}
+
+void CameraService::openNextQueued()
+{
+    int next = 0;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
+        if (!it->queued)
+            return; // a window (or a held capture) is still up
+        if (next == 0 || it.key() < next)
+            next = it.key();
+    }
+    if (next == 0)
+        return;
+    Pending &pending = m_pending[next];
+    pending.queued = false;
+    pending.window = makeWindow(pending.request);
+    CaptureWindow *window = pending.window;
+    printOut(programPrefix() + QStringLiteral("request %1: window open").arg(next));
     window->show();
     window->raise();
     window->activateWindow();
@@ -387,6 +469,8 @@ CameraService::Pending CameraService::take(int number)
     if (pending.window) {
         pending.window->dismiss();
         pending.window->deleteLater();
+        // The next queued request gets the window once this one's answer is out.
+        QMetaObject::invokeMethod(this, &CameraService::openNextQueued, Qt::QueuedConnection);
     }
     const QString caller = pending.request.caller;
     if (m_callers && !caller.isEmpty()) {

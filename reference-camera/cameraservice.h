@@ -76,10 +76,23 @@ private:
         QDBusConnection connection { QString() };
         QTimer *timer = nullptr;
         QPointer<CaptureWindow> window;
+        bool queued = false; // interactive: waits for the window of another request
     };
+
+    // Requests that wait (held, queued or in a window), per caller and in all: a caller
+    // cannot tie the camera up. Exceeding either is answered with Error.Busy.
+    static constexpr int maxPendingPerCaller = 8;
+    static constexpr int maxPendingTotal = 64;
+    // Photos larger than this are refused before any pixel is made.
+    static constexpr qint64 maxPhotoPixels = 4096 * 4096;
 
     void hold(Pending pending);
     void openWindow(const CaptureRequest &request, QDBusConnection connection);
+    // Why a request is not taken now (Busy), or an empty string.
+    QString busyReason(const CaptureRequest &request) const;
+    // One window at a time: the next queued request gets it when the last one closes.
+    void openNextQueued();
+    CaptureWindow *makeWindow(const CaptureRequest &request);
     void windowDecided(int number, bool accepted);
     Pending take(int number);
     void callerLeft(const QString &caller);
