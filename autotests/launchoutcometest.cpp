@@ -720,8 +720,8 @@ void LaunchOutcomeTest::cancelFallsBackForAnOlderCamera()
         QTRY_COMPARE_WITH_TIMEOUT(m_peer->cancels.size(), launch + 1, kLong);
     }
     QCOMPARE(m_peer->cancels,
-        QStringList({ QStringLiteral("refused CancelLaunch"), QStringLiteral("Cancel CameraUIService"),
-            QStringLiteral("Cancel CameraUIService") }));
+        QStringList({ QStringLiteral("refused CancelLaunch"),
+            QStringLiteral("Cancel CameraUIService"), QStringLiteral("Cancel CameraUIService") }));
 }
 
 // Two services of one process share its connection; one's cancel or time limit ends its
@@ -875,7 +875,7 @@ void LaunchOutcomeTest::activation()
     // A camera that leaves mid-launch is told to stop, without auto-start: nobody owns
     // the name then, and the bus must not start a camera just to cancel.
     arrange(CancelWhileWaiting); // held
-    act(CameraLeaves, [] { });
+    act(CameraLeaves, [] {});
     QCOMPARE(launchWithExec(camera).outcome, int(CameraOutcomeCameraFailed));
     m_peer.reset();
     QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), kLong);
@@ -896,8 +896,7 @@ void LaunchOutcomeTest::activation()
     QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
     QTRY_VERIFY_WITH_TIMEOUT(logText().contains("request 1 cancelled"), kLong);
     QCOMPARE(logText().count("cancel from"), 1);
-    const QDBusReply<uint> pid
-        = QDBusConnection::sessionBus().interface()->servicePid(kCameraName);
+    const QDBusReply<uint> pid = QDBusConnection::sessionBus().interface()->servicePid(kCameraName);
     if (pid.isValid())
         ::kill(pid.value(), SIGTERM);
 }
@@ -956,8 +955,7 @@ void LaunchOutcomeTest::captureRestartedFromAChangeSignal_data()
     QTest::newRow("waitingChanged") << QByteArray(SIGNAL(waitingChanged())) << false;
     QTest::newRow("fileLocationChanged") << QByteArray(SIGNAL(fileLocationChanged())) << false;
     QTest::newRow("finished") << QByteArray(SIGNAL(finished(bool))) << false;
-    QTest::newRow("outcomeChanged, then cancel")
-        << QByteArray(SIGNAL(outcomeChanged())) << true;
+    QTest::newRow("outcomeChanged, then cancel") << QByteArray(SIGNAL(outcomeChanged())) << true;
 }
 
 void LaunchOutcomeTest::captureRestartedFromAChangeSignal()

@@ -702,9 +702,8 @@ void ReferenceCameraTest::boundsAndQueue()
     qDBusRegisterMetaType<Results>();
     const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     QDBusConnection bus = QDBusConnection::sessionBus();
-    auto location = [this](int n) {
-        return m_dir.filePath(QStringLiteral("bounded-%1.png").arg(n));
-    };
+    auto location
+        = [this](int n) { return m_dir.filePath(QStringLiteral("bounded-%1.png").arg(n)); };
 
     startCamera({ QStringLiteral("--delay"), QStringLiteral("600000") });
     QList<QDBusPendingCall> mine;
@@ -762,8 +761,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QDBusPendingCall third = withId(3, 43);
     QVERIFY(waitForOutput(QStringLiteral("request 3: window open")));
     {
-        QDBusConnection leaving
-            = QDBusConnection::connectToBus(address, QStringLiteral("leaving"));
+        QDBusConnection leaving = QDBusConnection::connectToBus(address, QStringLiteral("leaving"));
         leaving.asyncCall(invokeMessage(KivAction::cameraAction(), location(4)), 120000);
     }
     QVERIFY(waitForOutput(QStringLiteral("request 4: queued")));

@@ -66,7 +66,8 @@ void ReferenceCameraUnitTest::targetCheckedAgainBeforeTheRename()
     QCOMPARE(::lstat(QFile::encodeName(target).constData(), &st), 0);
     QVERIFY(planted == QLatin1String("link") ? S_ISLNK(st.st_mode) : S_ISFIFO(st.st_mode));
     QVERIFY(!QFile::exists(victim));
-    QCOMPARE(QDir(m_dir.path()).entryList({ QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
+    QCOMPARE(
+        QDir(m_dir.path()).entryList({ QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
         QStringList());
 }
 
@@ -89,8 +90,8 @@ void ReferenceCameraUnitTest::writeErrorSaysWhatTheSystemSaid()
     rlimit small = saved;
     small.rlim_cur = 256;
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const WriteResult result = video ? writeVideo(target, VideoFormat(), 30)
-                                     : writePhoto(target, QSize(1600, 1200));
+    const WriteResult result
+        = video ? writeVideo(target, VideoFormat(), 30) : writePhoto(target, QSize(1600, 1200));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     QVERIFY(!result.ok);

@@ -201,13 +201,13 @@ private:
         : QObject(parent)
         , m_bus(bus)
         , m_name(name)
-        , m_watcher(new QDBusServiceWatcher(
-              name, bus, QDBusServiceWatcher::WatchForOwnerChange, this))
+        , m_watcher(
+              new QDBusServiceWatcher(name, bus, QDBusServiceWatcher::WatchForOwnerChange, this))
     {
         // The watch is in place before the query goes out, so no change between the two
         // is missed.
-        connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            &OwnerCache::ownerChanged);
+        connect(
+            m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &OwnerCache::ownerChanged);
         QDBusMessage ask = QDBusMessage::createMethodCall(
             kBusService, kBusPath, kBusInterface, QStringLiteral("GetNameOwner"));
         ask << m_name;
@@ -291,8 +291,7 @@ public:
         // A handler busy with a capture may answer late; the limit only bounds how long
         // a destroyed request waits for it.
         m_watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(stop, 5000), this);
-        connect(m_watcher, &QDBusPendingCallWatcher::finished, this,
-            [this] { answered(false); });
+        connect(m_watcher, &QDBusPendingCallWatcher::finished, this, [this] { answered(false); });
     }
 
     // The request is going away: settle now, so a needed Cancel is not lost at exit.
@@ -320,8 +319,7 @@ private:
             }
             if (sendPlainCancel(m_bus, m_target.destination, m_target.action) && blocking)
                 m_bus.call(QDBusMessage::createMethodCall(kBusService, kBusPath,
-                               QStringLiteral("org.freedesktop.DBus.Peer"),
-                               QStringLiteral("Ping")),
+                               QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
                     QDBus::Block, 1000);
         }
         deleteLater();

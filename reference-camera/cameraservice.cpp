@@ -490,8 +490,8 @@ void CameraService::Cancel(const QString &action)
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
         if (it->request.caller == caller && it->request.action == action)
             numbers << it.key();
-    cancelRequests(numbers,
-        QStringLiteral("cancel from %1: action %2").arg(caller, quoted(action)));
+    cancelRequests(
+        numbers, QStringLiteral("cancel from %1: action %2").arg(caller, quoted(action)));
 }
 
 void CameraService::CancelLaunch(const QString &action, qulonglong launchId)
@@ -499,8 +499,8 @@ void CameraService::CancelLaunch(const QString &action, qulonglong launchId)
     const QString caller = message().service();
     QList<int> numbers;
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
-        if (it->request.caller == caller && it->request.action == action
-            && it->request.hasLaunchId && it->request.launchId == launchId)
+        if (it->request.caller == caller && it->request.action == action && it->request.hasLaunchId
+            && it->request.launchId == launchId)
             numbers << it.key();
     cancelRequests(numbers,
         QStringLiteral("cancel from %1: action %2, launch %3")
