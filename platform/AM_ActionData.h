@@ -79,6 +79,7 @@ Q_SIGNALS:
 
 private:
     friend class AM_ActionDataPrivate;
+
     std::unique_ptr<AM_ActionDataPrivate> d;
 };
 

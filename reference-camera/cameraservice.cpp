@@ -119,39 +119,19 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
     }
 }
 
-// Walks the raw map so keys show in the order the caller put them on the wire.
-void readValues(CaptureRequest &request, const QVariant &raw)
+void readValues(CaptureRequest &request, const WireValues &values)
 {
-    QList<QPair<QString, QVariant>> entries;
-    if (raw.userType() == qMetaTypeId<QDBusArgument>()) {
-        const QDBusArgument map = raw.value<QDBusArgument>();
-        map.beginMap();
-        while (!map.atEnd() && map.currentType() == QDBusArgument::MapEntryType) {
-            QString key;
-            QDBusVariant value;
-            map.beginMapEntry();
-            map >> key >> value;
-            map.endMapEntry();
-            entries.append(qMakePair(key, value.variant()));
-        }
-        map.endMap();
-    } else {
-        // Not expected from QtDBus; kept so a different demarshalling cannot make us crash.
-        const QVariantMap map = raw.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            entries.append(qMakePair(it.key(), it.value()));
-    }
-    for (const auto &entry : std::as_const(entries)) {
+    for (const auto &entry : values.entries) {
         const QString shown = QStringLiteral("%1 (%2) = %3")
                                   .arg(shownKey(entry.first), dbusSignature(entry.second),
                                       formatDBusValue(entry.second));
         printOut(QStringLiteral("  ") + shown);
         request.shownValues << shown;
     }
-    if (entries.isEmpty())
+    if (values.entries.isEmpty())
         printOut(QStringLiteral("  (no values)"));
     // Decoded after the listing so type warnings do not split it.
-    for (const auto &entry : std::as_const(entries))
+    for (const auto &entry : values.entries)
         applyValue(request, entry.first, entry.second);
 }
 
@@ -189,7 +169,8 @@ QString targetProblem(const CaptureRequest &request)
 {
     if (request.fileLocation.isEmpty())
         return QString();
-    const QString path = localPath(request.fileLocation);
+    const QString &path = request.targetPath;
+    // Raw or as %00 in a file: URL, a NUL names another file than the one asked for.
     if (request.fileLocation.contains(QChar(0)) || path.contains(QChar(0)))
         return QStringLiteral("fileLocation %1 contains a NUL character")
             .arg(quoted(request.fileLocation));
@@ -207,6 +188,7 @@ CameraService::CameraService(const Options &options, const QDBusConnection &bus,
     , m_options(options)
     , m_bus(bus)
 {
+    registerWireValues();
     new ActionAdaptor(this);
 }
 
@@ -227,9 +209,8 @@ bool CameraService::registerObject(QString *error)
     return false;
 }
 
-QMap<QString, QString> CameraService::Invoke(const QString &action, const QVariantMap &values)
+QMap<QString, QString> CameraService::Invoke(const QString &action, const WireValues &values)
 {
-    Q_UNUSED(values) // read from the raw message instead, in wire order
     setDelayedReply(true);
     const QDBusMessage message = this->message();
     QDBusConnection connection = this->connection();
@@ -244,7 +225,9 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
     printOut(programPrefix()
         + QStringLiteral("request %1 from %2: action %3")
               .arg(QString::number(request.number), message.service(), quoted(action)));
-    readValues(request, message.arguments().value(1));
+    readValues(request, values);
+    if (!request.fileLocation.isEmpty())
+        request.targetPath = localPath(request.fileLocation);
 
     if (!m_options.configProblem.isEmpty()) {
         sendError(message, connection, KivAction::badCameraOptionsError(),
@@ -579,19 +562,11 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
 {
     const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
     if (!request.fileLocation.isEmpty()) {
-        *path = localPath(request.fileLocation);
-        // Raw or as %00 in a file: URL, a NUL names another file than the one asked for.
-        if (request.fileLocation.contains(QChar(0)) || path->contains(QChar(0))) {
-            printErr(programPrefix()
-                + QStringLiteral("fileLocation %1 contains a NUL character; answering FAILED")
-                      .arg(quoted(request.fileLocation)));
-            return false;
-        }
-        // Relative to what? Our working folder is not the host's.
-        if (!QDir::isAbsolutePath(*path)) {
-            printErr(programPrefix()
-                + QStringLiteral("fileLocation %1 is not an absolute path; answering FAILED")
-                      .arg(quoted(*path)));
+        *path = request.targetPath;
+        // The same check the window makes before anyone takes a picture.
+        const QString problem = targetProblem(request);
+        if (!problem.isEmpty()) {
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             return false;
         }
     } else {
