@@ -311,13 +311,13 @@ CAMERAUISERVICE_EXPORT const char *GetCameraErrorMessage(CameraUIService *servic
  * The launch has ended when CancelCamera() returns: action return "REJECTED", outcome
  * #CameraOutcomeCancelled, nothing waits and a new launch may start. Exec() returns 0,
  * or the StartCamera() callback runs, afterwards from the event loop, never inside
- * CancelCamera(). The camera is told with the `Cancel` wire method; its late answer
- * never completes a later launch and never changes the action return or the location.
- * Does nothing when no launch waits.
+ * CancelCamera(). The camera is told with the `CancelLaunch` wire method, naming this
+ * launch's "launchId"; its late answer never completes a later launch and never changes
+ * the action return or the location. Does nothing when no launch waits.
  *
- * \note Services of one host share its bus connection, and the camera's `Cancel` ends
- *       every capture of the action that this connection asked for: cancelling one of
- *       several launches at once ends the others too, each answered "CANCELLED"
+ * \note Services of one host share its bus connection; `CancelLaunch` ends this launch
+ *       alone. A camera without that method is sent `Cancel`, which ends every capture
+ *       of the action that this connection asked for, each answered "CANCELLED"
  *       (#CameraOutcomeRejected).
  *
  * \param service \notnull the service.
