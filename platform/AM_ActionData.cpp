@@ -513,8 +513,11 @@ AM_ActionData::~AM_ActionData()
 {
     // A host that cancels and then exits must not lose the Cancel on the way out.
     for (const QPointer<QObject> &followUp : std::as_const(d->followUps))
-        if (auto *pending = qobject_cast<CancelFollowUp *>(followUp.data()))
+        if (auto *pending = qobject_cast<CancelFollowUp *>(followUp.data())) {
             pending->finishNow();
+            // Not left to deleteLater(): the event loop may not run again before exit.
+            delete pending;
+        }
     if (d->cancelSent && !d->cancelSent->isFinished())
         d->cancelSent->waitForFinished();
 }
