@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "capabilities.h"
 #include "capture.h"
 #include "options.h"
 #include "wirevalues.h"
@@ -66,6 +67,7 @@ public:
     QMap<QString, QString> Invoke(const QString &action, const refcam::WireValues &values);
     void Cancel(const QString &action);
     void CancelLaunch(const QString &action, qulonglong launchId);
+    QVariantMap GetCapabilities(const QString &action);
 
 Q_SIGNALS:
     // Interactive mode: a request's window is up (tests drive it from here).
@@ -116,6 +118,8 @@ private:
     bool m_quitting = false;
     QHash<int, Pending> m_pending;
     QDBusServiceWatcher *m_callers = nullptr;
+    // Built at the first GetCapabilities: the source's modes do not change while we run.
+    QVariantMap m_capabilities;
 };
 
 } // namespace refcam

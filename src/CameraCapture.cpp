@@ -3,6 +3,8 @@
 #include "CameraUIService_p.h"
 #include "kivaction_names_p.h"
 
+#include <AM_ActionData.h>
+
 #include <QPointer>
 
 #include <utility>
@@ -32,7 +34,28 @@ public:
         : q(capture)
         , service(1, 0)
         , sd(CameraUIServicePrivate::get(&service))
-    { }
+    {
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+        // A request object of its own: the launch's one keeps its answers to itself.
+        capabilitiesRequest.setAction(KivAction::cameraAction());
+        QObject::connect(&capabilitiesRequest, &AM_ActionData::signalCapabilitiesAvailable, q,
+            [this](const QVariantMap &answer) { capabilitiesKnown(answer); });
+        QObject::connect(&capabilitiesRequest, &AM_ActionData::signalCapabilitiesFailed, q, [this] {
+            sd->capabilitiesFailed(capabilitiesRequest.capabilitiesFailure(),
+                capabilitiesRequest.capabilitiesMessage(), "refreshCapabilities");
+            capabilitiesKnown(QVariantMap());
+            notifyChanges();
+        });
+#endif
+    }
+
+    void capabilitiesKnown(const QVariantMap &answer)
+    {
+        if (answer == capabilities)
+            return;
+        capabilities = answer;
+        Q_EMIT q->capabilitiesChanged();
+    }
 
     // Announces what a launch changed, then finished(): waiting is already false then, and
     // the outcome is the one of the launch that finished. A start() from one of the change
@@ -84,6 +107,8 @@ public:
     bool ending = false;
     bool startHeld = false;
     bool cancelHeld = false; // cancel() of the held start: it is sent and cancelled at once
+    AM_ActionData capabilitiesRequest;
+    QVariantMap capabilities;
 
     // What the properties showed last, so only real changes are announced.
     bool seenWaiting = false;
@@ -259,4 +284,18 @@ unsigned int CameraCapture::minDataSize()
 bool CameraCapture::autoPostSetting(int cameraType)
 {
     return d->service.getAutoPostSetting(cameraType);
+}
+
+QVariantMap CameraCapture::capabilities() const
+{
+    return d->capabilities;
+}
+
+void CameraCapture::refreshCapabilities()
+{
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+    d->capabilitiesRequest.requestCapabilities(d->sd->timeoutMs);
+#else
+    // Not known on this platform: the held answer stays empty.
+#endif
 }

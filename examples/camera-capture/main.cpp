@@ -5,7 +5,11 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
+#include <QStringList>
 
 #include <cerrno>
 #include <csignal>
@@ -22,6 +26,7 @@ namespace {
 
 const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [options]\n"
                       "       camera-capture --auto-post photo|video|all\n"
+                      "       camera-capture --capabilities [--json]\n"
                       "\n"
                       "Runs one capture through the platform's camera application and prints\n"
                       "the library's trace, then one summary line.\n"
@@ -41,6 +46,10 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "  --min-data-size             print the minimum data size of a video\n"
                       "                              recording for the type and --quality\n"
                       "  --auto-post photo|video|all print whether auto-posting is on\n"
+                      "  --capabilities              print what the camera can do (sizes,\n"
+                      "                              qualities, formats), without a capture\n"
+                      "  --json                      with --capabilities: print the answer\n"
+                      "                              as one line of JSON\n"
                       "  -h, --help                  show this text\n"
                       "  --version                   print the library's version\n"
                       "\n"
@@ -120,6 +129,71 @@ QByteArray describe(CameraUIService *service, int timeoutMs)
     return text;
 }
 
+// The camera's answer as indented "key: value" lines; lists joined with commas.
+QByteArray readableCapabilities(const QByteArray &json)
+{
+    const QJsonObject answer = QJsonDocument::fromJson(json).object();
+    if (answer.isEmpty())
+        return "camera-capture: the camera does not tell what it can do (it predates the "
+               "question)\n";
+    const auto scalar = [](const QJsonValue &value) -> QByteArray {
+        if (value.isString())
+            return value.toString().toUtf8();
+        if (value.isArray()) {
+            QStringList items;
+            for (const QJsonValue &item : value.toArray())
+                items << (item.isString() ? item.toString()
+                                          : QString::fromUtf8(QJsonDocument(QJsonArray { item })
+                                                                  .toJson(QJsonDocument::Compact)
+                                                                  .mid(1)
+                                                                  .chopped(1)));
+            return items.join(QStringLiteral(", ")).toUtf8();
+        }
+        return QJsonDocument(QJsonArray { value }).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    };
+    QByteArray text = "camera-capture: the camera can do this:\n";
+    for (auto it = answer.begin(); it != answer.end(); ++it) {
+        text += "  " + it.key().toUtf8() + ":";
+        if (!it.value().isObject()) {
+            text += " " + scalar(it.value()) + "\n";
+            continue;
+        }
+        text += "\n";
+        const QJsonObject inner = it.value().toObject();
+        // Entries in the order of a list beside them that names them all (formats per
+        // quality, best quality first), else alphabetically.
+        QStringList order = inner.keys();
+        for (const QJsonValue &sibling : answer) {
+            QStringList names;
+            for (const QJsonValue &name : sibling.toArray())
+                names << name.toString();
+            bool namesAll = !names.isEmpty();
+            for (const QString &key : inner.keys())
+                namesAll = namesAll && names.contains(key);
+            if (namesAll) {
+                order = names;
+                break;
+            }
+        }
+        for (const QString &key : std::as_const(order)) {
+            const QJsonValue entry = inner.value(key);
+            if (entry.isUndefined())
+                continue;
+            text += "    " + key.toUtf8() + ":";
+            if (!entry.isObject()) {
+                text += " " + scalar(entry) + "\n";
+                continue;
+            }
+            QByteArrayList fields;
+            const QJsonObject leaf = entry.toObject();
+            for (auto field = leaf.begin(); field != leaf.end(); ++field)
+                fields << field.key().toUtf8() + " " + scalar(field.value());
+            text += " " + fields.join(", ") + "\n";
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -134,6 +208,8 @@ int main(int argc, char **argv)
     const char *out = nullptr;
     const char *autoPost = nullptr;
     bool minDataSize = false;
+    bool capabilities = false;
+    bool json = false;
 
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -183,6 +259,10 @@ int main(int argc, char **argv)
                 return usageError("--size-limit needs an integer, not \"%s\"", text);
         } else if (!strcmp(arg, "--min-data-size")) {
             minDataSize = true;
+        } else if (!strcmp(arg, "--capabilities")) {
+            capabilities = true;
+        } else if (!strcmp(arg, "--json")) {
+            json = true;
         } else if (!strcmp(arg, "--auto-post")) {
             if (!value(&autoPost))
                 return usageError("%s needs a value", arg);
@@ -192,7 +272,11 @@ int main(int argc, char **argv)
             return usageError("unknown argument \"%s\"", arg);
         }
     }
-    if (cameraType == -1 && !autoPost)
+    if (json && !capabilities)
+        return usageError("--json belongs to --capabilities%s", "");
+    if (capabilities && (minDataSize || autoPost || out))
+        return usageError("--capabilities is a query of its own, without a capture%s", "");
+    if (cameraType == -1 && !autoPost && !capabilities)
         return usageError("choose one of --photo, --video and --all%s", "");
     if (minDataSize && autoPost)
         return usageError("--min-data-size and --auto-post are separate queries%s", "");
@@ -219,6 +303,18 @@ int main(int argc, char **argv)
     if (minDataSize) {
         const unsigned int size = GetMinDataSize(service);
         report = "camera-capture: minimum data size: " + QByteArray::number(size) + " bytes\n";
+    } else if (capabilities) {
+        const char *answer = GetCameraCapabilities(service);
+        if (!answer) {
+            // Without a limit of its own the query waits for the bus default, 25 s.
+            report = "camera-capture: cannot ask the camera: "
+                + describe(service, timeoutMs > 0 ? timeoutMs : 25000) + "\n";
+            status = 1;
+        } else if (json) {
+            report = QByteArray(answer) + "\n";
+        } else {
+            report = readableCapabilities(answer);
+        }
     } else if (autoPost) {
         const int type = !strcmp(autoPost, "photo") ? 1 : !strcmp(autoPost, "video") ? 2 : 0;
         const bool on = GetAutoPostSetting(service, type);
