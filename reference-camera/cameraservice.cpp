@@ -29,6 +29,9 @@
 #include <limits>
 #include <utility>
 
+#include <cstdio>
+#include <unistd.h>
+
 namespace refcam {
 
 namespace {
@@ -352,16 +355,35 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.video = request.video;
     settings.format = videoFormatForQuality(request.videoQuality);
     settings.sizeLimit = request.sizeLimit;
-    settings.photoSize = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution)
-                                                    : maxPhotoSize();
-    if (!settings.photoSize.isValid())
-        settings.photoSize = maxPhotoSize();
+    // Invalid: the camera's largest mode (MAX, or a value not understood).
+    settings.photoSize
+        = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
+    settings.source = m_options.source;
+    settings.encoder = m_options.encoder;
+    settings.videoQuality = request.videoQuality;
+    if (request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            == 0)
+        settings.photoSize = QSize();
+    // A clip is recorded beside its target, hidden, and renamed into place on Accept.
+    const QString target = request.fileLocation.isEmpty()
+        ? outputFolder(m_options, true) + QStringLiteral("/capture.mp4")
+        : localPath(request.fileLocation);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    settings.recordingPath = QFileInfo(target).absolutePath()
+        + QStringLiteral("/.reference-camera-%1-%2.%3")
+              .arg(QCoreApplication::applicationPid())
+              .arg(request.number)
+              .arg(formatForPath(true, target));
     auto *window = new CaptureWindow(settings);
     const int number = request.number;
     connect(window, &CaptureWindow::decided, this,
         [this, number](bool accepted) { windowDecided(number, accepted); });
+    connect(window, &CaptureWindow::failed, this,
+        [this, number](
+            const QString &name, const QString &text) { windowFailed(number, name, text); });
     return window;
 }
 
@@ -442,6 +464,15 @@ void CameraService::windowDecided(int number, bool accepted)
     answerResults(pending.request, pending.connection, results);
 }
 
+void CameraService::windowFailed(int number, const QString &errorName, const QString &message)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    printErr(programPrefix() + QStringLiteral("request %1: %2").arg(number).arg(message));
+    sendError(pending.request.message, pending.connection, errorName, message);
+}
+
 CameraService::Pending CameraService::take(int number)
 {
     Pending pending = m_pending.take(number);
@@ -454,6 +485,10 @@ CameraService::Pending CameraService::take(int number)
         pending.window->deleteLater();
         // The next queued request gets the window once this one's answer is out.
         QMetaObject::invokeMethod(this, &CameraService::openNextQueued, Qt::QueuedConnection);
+    }
+    if (pending.job) {
+        pending.job->cancel(); // a capture still running leaves no file
+        pending.job->deleteLater();
     }
     const QString caller = pending.request.caller;
     if (m_callers && !caller.isEmpty()) {
@@ -565,7 +600,35 @@ void CameraService::answer(
         return;
     }
     QString path;
-    const bool ok = capture(request, take, &path);
+    if (!take.recordedFile.isEmpty()) {
+        path = request.fileLocation.isEmpty()
+            ? uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"))
+            : localPath(request.fileLocation);
+        const QString problem = QFileInfo::exists(path) ? describeUnsafeTarget(path) : QString();
+        const bool moved = problem.isEmpty()
+            && ::rename(QFile::encodeName(take.recordedFile).constData(),
+                   QFile::encodeName(path).constData())
+                == 0;
+        if (moved)
+            printOut(programPrefix()
+                + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
+                      .arg(escaped(path))
+                      .arg(take.recordMs)
+                      .arg(QFileInfo(path).size()));
+        else
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        QMap<QString, QString> results;
+        if (m_options.sendActionReturn)
+            results.insert(KivAction::Key::actionReturn(),
+                moved ? m_options.actionReturn : KivAction::Value::failed());
+        if (moved && m_options.sendFileLocation)
+            results.insert(KivAction::Key::fileLocationReturn(), path);
+        answerResults(request, connection, results);
+        return;
+    }
+    if (startCapture(request, connection, take, &path))
+        return; // answered when the capture is done
+    const bool ok = !path.isEmpty() && !m_options.writeFile;
     QMap<QString, QString> results;
     if (m_options.sendActionReturn)
         results.insert(KivAction::Key::actionReturn(),
@@ -573,6 +636,37 @@ void CameraService::answer(
     if (ok && m_options.sendFileLocation)
         results.insert(KivAction::Key::fileLocationReturn(), path);
     answerResults(request, connection, results);
+}
+
+void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    if (!result.ok && !result.errorName.isEmpty()) {
+        printErr(programPrefix()
+            + QStringLiteral("request %1: capture failed: %2").arg(number).arg(result.message));
+        sendError(pending.request.message, pending.connection, result.errorName, result.message);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(pending.connection);
+        return;
+    }
+    if (result.ok)
+        printOut(programPrefix()
+            + QStringLiteral("wrote %1 (%2, %3 bytes)")
+                  .arg(escaped(path), result.description)
+                  .arg(result.bytes));
+    else
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED")
+                  .arg(quoted(path), result.message));
+    QMap<QString, QString> results;
+    if (m_options.sendActionReturn)
+        results.insert(KivAction::Key::actionReturn(),
+            result.ok ? m_options.actionReturn : KivAction::Value::failed());
+    if (result.ok && m_options.sendFileLocation)
+        results.insert(KivAction::Key::fileLocationReturn(), path);
+    answerResults(pending.request, pending.connection, results);
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -591,72 +685,69 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(const CaptureRequest &request, const Take &take, QString *path)
+// Starts the capture and holds the request until it is done; false when it was not
+// started (path then names what a --no-file capture would have written, or is empty).
+bool CameraService::startCapture(
+    const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path)
 {
-    const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
+    CaptureSettings settings;
+    settings.source = m_options.source;
+    settings.video = request.video;
+    settings.videoQuality = request.videoQuality;
+    settings.sizeLimit = request.sizeLimit;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.orientationDegrees = m_options.orientation;
+    settings.encoder = m_options.encoder;
+    settings.frame = take.frame.get();
+    if (!request.video && request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            != 0) {
+        settings.photoSize = parsePhotoResolution(request.photoResolution);
+        if (!settings.photoSize.isValid())
+            printErr(programPrefix()
+                + QStringLiteral("photoResolution %1 not understood, using MAX")
+                      .arg(quoted(request.photoResolution)));
+    }
+
     if (!request.fileLocation.isEmpty()) {
         *path = request.targetPath;
         // The same check the window makes before anyone takes a picture.
         const QString problem = targetProblem(request);
         if (!problem.isEmpty()) {
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+            path->clear();
             return false;
         }
+        settings.format = formatForPath(request.video, *path);
     } else {
+        settings.format = request.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
             printErr(programPrefix() + QStringLiteral("cannot create output folder %1").arg(dir));
+            path->clear();
             return false;
         }
-        *path = uniqueCaptureName(dir, suffix);
+        *path = uniqueCaptureName(dir, suffixForFormat(settings.format));
     }
-
     if (!m_options.writeFile) {
         printOut(
             programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(escaped(*path)));
-        return true;
-    }
-
-    WriteResult result;
-    QString description;
-    if (request.video) {
-        const VideoFormat format = videoFormatForQuality(request.videoQuality);
-        const int frames
-            = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
-        result = writeVideo(*path, format, frames);
-        description = QStringLiteral("%1x%2 Y4M, %3 frames at %4 fps")
-                          .arg(format.width)
-                          .arg(format.height)
-                          .arg(frames)
-                          .arg(format.fps);
-        if (request.sizeLimit > 0)
-            description += QStringLiteral(", limit %1 bytes").arg(request.sizeLimit);
-    } else {
-        QSize size = maxPhotoSize();
-        if (request.hasPhotoResolution) {
-            size = parsePhotoResolution(request.photoResolution);
-            if (!size.isValid()) {
-                size = maxPhotoSize();
-                printErr(programPrefix()
-                    + QStringLiteral("photoResolution %1 not understood, using MAX (%2x%3)")
-                          .arg(quoted(request.photoResolution))
-                          .arg(size.width())
-                          .arg(size.height()));
-            }
-        }
-        result = writePhoto(*path, size, take.phase);
-        description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
-    }
-    if (!result.ok) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot write %1: %2; answering FAILED")
-                  .arg(quoted(*path), result.error));
         return false;
     }
-    printOut(programPrefix()
-        + QStringLiteral("wrote %1 (%2, %3 bytes)")
-              .arg(escaped(*path), description)
-              .arg(result.bytes));
+
+    Pending pending;
+    pending.request = request;
+    pending.connection = connection;
+    pending.job = CaptureJob::intoPath(settings, *path, this);
+    const int number = request.number;
+    const QString target = *path;
+    connect(pending.job, &CaptureJob::finished, this,
+        [this, number, target](
+            const CaptureResult &result) { captureFinished(number, target, result); });
+    CaptureJob *job = pending.job;
+    hold(pending);
+    if (m_pending.contains(number))
+        job->start();
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include "capabilities.h"
 #include "capture.h"
+#include "gstcapture.h"
 #include "options.h"
 #include "wirevalues.h"
 
@@ -15,6 +16,8 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 class QDBusServiceWatcher;
 class QTimer;
@@ -49,6 +52,9 @@ struct Take
 {
     int phase = 0;
     int frames = -1; // -1: the default one-second clip
+    std::shared_ptr<GstSample> frame; // the photo the shutter took
+    int recordMs = -1; // how long the user recorded
+    QString recordedFile; // the clip recorded in the window, to be moved into place
 };
 
 // The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml,
@@ -82,6 +88,7 @@ private:
         QTimer *timer = nullptr;
         QPointer<CaptureWindow> window;
         bool queued = false; // interactive: waits for the window of another request
+        QPointer<CaptureJob> job;
     };
 
     // Requests that wait (held, queued or in a window), per caller and in all: a caller
@@ -99,6 +106,7 @@ private:
     void openNextQueued();
     CaptureWindow *makeWindow(const CaptureRequest &request);
     void windowDecided(int number, bool accepted);
+    void windowFailed(int number, const QString &errorName, const QString &message);
     Pending take(int number);
     void callerLeft(const QString &caller);
     // Ends the given requests of the caller as CANCELLED; how names what was asked for.
@@ -106,7 +114,9 @@ private:
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    bool capture(const CaptureRequest &request, const Take &take, QString *path);
+    bool startCapture(
+        const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path);
+    void captureFinished(int number, const QString &path, const CaptureResult &result);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);
