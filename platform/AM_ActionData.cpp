@@ -276,10 +276,21 @@ private:
 // answer, so each is asked once and later cancels go straight to Cancel.
 QMutex s_plainCancelMutex;
 QSet<QString> s_plainCancelOnly;
+// Handlers that have answered CancelLaunch once: later ones want no reply, so a host that
+// gives up often does not pile up calls the bus counts against it.
+QSet<QString> s_cancelLaunchKnown;
 
 QString handlerKey(const QDBusConnection &bus, const QString &owner)
 {
     return bus.name() + QLatin1Char('\n') + owner;
+}
+
+bool knowsCancelLaunch(const QDBusConnection &bus, const QString &owner)
+{
+    if (owner.isEmpty())
+        return false;
+    QMutexLocker lock(&s_plainCancelMutex);
+    return s_cancelLaunchKnown.contains(handlerKey(bus, owner));
 }
 
 bool wantsPlainCancel(const QDBusConnection &bus, const QString &owner)
@@ -339,6 +350,10 @@ private:
         const QString sender = reply.service();
         // Only the handler's own word counts: the bus's errors (nobody owns the name any
         // more) and local ones need no follow-up.
+        if (reply.type() == QDBusMessage::ReplyMessage && !sender.isEmpty()) {
+            QMutexLocker lock(&s_plainCancelMutex);
+            s_cancelLaunchKnown.insert(handlerKey(m_bus, sender));
+        }
         if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == kUnknownMethod
             && !sender.isEmpty() && sender != kBusService) {
             {
@@ -860,6 +875,14 @@ void AM_ActionData::cancel()
         const QString owner = target.destination.startsWith(QLatin1Char(':'))
             ? target.destination
             : OwnerCache::get(bus, target.destination)->knownOwner();
+        if (target.hasLaunchId && knowsCancelLaunch(bus, owner)) {
+            QDBusMessage stop = QDBusMessage::createMethodCall(
+                target.destination, kPath, kInterface, kCancelLaunchMethod);
+            stop.setAutoStartService(false);
+            stop << target.action << QVariant::fromValue(qulonglong(target.launchId));
+            sent |= bus.send(stop);
+            continue;
+        }
         if (target.hasLaunchId && !wantsPlainCancel(bus, owner)) {
             d->followUps.removeAll(QPointer<QObject>());
             d->followUps.append(new CancelFollowUp(bus, target));

@@ -55,7 +55,7 @@ def main():
     out = tempfile.mkdtemp(prefix="multihost-")
     camera = subprocess.Popen(
         [build + "/bin/reference-camera", "--no-config", "--output-dir", out,
-         "--delay", str(args.delay)], stdout=subprocess.PIPE, text=True)
+         "--source", "test", "--delay", str(args.delay)], stdout=subprocess.PIPE, text=True)
     for line in camera.stdout:
         if "on the session bus" in line:
             break
