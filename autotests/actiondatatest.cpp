@@ -7,6 +7,7 @@
 #include <AM_ActionData.h>
 
 #include <QDBusConnection>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -46,6 +47,7 @@ private Q_SLOTS:
     void exactlyOneSignalLater_data();
     void exactlyOneSignalLater();
     void noTimeLimit();
+    void abortReasonBelongsToOneInvoke();
     void noBus();
 };
 
@@ -203,6 +205,33 @@ void ActionDataTest::noBus()
     QCOMPARE(outcome.total(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(outcome.aborted.count(), 1, 30000);
     QCOMPARE(outcome.results.count(), 0);
+}
+
+// What the last abort said is gone when the next invoke goes out, so an answer or a later
+// abort is never read with an older reason.
+void ActionDataTest::abortReasonBelongsToOneInvoke()
+{
+    AM_ActionData request;
+    request.setAction(QStringLiteral("Missing"));
+    Outcome outcome(&request);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("aborted")));
+    request.invoke(false);
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 1, 60000);
+    QCOMPARE(request.abortReason(), AM_ActionData::AbortNoHandler);
+    QVERIFY(!request.abortMessage().isEmpty());
+
+    TestPeer peer(QStringLiteral("org.kiv.Action.Held"));
+    QVERIFY(peer.isRegistered());
+    peer.mode = TestPeer::Hold;
+    request.setAction(QStringLiteral("Held"));
+    request.invoke(false);
+    QCOMPARE(request.abortReason(), AM_ActionData::AbortUnknown);
+    QCOMPARE(request.abortMessage(), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(peer.requests.size(), 1, 60000);
+    peer.release();
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 2, 60000);
+    QCOMPARE(outcome.results.count(), 1);
+    QCOMPARE(request.abortMessage(), QString());
 }
 
 QTEST_GUILESS_MAIN(ActionDataTest)

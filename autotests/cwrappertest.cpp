@@ -95,7 +95,7 @@ void CWrapperTest::nullLocationSendsNoLocation()
     QCOMPARE(keys,
         QStringList({ KivAction::Key::cameraType(), KivAction::Key::videoSizeLimitation(),
             KivAction::Key::photoResolution(), KivAction::Key::videoQuality(),
-            KivAction::Key::hasPostCapturedScreen() }));
+            KivAction::Key::hasPostCapturedScreen(), KivAction::Key::launchId() }));
 }
 
 void CWrapperTest::fileLocationIsTheMemberItself()

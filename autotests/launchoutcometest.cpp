@@ -10,10 +10,12 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusReply>
 #include <QDBusUnixFileDescriptor>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -24,6 +26,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <csignal>
 #include <functional>
 
 #include <fcntl.h>
@@ -88,6 +91,29 @@ void countCallback(CameraUIService *service, int accepted, void *userData)
         log->then(service);
 }
 
+// Slots for string-based connections to any of CameraCapture's signals.
+class SenderDeleter : public QObject
+{
+    Q_OBJECT
+public:
+    bool restart = false;
+    bool cancelToo = false;
+    int restarts = 0;
+
+public Q_SLOTS:
+    void deleteSender() { delete sender(); }
+    void restartSender()
+    {
+        auto *capture = qobject_cast<CameraCapture *>(sender());
+        if (!capture || capture->isWaiting() || restarts > 0)
+            return;
+        ++restarts;
+        QVERIFY(capture->start());
+        if (cancelToo)
+            capture->cancel();
+    }
+};
+
 } // namespace
 
 class LaunchOutcomeTest : public QObject
@@ -121,6 +147,19 @@ private Q_SLOTS:
     void noDescriptorWhereHostCannotCreate_data();
     void noDescriptorWhereHostCannotCreate();
     void descriptorsDoNotLeak();
+    void givenUpLaunchTellsTheCamera_data();
+    void givenUpLaunchTellsTheCamera();
+    void cancelFallsBackForAnOlderCamera();
+    void neighbourServicesKeepTheirLaunches_data();
+    void neighbourServicesKeepTheirLaunches();
+    void newLaunchClearsTheError();
+    void activation_data();
+    void activation();
+    void cleanupTestCase();
+    void captureDeletedFromAChangeSignal_data();
+    void captureDeletedFromAChangeSignal();
+    void captureRestartedFromAChangeSignal_data();
+    void captureRestartedFromAChangeSignal();
     void noBus();
 
 private:
@@ -134,6 +173,7 @@ private:
 
     QScopedPointer<TestPeer> m_peer;
     CameraProcess m_camera;
+    QScopedPointer<QProcess> m_ownBus; // activation(): a bus whose service files it writes
     QTemporaryDir m_dir;
 };
 
@@ -228,6 +268,15 @@ Ended LaunchOutcomeTest::launchWithExec(CameraUIService *service)
         ended.result = Exec(service);
         QCoreApplication::exit(0);
     });
+    // A launch that never ends fails the row within the test's own bound: leaving every
+    // loop ends it as Interrupted, which no row expects after this long.
+    QTimer bound;
+    bound.setSingleShot(true);
+    connect(&bound, &QTimer::timeout, qApp, [] {
+        qWarning("the launch did not end within %d ms", kLong);
+        QCoreApplication::exit(1);
+    });
+    bound.start(kLong);
     QCoreApplication::exec();
     ended.outcome = GetCameraOutcome(service);
     ended.message = QString::fromUtf8(GetCameraErrorMessage(service));
@@ -759,7 +808,7 @@ void LaunchOutcomeTest::handoffWithScriptedCamera()
             QStringList({ QStringLiteral("cameraType"), QStringLiteral("videoSizeLimitation"),
                 QStringLiteral("fileLocation"), QStringLiteral("photoResolution"),
                 QStringLiteral("videoQuality"), QStringLiteral("hasPostCapturedScreen"),
-                QStringLiteral("fileDescriptor") }));
+                QStringLiteral("launchId"), QStringLiteral("fileDescriptor") }));
         const auto descriptor = values.constLast().value.value<QDBusUnixFileDescriptor>();
         QVERIFY(descriptor.isValid());
         // A new, empty file in the target's folder, open for writing, not the target.
@@ -862,6 +911,347 @@ void LaunchOutcomeTest::descriptorsDoNotLeak()
     // The bus may close the last request's copy a little later: never more than before.
     QTRY_VERIFY_WITH_TIMEOUT(openDescriptorCount() <= before, kLong);
     QCOMPARE(hiddenEntries(m_dir.path()), QStringList());
+}
+
+// Every ending that gives up on the camera's answer tells the camera, naming the launch.
+// A camera that answered is told nothing: a Cancel sent then would arrive before the next
+// request of the same connection.
+void LaunchOutcomeTest::givenUpLaunchTellsTheCamera_data()
+{
+    QTest::addColumn<int>("behaviour");
+    QTest::addColumn<bool>("told");
+    QTest::newRow("cancelled") << int(CancelWhileWaiting) << true;
+    QTest::newRow("timed out") << int(TimeLimit) << true;
+    QTest::newRow("forged reply") << int(ForgedReply) << true;
+    QTest::newRow("forged error") << int(ForgedError) << true;
+    QTest::newRow("wrong signature") << int(WrongSignature) << true;
+    QTest::newRow("accepted") << int(AnswerAccepted) << false;
+    QTest::newRow("error answer") << int(ErrorAnswer) << true;
+}
+
+void LaunchOutcomeTest::givenUpLaunchTellsTheCamera()
+{
+    QFETCH(int, behaviour);
+    QFETCH(bool, told);
+    arrange(Behaviour(behaviour));
+    if (behaviour == ForgedError)
+        m_peer->mode = TestPeer::Hold;
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    if (behaviour == TimeLimit)
+        SetCameraTimeout(service, 50);
+    act(Behaviour(behaviour), [service] { CancelCamera(service); });
+    if (behaviour >= ErrorAnswer)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+    const Ended first = launchWithExec(service);
+    QCOMPARE(first.result, behaviour == AnswerAccepted ? 1 : 0);
+    QVERIFY(first.outcome != int(CameraOutcomeInterrupted));
+
+    disconnect(m_peer.data(), &TestPeer::requestReceived, nullptr, nullptr);
+    m_peer->mode = TestPeer::Reply;
+    SetCameraTimeout(service, 0);
+    QCOMPARE(launchWithExec(service).result, 1);
+    QCOMPARE(m_peer->requests.size(), 2);
+    const QStringList expected = told
+        ? QStringList { QStringLiteral("CancelLaunch CameraUIService %1")
+                            .arg(launchIdOf(m_peer->requests.at(0))) }
+        : QStringList();
+    QCOMPARE(m_peer->cancels, expected);
+}
+
+// A camera without CancelLaunch gets Cancel; after its first refusal, Cancel at once.
+void LaunchOutcomeTest::cancelFallsBackForAnOlderCamera()
+{
+    arrange(CancelWhileWaiting); // held
+    m_peer->lacksCancelLaunch = true;
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    act(CancelWhileWaiting, [service] { CancelCamera(service); });
+    for (int launch = 1; launch <= 2; ++launch) {
+        const Ended ended = launchWithExec(service);
+        QCOMPARE(ended.outcome, int(CameraOutcomeCancelled));
+        QTRY_COMPARE_WITH_TIMEOUT(m_peer->cancels.size(), launch + 1, kLong);
+    }
+    QCOMPARE(m_peer->cancels,
+        QStringList({ QStringLiteral("refused CancelLaunch"),
+            QStringLiteral("Cancel CameraUIService"), QStringLiteral("Cancel CameraUIService") }));
+}
+
+// Two services of one process share its connection; one's cancel or time limit ends its
+// own capture only.
+void LaunchOutcomeTest::neighbourServicesKeepTheirLaunches_data()
+{
+    QTest::addColumn<bool>("timeout");
+    QTest::newRow("cancel") << false;
+    QTest::newRow("timeout") << true;
+}
+
+void LaunchOutcomeTest::neighbourServicesKeepTheirLaunches()
+{
+    QFETCH(bool, timeout);
+    startCamera({ QStringLiteral("--delay"), QStringLiteral("600000") });
+    CameraUIService *first = CreateCameraUIService(1, 0);
+    CameraUIService *second = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([&] {
+        DestroyCameraDlg(first);
+        DestroyCameraDlg(second);
+    });
+    for (CameraUIService *service : { first, second }) {
+        SetCameraPhotoResolution(service, "16x16");
+        SetCameraFileLocation(service,
+            m_dir.filePath(service == first ? QStringLiteral("n1.png") : QStringLiteral("n2.png"))
+                .toLatin1()
+                .constData());
+    }
+    CallbackLog firstLog;
+    CallbackLog secondLog;
+    QCOMPARE(StartCamera(second, countCallback, &secondLog), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("answering request 1 in"), kLong);
+    if (timeout)
+        SetCameraTimeout(first, 100);
+    QCOMPARE(StartCamera(first, countCallback, &firstLog), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("answering request 2 in"), kLong);
+    if (!timeout)
+        CancelCamera(first);
+    QTRY_COMPARE_WITH_TIMEOUT(firstLog.calls, 1, kLong);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_camera.log().contains("request 2 cancelled"), m_camera.log().constData(), kLong);
+    QVERIFY2(m_camera.log().contains(", 1 pending capture(s)"), m_camera.log().constData());
+    QVERIFY2(!m_camera.log().contains("request 1 cancelled"), m_camera.log().constData());
+    QCOMPARE(secondLog.calls, 0);
+    QCOMPARE(GetCameraOutcome(second), int(CameraOutcomeNone));
+    CancelCamera(second);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_camera.log().contains("request 1 cancelled"), m_camera.log().constData(), kLong);
+    QTRY_COMPARE_WITH_TIMEOUT(secondLog.calls, 1, kLong);
+}
+
+// The error of the last launch is gone, announced, as soon as the next one waits.
+void LaunchOutcomeTest::newLaunchClearsTheError()
+{
+    arrange(CancelWhileWaiting); // held
+    CameraCapture capture;
+    QSignalSpy finished(&capture, &CameraCapture::finished);
+    QVERIFY(capture.start());
+    QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
+    capture.cancel();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kLong);
+    QVERIFY(!capture.errorMessage().isEmpty());
+    QSignalSpy errorChanged(&capture, &CameraCapture::errorMessageChanged);
+    QVERIFY(capture.start());
+    QCOMPARE(capture.errorMessage(), QString());
+    QCOMPARE(errorChanged.count(), 1);
+    QCOMPARE(capture.outcome(), CameraCapture::NoOutcome);
+
+    // The same through the C entry points.
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    SetCameraTimeout(service, 1);
+    CallbackLog log;
+    QCOMPARE(StartCamera(service, countCallback, &log), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+    QVERIFY(QByteArray(GetCameraErrorMessage(service)).contains("no answer within"));
+    SetCameraTimeout(service, 0);
+    QCOMPARE(StartCamera(service, countCallback, &log), 1);
+    QCOMPARE(GetCameraErrorMessage(service), "");
+    CancelCamera(service);
+    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 2, kLong);
+}
+
+// Run as launchoutcometest-activation: on a bus of its own whose service file for the
+// camera each row writes.
+void LaunchOutcomeTest::activation_data()
+{
+    QTest::addColumn<QString>("exec"); // %1: a folder of the test
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("program missing")
+        << QStringLiteral("/nonexistent/reference-camera") << int(CameraOutcomeNoCamera);
+    QTest::newRow("program exits at once")
+        << QStringLiteral("/bin/false") << int(CameraOutcomeNoCamera);
+    QTest::newRow("a cancel starts no camera")
+        << QStringLiteral("/bin/sh -c 'exec \"" CAMERA_BIN_DIR "/reference-camera\" --no-config "
+                          "--output-dir %1 --delay 600000 >>%1/camera.log 2>&1'")
+        << int(CameraOutcomeCancelled);
+}
+
+void LaunchOutcomeTest::activation()
+{
+    QFETCH(QString, exec);
+    QFETCH(int, outcome);
+    if (!qEnvironmentVariableIsSet("KIV_TEST_ACTIVATION"))
+        QSKIP("launchoutcometest-activation runs this on a bus of its own");
+    static QTemporaryDir busDir;
+    const QString services = busDir.filePath(QStringLiteral("services"));
+    if (!m_ownBus) {
+        QVERIFY(QDir().mkpath(services));
+        QFile config(busDir.filePath(QStringLiteral("bus.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral(
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\""
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig>"
+            "<type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+            "<servicedir>%1</servicedir><policy context=\"default\"><allow "
+            "send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow "
+            "own=\"*\"/></policy></busconfig>\n")
+                         .arg(services)
+                         .toUtf8());
+        config.close();
+        m_ownBus.reset(new QProcess);
+        m_ownBus->start(QStringLiteral("dbus-daemon"),
+            { QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                QStringLiteral("--print-address=1") });
+        QVERIFY(m_ownBus->waitForStarted(kLong));
+        QTRY_VERIFY_WITH_TIMEOUT(m_ownBus->canReadLine(), kLong);
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_ownBus->readLine().trimmed());
+    }
+    QFile service(services + QStringLiteral("/org.kiv.Action.CameraUIService.service"));
+    QVERIFY(service.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    service.write("[D-BUS Service]\nName=org.kiv.Action.CameraUIService\nExec="
+        + QString(exec).replace(QLatin1String("%1"), m_dir.path()).toUtf8() + "\n");
+    service.close();
+    const QDBusMessage reload = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")));
+    QCOMPARE(reload.type(), QDBusMessage::ReplyMessage);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+
+    CameraUIService *camera = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([camera] { DestroyCameraDlg(camera); });
+    SetCameraPhotoResolution(camera, "16x16");
+    if (outcome == CameraOutcomeNoCamera) {
+        const Ended ended = launchWithExec(camera);
+        QVERIFY2(ended.outcome == outcome, qPrintable(ended.message));
+        QVERIFY2(ended.message.contains(QStringLiteral("org.freedesktop.DBus.Error.Spawn.")),
+            qPrintable(ended.message));
+        return;
+    }
+    // A camera that leaves mid-launch is told to stop, without auto-start: nobody owns
+    // the name then, and the bus must not start a camera just to cancel.
+    arrange(CancelWhileWaiting); // held
+    act(CameraLeaves, [] {});
+    QCOMPARE(launchWithExec(camera).outcome, int(CameraOutcomeCameraFailed));
+    m_peer.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), kLong);
+    // The next launch starts the camera; had the cancel started one, that camera would
+    // have got the cancel first.
+    CallbackLog log;
+    QCOMPARE(StartCamera(camera, countCallback, &log), 1);
+    QFile cameraLog(m_dir.filePath(QStringLiteral("camera.log")));
+    auto logText = [&cameraLog] {
+        if (!cameraLog.open(QIODevice::ReadOnly))
+            return QByteArray();
+        const QByteArray text = cameraLog.readAll();
+        cameraLog.close();
+        return text;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("answering request 1 in"), kLong);
+    CancelCamera(camera);
+    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("request 1 cancelled"), kLong);
+    QCOMPARE(logText().count("cancel from"), 1);
+    const QDBusReply<uint> pid = QDBusConnection::sessionBus().interface()->servicePid(kCameraName);
+    if (pid.isValid())
+        ::kill(pid.value(), SIGTERM);
+}
+
+void LaunchOutcomeTest::cleanupTestCase()
+{
+    if (m_ownBus) {
+        m_ownBus->kill();
+        m_ownBus->waitForFinished(kLong);
+    }
+}
+
+// A handler of any signal a launch's end emits may delete the capture (ASan and valgrind
+// runs see a use after free here).
+void LaunchOutcomeTest::captureDeletedFromAChangeSignal_data()
+{
+    QTest::addColumn<QByteArray>("signal");
+    QTest::addColumn<int>("behaviour");
+    QTest::newRow("waitingChanged") << QByteArray(SIGNAL(waitingChanged())) << int(AnswerRejected);
+    QTest::newRow("outcomeChanged") << QByteArray(SIGNAL(outcomeChanged())) << int(AnswerRejected);
+    QTest::newRow("fileLocationChanged")
+        << QByteArray(SIGNAL(fileLocationChanged())) << int(AnswerRejected);
+    QTest::newRow("actionReturnChanged")
+        << QByteArray(SIGNAL(actionReturnChanged())) << int(AnswerRejected);
+    QTest::newRow("errorMessageChanged")
+        << QByteArray(SIGNAL(errorMessageChanged())) << int(ErrorAnswer);
+    QTest::newRow("finished") << QByteArray(SIGNAL(finished(bool))) << int(AnswerRejected);
+}
+
+void LaunchOutcomeTest::captureDeletedFromAChangeSignal()
+{
+    QFETCH(QByteArray, signal);
+    QFETCH(int, behaviour);
+    arrange(Behaviour(behaviour));
+    // Every property changes at the end: waiting, outcome, location, action return.
+    m_peer->results = { { kActionReturn, QStringLiteral("NO") },
+        { kLocationReturn, QStringLiteral("/elsewhere") } };
+    if (behaviour == ErrorAnswer)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+    auto *capture = new CameraCapture;
+    QPointer<CameraCapture> alive(capture);
+    QVERIFY(capture->start());
+    SenderDeleter deleter;
+    QVERIFY(connect(capture, signal.constData(), &deleter, SLOT(deleteSender())));
+    QTRY_VERIFY_WITH_TIMEOUT(!alive, kLong);
+    QCoreApplication::processEvents();
+}
+
+// finished() reports the launch that finished, even when a handler of the signals before
+// it starts the next launch.
+void LaunchOutcomeTest::captureRestartedFromAChangeSignal_data()
+{
+    QTest::addColumn<QByteArray>("signal");
+    QTest::addColumn<bool>("cancelToo"); // the handler cancels what it started
+    QTest::newRow("outcomeChanged") << QByteArray(SIGNAL(outcomeChanged())) << false;
+    QTest::newRow("waitingChanged") << QByteArray(SIGNAL(waitingChanged())) << false;
+    QTest::newRow("fileLocationChanged") << QByteArray(SIGNAL(fileLocationChanged())) << false;
+    QTest::newRow("finished") << QByteArray(SIGNAL(finished(bool))) << false;
+    QTest::newRow("outcomeChanged, then cancel") << QByteArray(SIGNAL(outcomeChanged())) << true;
+}
+
+void LaunchOutcomeTest::captureRestartedFromAChangeSignal()
+{
+    QFETCH(QByteArray, signal);
+    QFETCH(bool, cancelToo);
+    arrange(AnswerAccepted);
+    CameraCapture capture;
+    struct Seen
+    {
+        bool accepted;
+        int outcome;
+        bool waiting;
+    };
+    QList<Seen> finished;
+    QList<int> outcomes;
+    connect(&capture, &CameraCapture::finished, this, [&](bool accepted) {
+        finished.append({ accepted, int(capture.outcome()), capture.isWaiting() });
+    });
+    connect(&capture, &CameraCapture::outcomeChanged, this,
+        [&] { outcomes.append(int(capture.outcome())); });
+    QVERIFY(capture.start());
+    QVERIFY(!capture.start());
+    SenderDeleter restarter;
+    restarter.restart = true;
+    restarter.cancelToo = cancelToo;
+    QVERIFY(connect(&capture, signal.constData(), &restarter, SLOT(restartSender())));
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, kLong);
+    QCOMPARE(restarter.restarts, 1);
+    QCOMPARE(finished.at(0).accepted, true);
+    QCOMPARE(finished.at(0).outcome, int(CameraCapture::Accepted));
+    QCOMPARE(finished.at(0).waiting, false);
+    const int second = cancelToo ? int(CameraCapture::Cancelled) : int(CameraCapture::Accepted);
+    QCOMPARE(finished.at(1).accepted, !cancelToo);
+    QCOMPARE(finished.at(1).outcome, second);
+    QCOMPARE(finished.at(1).waiting, false);
+    // Never back to NoOutcome before the first launch's finished().
+    QCOMPARE(outcomes.mid(0, 1), QList<int> { int(CameraCapture::Accepted) });
+    QCoreApplication::processEvents();
+    QCOMPARE(finished.size(), 2);
+    if (!cancelToo)
+        QCOMPARE(m_peer->requests.size(), 2);
 }
 
 // Run as launchoutcometest-nobus, where no bus can be reached.

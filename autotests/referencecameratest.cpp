@@ -258,6 +258,7 @@ private Q_SLOTS:
     void cameraFaults();
     void interfaceFile();
     void interactiveServesOn();
+    void boundsAndQueue();
     void optionsFile_data();
     void optionsFile();
     void pathOnlyTargets_data();
@@ -609,6 +610,10 @@ void ReferenceCameraTest::unsafeRequests_data()
                             << failed;
     QTest::newRow("relative path") << QStringLiteral("none") << QStringLiteral("relative.png")
                                    << camera << QString() << failed;
+    QTest::newRow("NUL in a file: URL")
+        << QStringLiteral("nul-url") << QString() << camera << QString() << failed;
+    QTest::newRow("%00 in a file: URL's name")
+        << QStringLiteral("nul-name") << QString() << camera << QString() << failed;
     QTest::newRow("existing file is replaced")
         << QStringLiteral("file") << QString() << camera << QString() << QStringLiteral("ACCEPTED");
     QTest::newRow("unknown action")
@@ -641,6 +646,14 @@ void ReferenceCameraTest::unsafeRequests()
     const QString victim = m_dir.filePath(tag + QStringLiteral("-victim.txt"));
     if (location.isEmpty())
         location = folder + QStringLiteral("/photo.png");
+    if (target == QLatin1String("nul-url")) {
+        // The system would stop at the NUL: b/x.png, with fileLocationReturn the folder.
+        QVERIFY(QDir(folder).mkpath(QStringLiteral("b")));
+        location = QStringLiteral("file://") + folder + QStringLiteral("/b%00zz/x.png");
+    } else if (target == QLatin1String("nul-name")) {
+        // A D-Bus string cannot carry a NUL itself; a URL can.
+        location = QStringLiteral("file://") + folder + QStringLiteral("/b%00zz.png");
+    }
     const QString before = fileKind(location);
     if (target == QLatin1String("link")) {
         QFile v(victim);
@@ -697,6 +710,17 @@ void ReferenceCameraTest::unsafeRequests()
         QFile v(victim);
         QVERIFY(v.open(QIODevice::ReadOnly));
         QCOMPARE(v.readAll(), QByteArray("precious"));
+    }
+    if (target.startsWith(QLatin1String("nul-"))) {
+        // Nothing written anywhere under the folder.
+        const QStringList everything = QDir(folder).entryList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        QCOMPARE(everything,
+            target == QLatin1String("nul-url") ? QStringList { QStringLiteral("b") }
+                                               : QStringList());
+        QCOMPARE(QDir(folder + QStringLiteral("/b"))
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
     }
     if (answer == QLatin1String("ACCEPTED")) {
         QFile written(location);
@@ -967,6 +991,84 @@ void ReferenceCameraTest::interactiveServesOn()
         reply.value(), Results({ { KivAction::Key::actionReturn(), QStringLiteral("FAILED") } }));
     QVERIFY(!m_camera.log().contains("request 3: window open"));
     QCOMPARE(m_camera.process()->state(), QProcess::Running);
+}
+
+// A caller cannot tie the camera up: its waiting requests are bounded, absurd photos are
+// refused at once, and interactive requests wait for the one window, each cancellable.
+void ReferenceCameraTest::boundsAndQueue()
+{
+    qDBusRegisterMetaType<Results>();
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto location
+        = [this](int n) { return m_dir.filePath(QStringLiteral("bounded-%1.png").arg(n)); };
+
+    startCamera({ QStringLiteral("--delay"), QStringLiteral("600000") });
+    QList<QDBusPendingCall> mine;
+    for (int n = 1; n <= 9; ++n)
+        mine << bus.asyncCall(invokeMessage(KivAction::cameraAction(), location(n)), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(mine.constLast().isFinished(), 60000);
+    QCOMPARE(mine.constLast().error().name(), KivAction::busyError());
+    QVERIFY2(mine.constLast().error().message().contains(QStringLiteral("at most 8 per caller")),
+        qPrintable(mine.constLast().error().message()));
+    for (int n = 0; n < 8; ++n)
+        QVERIFY(!mine.at(n).isFinished());
+    // Another caller is still taken, and a huge photo is refused before any pixel.
+    QDBusConnection other = QDBusConnection::connectToBus(address, QStringLiteral("bounds-other"));
+    QDBusPendingCall theirs
+        = other.asyncCall(invokeMessage(KivAction::cameraAction(), location(10)), 120000);
+    QVariantMap huge;
+    huge.insert(QStringLiteral("photoResolution"), QStringLiteral("8192x8192"));
+    QDBusMessage hugeCall = invokeMessage(KivAction::cameraAction(), location(11));
+    QVariantMap values = qdbus_cast<QVariantMap>(hugeCall.arguments().at(1));
+    values.insert(QStringLiteral("photoResolution"), QStringLiteral("8192x8192"));
+    hugeCall.setArguments({ KivAction::cameraAction(), values });
+    const QDBusMessage hugeReply = other.call(hugeCall, QDBus::Block, 120000);
+    QCOMPARE(qdbus_cast<Results>(hugeReply.arguments().value(0)),
+        Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") } }));
+    QVERIFY(waitForOutput(QStringLiteral("answering request 10 in")));
+    QVERIFY(!theirs.isFinished());
+    QVERIFY(!QFile::exists(location(11)));
+    QDBusConnection::disconnectFromBus(QStringLiteral("bounds-other"));
+
+    // Interactive: one window; the second request waits, and is cancelled alone.
+    startCamera({ QStringLiteral("--interactive") });
+    auto withId = [&](int n, quint64 id) {
+        QDBusMessage call = invokeMessage(KivAction::cameraAction(), location(n));
+        QVariantMap v = qdbus_cast<QVariantMap>(call.arguments().at(1));
+        v.insert(KivAction::Key::launchId(), QVariant::fromValue(qulonglong(id)));
+        call.setArguments({ KivAction::cameraAction(), v });
+        return bus.asyncCall(call, 120000);
+    };
+    QDBusPendingCall first = withId(1, 41);
+    QDBusPendingCall second = withId(2, 42);
+    QVERIFY(waitForOutput(QStringLiteral("request 2: queued until the open window closes")));
+    QVERIFY(m_camera.log().contains("request 1: window open"));
+    QDBusMessage cancelSecond = QDBusMessage::createMethodCall(kName, KivAction::objectPath(),
+        KivAction::interfaceName(), KivAction::cancelLaunchMethod());
+    cancelSecond << KivAction::cameraAction() << QVariant::fromValue(qulonglong(42));
+    QCOMPARE(bus.call(cancelSecond).type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY_WITH_TIMEOUT(second.isFinished(), 60000);
+    QCOMPARE(QDBusPendingReply<Results>(second).value().value(QStringLiteral("actionReturn")),
+        QStringLiteral("CANCELLED"));
+    QVERIFY(!first.isFinished());
+    sendCancel(bus, KivAction::cameraAction());
+    QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 60000);
+    QVERIFY(!m_camera.log().contains("request 2: window open"));
+    // The next one gets the window; one queued behind it goes with its caller.
+    QDBusPendingCall third = withId(3, 43);
+    QVERIFY(waitForOutput(QStringLiteral("request 3: window open")));
+    {
+        QDBusConnection leaving = QDBusConnection::connectToBus(address, QStringLiteral("leaving"));
+        leaving.asyncCall(invokeMessage(KivAction::cameraAction(), location(4)), 120000);
+    }
+    QVERIFY(waitForOutput(QStringLiteral("request 4: queued")));
+    // The connection closes with its last handle.
+    QDBusConnection::disconnectFromBus(QStringLiteral("leaving"));
+    QVERIFY(waitForOutput(QStringLiteral("left the bus: dropped request 4")));
+    sendCancel(bus, KivAction::cameraAction());
+    QTRY_VERIFY_WITH_TIMEOUT(third.isFinished(), 60000);
+    QVERIFY(!m_camera.log().contains("request 4: window open"));
 }
 
 void ReferenceCameraTest::optionsFile_data()

@@ -88,6 +88,9 @@ QList<WireValue> wireValues(const QDBusMessage &invoke)
         case QMetaType::Int:
             value.signature = QStringLiteral("i");
             break;
+        case QMetaType::ULongLong:
+            value.signature = QStringLiteral("t");
+            break;
         default:
             value.signature = QString::fromLatin1(value.value.typeName());
         }
@@ -185,6 +188,31 @@ void TestPeer::answer(const QDBusMessage &msg, const QVariant &reply)
     }
     }
     Q_EMIT requestReceived();
+}
+
+void TestPeer::Cancel(const QString &action)
+{
+    cancels << QStringLiteral("Cancel ") + action;
+    Q_EMIT cancelReceived();
+}
+
+void TestPeer::CancelLaunch(const QString &action, qulonglong launchId)
+{
+    if (lacksCancelLaunch) {
+        cancels << QStringLiteral("refused CancelLaunch");
+        sendErrorReply(QDBusError::UnknownMethod, QStringLiteral("no CancelLaunch here"));
+        return;
+    }
+    cancels << QStringLiteral("CancelLaunch %1 %2").arg(action).arg(launchId);
+    Q_EMIT cancelReceived();
+}
+
+quint64 launchIdOf(const QDBusMessage &invoke)
+{
+    for (const WireValue &value : wireValues(invoke))
+        if (value.key == KivAction::Key::launchId())
+            return value.value.toULongLong();
+    return 0;
 }
 
 void TestPeer::release()

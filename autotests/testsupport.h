@@ -48,6 +48,8 @@ struct WireValue
     QVariant value;
 };
 QList<WireValue> wireValues(const QDBusMessage &invoke);
+// The "launchId" value of a request, 0 when it has none.
+quint64 launchIdOf(const QDBusMessage &invoke);
 
 // Plays the camera application on its own bus connection, inside the test process.
 class TestPeer : public QObject, protected QDBusContext
@@ -78,12 +80,17 @@ public:
     // In the forged modes: once the bus has handled the forgery, answer for real.
     bool answerAfterForgery = false;
 
+    // Answers CancelLaunch with UnknownMethod, as a camera older than that method does.
+    bool lacksCancelLaunch = false;
     // GetCapabilities is answered by mode as Invoke is, with capabilities. A peer that does
     // not serve it is an older camera: it answers as QtDBus does for a method it lacks.
     bool servesCapabilities = false;
     QVariantMap capabilities;
 
     QList<QDBusMessage> requests;
+    // "Cancel <action>", "CancelLaunch <action> <launchId>" or "refused CancelLaunch", in
+    // the order received.
+    QStringList cancels;
     // Answers the held call with results() (capabilities for GetCapabilities).
     void release();
     // Leaves the bus as a crashing camera would.
@@ -91,10 +98,13 @@ public:
 
 public Q_SLOTS:
     void Invoke(const QString &action, const QVariantMap &values);
+    void Cancel(const QString &action);
+    void CancelLaunch(const QString &action, qulonglong launchId);
     void GetCapabilities(const QString &action);
 
 Q_SIGNALS:
     void requestReceived();
+    void cancelReceived();
 
 private:
     void answer(const QDBusMessage &call, const QVariant &reply);

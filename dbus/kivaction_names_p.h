@@ -36,6 +36,11 @@ inline QString cancelMethod()
 {
     return QStringLiteral("Cancel");
 }
+// Ends one launch, named by its "launchId"; cameras that lack it get Cancel instead.
+inline QString cancelLaunchMethod()
+{
+    return QStringLiteral("CancelLaunch");
+}
 inline QString getCapabilitiesMethod()
 {
     return QStringLiteral("GetCapabilities");
@@ -63,6 +68,11 @@ inline QString unknownActionError()
 inline QString badCameraOptionsError()
 {
     return QStringLiteral("org.kiv.Action.Error.BadCameraOptions");
+}
+// Too many requests wait already, from this caller or from all of them.
+inline QString busyError()
+{
+    return QStringLiteral("org.kiv.Action.Error.Busy");
 }
 // The camera application found no camera it could open.
 inline QString noCameraDeviceError()
@@ -112,6 +122,12 @@ inline QString hasPostCapturedScreen()
 inline QString fileDescriptor()
 {
     return QStringLiteral("fileDescriptor");
+}
+
+// After the values above: this launch's identity (t), unique within the sending process.
+inline QString launchId()
+{
+    return QStringLiteral("launchId");
 }
 
 // Answer keys (Invoke's "results").

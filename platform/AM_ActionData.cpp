@@ -12,16 +12,20 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
+#include <QDBusServiceWatcher>
 #include <QDBusSignature>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QHash>
 #include <QList>
 #include <QLoggingCategory>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QPair>
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
+#include <QThread>
 #include <QVariant>
 
 #include <algorithm>
@@ -35,6 +39,8 @@ const QString kPath = KivAction::objectPath();
 const QString kInterface = KivAction::interfaceName();
 const QString kMethod = KivAction::invokeMethod();
 const QString kCancelMethod = KivAction::cancelMethod();
+const QString kCancelLaunchMethod = KivAction::cancelLaunchMethod();
+const QString kUnknownMethod = KivAction::unknownMethodError();
 const QString kCapabilitiesMethod = KivAction::getCapabilitiesMethod();
 const QString kBusService = QStringLiteral("org.freedesktop.DBus");
 const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
@@ -44,6 +50,15 @@ const QString kBusInterface = QStringLiteral("org.freedesktop.DBus");
 struct OrderedValues
 {
     QList<QPair<QString, QVariant>> entries;
+};
+
+// What a handler is told when one of its invokes is abandoned.
+struct CancelTarget
+{
+    QString destination;
+    QString action;
+    bool hasLaunchId = false;
+    quint64 launchId = 0;
 };
 
 } // namespace
@@ -60,6 +75,12 @@ public:
     QString abortMessage;
     // A round trip to the bus daemon queued behind the last Cancel (see cancel()).
     std::unique_ptr<QDBusPendingCall> cancelSent;
+    // The invoke whose end is being reported: its handler may still be working on it.
+    std::unique_ptr<CancelTarget> ending;
+    // CancelLaunch calls whose answer may still ask for a plain Cancel.
+    QList<QPointer<QObject>> followUps;
+
+    static AM_ActionDataPrivate *of(AM_ActionData *request) { return request->d.get(); }
     AM_ActionData::AbortReason capabilitiesFailure = AM_ActionData::AbortUnknown;
     QString capabilitiesMessage;
 
@@ -133,26 +154,37 @@ AM_ActionData::AbortReason busErrorReason(const QString &name)
 {
     if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
         || name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
-        || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn.")))
+        || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn."))
+        // The bus gave up waiting for an activated handler to take its name.
+        || name == QLatin1String("org.freedesktop.DBus.Error.TimedOut"))
         return AM_ActionData::AbortNoHandler;
     if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
         return AM_ActionData::AbortNoBus;
     return AM_ActionData::AbortHandlerFailed;
 }
 
-// The owner of one name on one connection, kept current by a NameOwnerChanged match that
-// lasts, so that a launch costs the bus its own call and nothing else.
+// The owner of one name on one connection, kept current by a service watcher that lasts,
+// so that a launch costs the bus its own call and nothing else.
 class OwnerCache : public QObject
 {
     Q_OBJECT
 public:
     static OwnerCache *get(const QDBusConnection &bus, const QString &name)
     {
-        // QPointer: the application object that owns a cache may be gone and replaced.
+        // Per thread: a cache serves the objects of its own thread only. QPointer: the
+        // application object that owns a cache may be gone and replaced.
         thread_local QHash<QString, QPointer<OwnerCache>> caches;
         QPointer<OwnerCache> &cache = caches[bus.name() + QLatin1Char('\n') + name];
-        if (!cache)
-            cache = new OwnerCache(bus, name, QCoreApplication::instance());
+        if (!cache) {
+            // With the application when it lives on this thread, so the cache goes with
+            // it; a parent on another thread is not allowed, so there the thread's own
+            // holder deletes it when the thread ends.
+            QCoreApplication *app = QCoreApplication::instance();
+            const bool sameThread = app && app->thread() == QThread::currentThread();
+            cache = new OwnerCache(bus, name, sameThread ? app : nullptr);
+            if (!sameThread)
+                ThreadCaches::get().adopt(cache);
+        }
         return cache.data();
     }
 
@@ -173,14 +205,38 @@ Q_SIGNALS:
     void ownerGained(const QString &owner);
 
 private:
+    // Caches of a thread on which the application does not live.
+    struct ThreadCaches
+    {
+        static ThreadCaches &get()
+        {
+            thread_local ThreadCaches holder;
+            return holder;
+        }
+        void adopt(OwnerCache *cache) { caches.append(cache); }
+        ~ThreadCaches()
+        {
+            // Without an application object the bus connections may be gone already:
+            // the process is ending, and leaving them is the safe choice.
+            if (!QCoreApplication::instance())
+                return;
+            for (const QPointer<OwnerCache> &cache : std::as_const(caches))
+                delete cache.data();
+        }
+        QList<QPointer<OwnerCache>> caches;
+    };
+
     OwnerCache(const QDBusConnection &bus, const QString &name, QObject *parent)
         : QObject(parent)
         , m_bus(bus)
         , m_name(name)
+        , m_watcher(
+              new QDBusServiceWatcher(name, bus, QDBusServiceWatcher::WatchForOwnerChange, this))
     {
-        // The match goes out before the query, so no change between the two is missed.
-        m_bus.connect(kBusService, kBusPath, kBusInterface, QStringLiteral("NameOwnerChanged"),
-            QStringList { m_name }, QString(), this, SLOT(ownerChanged(QString, QString, QString)));
+        // The watch is in place before the query goes out, so no change between the two
+        // is missed.
+        connect(
+            m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &OwnerCache::ownerChanged);
         QDBusMessage ask = QDBusMessage::createMethodCall(
             kBusService, kBusPath, kBusInterface, QStringLiteral("GetNameOwner"));
         ask << m_name;
@@ -213,7 +269,110 @@ private:
     QDBusConnection m_bus;
     QString m_name;
     QString m_owner;
+    QDBusServiceWatcher *m_watcher;
     QPointer<QDBusPendingCallWatcher> m_ownerCall;
+};
+
+// Handlers known to lack CancelLaunch, by connection and unique name: learnt from their
+// answer, so each is asked once and later cancels go straight to Cancel.
+QMutex s_plainCancelMutex;
+QSet<QString> s_plainCancelOnly;
+// Handlers that have answered CancelLaunch once: later ones want no reply, so a host that
+// gives up often does not pile up calls the bus counts against it.
+QSet<QString> s_cancelLaunchKnown;
+
+QString handlerKey(const QDBusConnection &bus, const QString &owner)
+{
+    return bus.name() + QLatin1Char('\n') + owner;
+}
+
+bool knowsCancelLaunch(const QDBusConnection &bus, const QString &owner)
+{
+    if (owner.isEmpty())
+        return false;
+    QMutexLocker lock(&s_plainCancelMutex);
+    return s_cancelLaunchKnown.contains(handlerKey(bus, owner));
+}
+
+bool wantsPlainCancel(const QDBusConnection &bus, const QString &owner)
+{
+    if (owner.isEmpty())
+        return false;
+    QMutexLocker lock(&s_plainCancelMutex);
+    return s_plainCancelOnly.contains(handlerKey(bus, owner));
+}
+
+// Never start a handler just to stop it; no reply wanted, so a handler without the
+// method has nothing to answer.
+bool sendPlainCancel(QDBusConnection bus, const QString &destination, const QString &action)
+{
+    QDBusMessage stop
+        = QDBusMessage::createMethodCall(destination, kPath, kInterface, kCancelMethod);
+    stop.setAutoStartService(false);
+    stop << action;
+    return bus.send(stop);
+}
+
+// One CancelLaunch on its way. Sent without waiting; when the handler answers that it has
+// no such method, the plain Cancel follows. Not a child of the request: a host may destroy
+// the request right after cancelling, and the follow-up must still happen.
+class CancelFollowUp : public QObject
+{
+    Q_OBJECT
+public:
+    CancelFollowUp(const QDBusConnection &bus, const CancelTarget &target)
+        : m_bus(bus)
+        , m_target(target)
+    {
+        QDBusMessage stop = QDBusMessage::createMethodCall(
+            target.destination, kPath, kInterface, kCancelLaunchMethod);
+        stop.setAutoStartService(false);
+        stop << target.action << QVariant::fromValue(qulonglong(target.launchId));
+        // A handler busy with a capture may answer late; the limit only bounds how long
+        // a destroyed request waits for it.
+        m_watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(stop, 5000), this);
+        connect(m_watcher, &QDBusPendingCallWatcher::finished, this, [this] { answered(false); });
+    }
+
+    // The request is going away: settle now, so a needed Cancel is not lost at exit.
+    void finishNow()
+    {
+        m_watcher->waitForFinished();
+        answered(true);
+    }
+
+private:
+    void answered(bool blocking)
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        const QDBusMessage reply = m_watcher->reply();
+        const QString sender = reply.service();
+        // Only the handler's own word counts: the bus's errors (nobody owns the name any
+        // more) and local ones need no follow-up.
+        if (reply.type() == QDBusMessage::ReplyMessage && !sender.isEmpty()) {
+            QMutexLocker lock(&s_plainCancelMutex);
+            s_cancelLaunchKnown.insert(handlerKey(m_bus, sender));
+        }
+        if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == kUnknownMethod
+            && !sender.isEmpty() && sender != kBusService) {
+            {
+                QMutexLocker lock(&s_plainCancelMutex);
+                s_plainCancelOnly.insert(handlerKey(m_bus, sender));
+            }
+            if (sendPlainCancel(m_bus, m_target.destination, m_target.action) && blocking)
+                m_bus.call(QDBusMessage::createMethodCall(kBusService, kBusPath,
+                               QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+                    QDBus::Block, 1000);
+        }
+        deleteLater();
+    }
+
+    QDBusConnection m_bus;
+    CancelTarget m_target;
+    QDBusPendingCallWatcher *m_watcher = nullptr;
+    bool m_done = false;
 };
 
 // One invoke in flight. Owns the watchers; reports exactly once, then deletes itself.
@@ -230,6 +389,7 @@ public:
     { }
 
     QString destination() const { return m_destination; }
+    CancelTarget target() const { return m_target; }
 
     // Never within invoke(): the caller may not be waiting yet. A cancel() before then
     // deletes this object and the abort with it.
@@ -242,6 +402,15 @@ public:
 
     void start(const QString &action, const OrderedValues &values, bool allowStart)
     {
+        m_target.destination = m_destination;
+        m_target.action = action;
+        for (const auto &entry : values.entries) {
+            if (entry.first == KivAction::Key::launchId()
+                && entry.second.userType() == QMetaType::ULongLong) {
+                m_target.hasLaunchId = true;
+                m_target.launchId = entry.second.toULongLong();
+            }
+        }
         if (m_destination.startsWith(QLatin1Char(':'))) {
             m_owners.insert(m_destination);
         } else {
@@ -375,9 +544,16 @@ private:
     template<typename Emit> void finish(Emit emitSignal)
     {
         QPointer<AM_ActionData> request = m_request;
+        // No longer in flight; a cancel() from the signal's handler tells the handler of
+        // this invoke through ending instead.
+        setParent(nullptr);
         deleteLater();
+        if (!request)
+            return;
+        AM_ActionDataPrivate::of(request)->ending.reset(new CancelTarget(m_target));
+        emitSignal(request.data());
         if (request)
-            emitSignal(request.data());
+            AM_ActionDataPrivate::of(request)->ending.reset();
     }
 
     QPointer<AM_ActionData> m_request;
@@ -388,6 +564,7 @@ private:
     bool m_allowStart = true;
     QSet<QString> m_owners;
     QPointer<OwnerCache> m_cache;
+    CancelTarget m_target;
 };
 
 // GetCapabilities answers in D-Bus types; hosts get plain Qt values: a{s*} as QVariantMap,
@@ -632,6 +809,12 @@ AM_ActionData::AM_ActionData(QObject *parent)
 AM_ActionData::~AM_ActionData()
 {
     // A host that cancels and then exits must not lose the Cancel on the way out.
+    for (const QPointer<QObject> &followUp : std::as_const(d->followUps))
+        if (auto *pending = qobject_cast<CancelFollowUp *>(followUp.data())) {
+            pending->finishNow();
+            // Not left to deleteLater(): the event loop may not run again before exit.
+            delete pending;
+        }
     if (d->cancelSent && !d->cancelSent->isFinished())
         d->cancelSent->waitForFinished();
 }
@@ -680,6 +863,11 @@ bool AM_ActionData::setFileDescriptor(const QString &key, int fd)
     return true;
 }
 
+void AM_ActionData::setValue(const QString &key, quint64 value)
+{
+    d->set(key, QVariant::fromValue(qulonglong(value)));
+}
+
 QString AM_ActionData::destinationFor(const QString &object, const QString &action)
 {
     return object.isEmpty() ? KivAction::busName(action) : object;
@@ -717,25 +905,43 @@ QString AM_ActionData::abortMessage() const
 
 void AM_ActionData::cancel()
 {
+    QList<CancelTarget> targets;
     const auto pending = findChildren<PendingInvoke *>(QString(), Qt::FindDirectChildrenOnly);
-    QSet<QString> told;
-    bool sent = false;
     for (PendingInvoke *invoke : pending) {
-        const QString destination = invoke->destination();
+        targets.append(invoke->target());
         delete invoke; // its reply, if it ever comes, goes nowhere
-        if (told.contains(destination))
+    }
+    if (d->ending) {
+        targets.append(*d->ending);
+        d->ending.reset();
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (targets.isEmpty() || !bus.isConnected())
+        return;
+    QSet<QString> toldAll; // destinations sent Cancel, which ends all of their invokes
+    bool sent = false;
+    for (const CancelTarget &target : std::as_const(targets)) {
+        if (toldAll.contains(target.destination))
             continue;
-        told.insert(destination);
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected())
+        const QString owner = target.destination.startsWith(QLatin1Char(':'))
+            ? target.destination
+            : OwnerCache::get(bus, target.destination)->knownOwner();
+        if (target.hasLaunchId && knowsCancelLaunch(bus, owner)) {
+            QDBusMessage stop = QDBusMessage::createMethodCall(
+                target.destination, kPath, kInterface, kCancelLaunchMethod);
+            stop.setAutoStartService(false);
+            stop << target.action << QVariant::fromValue(qulonglong(target.launchId));
+            sent |= bus.send(stop);
             continue;
-        // Never start a camera just to stop it. send() marks the call as wanting no reply,
-        // so a camera without Cancel has nothing to answer.
-        QDBusMessage stop
-            = QDBusMessage::createMethodCall(destination, kPath, kInterface, kCancelMethod);
-        stop.setAutoStartService(false);
-        stop << d->action;
-        sent |= bus.send(stop);
+        }
+        if (target.hasLaunchId && !wantsPlainCancel(bus, owner)) {
+            d->followUps.removeAll(QPointer<QObject>());
+            d->followUps.append(new CancelFollowUp(bus, target));
+            sent = true;
+            continue;
+        }
+        toldAll.insert(target.destination);
+        sent |= sendPlainCancel(bus, target.destination, target.action);
     }
     if (sent) {
         // QtDBus writes from its own thread, so a message sent just before the host exits
@@ -743,8 +949,7 @@ void AM_ActionData::cancel()
         // destructor waits for that reply if it has not come yet.
         QDBusMessage ping = QDBusMessage::createMethodCall(kBusService, kBusPath,
             QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-        d->cancelSent.reset(
-            new QDBusPendingCall(QDBusConnection::sessionBus().asyncCall(ping, 1000)));
+        d->cancelSent.reset(new QDBusPendingCall(bus.asyncCall(ping, 1000)));
     }
 }
 

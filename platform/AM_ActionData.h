@@ -50,6 +50,8 @@ public:
     // duplicate, so the caller may close fd at once. False, and nothing set, when fd is
     // not open or the bus connection cannot pass descriptors.
     bool setFileDescriptor(const QString &key, int fd);
+    // Sent as an unsigned 64-bit value (D-Bus "t").
+    void setValue(const QString &key, quint64 value);
 
     // allowStart: let the bus start the handler when none runs.
     // Returns false when the request could not be sent; the abort signal follows then too.
@@ -70,7 +72,12 @@ public:
     QString abortMessage() const;
 
     // Abandons every invoke in flight: neither signal follows for them, and their handler
-    // is asked to end them (org.kiv.Action.Cancel). Does nothing when none is in flight.
+    // is asked to end them. Called from a handler of signalActionAborted(), it also tells
+    // the handler of the invoke being reported, which may still be working on it (its
+    // answer was forged, or judged broken). An invoke that carried an unsigned 64-bit
+    // value "launchId" is ended alone (org.kiv.Action.CancelLaunch); a handler that does
+    // not know that method is sent org.kiv.Action.Cancel instead, which ends every invoke
+    // of this connection for the action. Does nothing when there is nothing to tell.
     void cancel();
 
     // Bus name a request with this object and action is sent to.

@@ -116,6 +116,12 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
         request.photoResolution = isString(value) ? value.toString() : formatDBusValue(value);
     } else if (key == KivAction::Key::hasPostCapturedScreen()) {
         request.postCapturedScreen = isString(value) ? value.toString() : QString();
+    } else if (key == KivAction::Key::launchId()) {
+        const int type = value.userType();
+        request.hasLaunchId = type == QMetaType::ULongLong || type == QMetaType::UInt;
+        if (!request.hasLaunchId)
+            warnType(key, value, QStringLiteral("ending this request only with Cancel"));
+        request.launchId = request.hasLaunchId ? value.toULongLong() : 0;
     } else if (key == KivAction::Key::videoQuality()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
@@ -184,6 +190,10 @@ QString targetProblem(const CaptureRequest &request, CheckedFolder *folder, bool
     if (request.fileLocation.isEmpty())
         return QString();
     const QString &path = request.targetPath;
+    // Raw or as %00 in a file: URL, a NUL names another file than the one asked for.
+    if (request.fileLocation.contains(QChar(0)) || path.contains(QChar(0)))
+        return QStringLiteral("fileLocation %1 contains a NUL character")
+            .arg(quoted(request.fileLocation));
     // Relative to what? Our working folder is not the host's.
     if (!QDir::isAbsolutePath(path))
         return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
@@ -279,6 +289,26 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
                 .arg(quoted(KivAction::cameraAction()), quoted(action)));
         return {};
     }
+    if (!request.video && request.hasPhotoResolution) {
+        const QSize size = parsePhotoResolution(request.photoResolution);
+        if (size.isValid() && qint64(size.width()) * size.height() > maxPhotoPixels) {
+            printErr(programPrefix()
+                + QStringLiteral("photoResolution %1 is more than %2 pixels; answering FAILED")
+                      .arg(quoted(request.photoResolution))
+                      .arg(maxPhotoPixels));
+            QMap<QString, QString> results;
+            results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
+            answerResults(request, connection, results);
+            return {};
+        }
+    }
+    if (m_options.interactive || m_options.delayMs > 0) {
+        const QString busy = busyReason(request);
+        if (!busy.isEmpty()) {
+            sendError(message, connection, KivAction::busyError(), busy);
+            return {};
+        }
+    }
     if (m_options.exitWithoutAnswer) {
         printOut(programPrefix() + QStringLiteral("exiting without an answer"));
         m_quitting = true;
@@ -294,6 +324,21 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
             answerResults(request, connection, results);
+            return {};
+        }
+        bool windowOpen = false;
+        for (const Pending &pending : std::as_const(m_pending))
+            windowOpen = windowOpen || !pending.queued;
+        if (windowOpen) {
+            // One capture at a time, as on a real camera; it stays cancellable meanwhile.
+            printOut(programPrefix()
+                + QStringLiteral("request %1: queued until the open window closes")
+                      .arg(request.number));
+            Pending pending;
+            pending.request = request;
+            pending.connection = connection;
+            pending.queued = true;
+            hold(pending);
             return {};
         }
         openWindow(request, connection);
@@ -345,7 +390,7 @@ void CameraService::hold(Pending pending)
         callerLeft(caller);
 }
 
-void CameraService::openWindow(const CaptureRequest &request, QDBusConnection connection)
+CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
 {
     WindowSettings settings;
     settings.number = request.number;
@@ -375,22 +420,69 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
               .arg(QCoreApplication::applicationPid())
               .arg(request.number)
               .arg(formatForPath(true, target));
+    auto *window = new CaptureWindow(settings);
+    const int number = request.number;
+    connect(window, &CaptureWindow::decided, this,
+        [this, number](bool accepted) { windowDecided(number, accepted); });
+    connect(window, &CaptureWindow::failed, this,
+        [this, number](
+            const QString &name, const QString &text) { windowFailed(number, name, text); });
+    return window;
+}
 
+void CameraService::openWindow(const CaptureRequest &request, QDBusConnection connection)
+{
     Pending pending;
     pending.request = request;
     pending.connection = connection;
-    pending.window = new CaptureWindow(settings);
+    pending.window = makeWindow(request);
     const int number = request.number;
-    connect(pending.window, &CaptureWindow::decided, this,
-        [this, number](bool accepted) { windowDecided(number, accepted); });
-    connect(pending.window, &CaptureWindow::failed, this,
-        [this, number](
-            const QString &name, const QString &text) { windowFailed(number, name, text); });
     CaptureWindow *window = pending.window;
     hold(pending);
     if (!m_pending.contains(number))
         return; // the caller is already gone
     printOut(programPrefix() + QStringLiteral("request %1: window open").arg(number));
+    window->show();
+    window->raise();
+    window->activateWindow();
+    Q_EMIT windowOpened(window);
+}
+
+QString CameraService::busyReason(const CaptureRequest &request) const
+{
+    int mine = 0;
+    for (const Pending &pending : std::as_const(m_pending))
+        mine += pending.request.caller == request.caller ? 1 : 0;
+    if (mine >= maxPendingPerCaller)
+        return QStringLiteral("reference-camera already has %1 requests of yours waiting (at "
+                              "most %2 per caller): wait for one to end, or cancel it, before "
+                              "asking again")
+            .arg(mine)
+            .arg(maxPendingPerCaller);
+    if (m_pending.size() >= maxPendingTotal)
+        return QStringLiteral("reference-camera already has %1 requests waiting (at most %2 in "
+                              "all): try again once one has ended")
+            .arg(m_pending.size())
+            .arg(maxPendingTotal);
+    return QString();
+}
+
+void CameraService::openNextQueued()
+{
+    int next = 0;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it) {
+        if (!it->queued)
+            return; // a window (or a held capture) is still up
+        if (next == 0 || it.key() < next)
+            next = it.key();
+    }
+    if (next == 0)
+        return;
+    Pending &pending = m_pending[next];
+    pending.queued = false;
+    pending.window = makeWindow(pending.request);
+    CaptureWindow *window = pending.window;
+    printOut(programPrefix() + QStringLiteral("request %1: window open").arg(next));
     window->show();
     window->raise();
     window->activateWindow();
@@ -434,6 +526,8 @@ CameraService::Pending CameraService::take(int number)
     if (pending.window) {
         pending.window->dismiss();
         pending.window->deleteLater();
+        // The next queued request gets the window once this one's answer is out.
+        QMetaObject::invokeMethod(this, &CameraService::openNextQueued, Qt::QueuedConnection);
     }
     if (pending.job) {
         pending.job->cancel(); // a capture still running leaves no file
@@ -457,11 +551,28 @@ void CameraService::Cancel(const QString &action)
     for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
         if (it->request.caller == caller && it->request.action == action)
             numbers << it.key();
+    cancelRequests(
+        numbers, QStringLiteral("cancel from %1: action %2").arg(caller, quoted(action)));
+}
+
+void CameraService::CancelLaunch(const QString &action, qulonglong launchId)
+{
+    const QString caller = message().service();
+    QList<int> numbers;
+    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
+        if (it->request.caller == caller && it->request.action == action && it->request.hasLaunchId
+            && it->request.launchId == launchId)
+            numbers << it.key();
+    cancelRequests(numbers,
+        QStringLiteral("cancel from %1: action %2, launch %3")
+            .arg(caller, quoted(action))
+            .arg(launchId));
+}
+
+void CameraService::cancelRequests(QList<int> numbers, const QString &how)
+{
     std::sort(numbers.begin(), numbers.end());
-    printOut(programPrefix()
-        + QStringLiteral("cancel from %1: action %2, %3 pending capture(s)")
-              .arg(caller, quoted(action))
-              .arg(numbers.size()));
+    printOut(programPrefix() + how + QStringLiteral(", %1 pending capture(s)").arg(numbers.size()));
     for (int number : std::as_const(numbers)) {
         const Pending pending = take(number);
         QMap<QString, QString> results;

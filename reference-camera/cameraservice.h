@@ -35,6 +35,8 @@ struct CaptureRequest
     QDBusMessage message;
     QString action;
     QString caller; // unique name of the calling connection
+    bool hasLaunchId = false; // "launchId" (any unsigned integer type) was sent
+    quint64 launchId = 0;
     bool video = false;
     qint64 sizeLimit = 0;
     QString fileLocation;
@@ -75,6 +77,7 @@ public:
     // Called by the adaptor.
     QMap<QString, QString> Invoke(const QString &action, const refcam::WireValues &values);
     void Cancel(const QString &action);
+    void CancelLaunch(const QString &action, qulonglong launchId);
     QVariantMap GetCapabilities(const QString &action);
 
 Q_SIGNALS:
@@ -89,17 +92,32 @@ private:
         QDBusConnection connection { QString() };
         QTimer *timer = nullptr;
         QPointer<CaptureWindow> window;
+        bool queued = false; // interactive: waits for the window of another request
         QPointer<CaptureJob> job;
         // The folder a path-only capture is written through, open until it is done.
         std::shared_ptr<CheckedFolder> folder;
     };
 
+    // Requests that wait (held, queued or in a window), per caller and in all: a caller
+    // cannot tie the camera up. Exceeding either is answered with Error.Busy.
+    static constexpr int maxPendingPerCaller = 8;
+    static constexpr int maxPendingTotal = 64;
+    // Photos larger than this are refused before any pixel is made.
+    static constexpr qint64 maxPhotoPixels = 4096 * 4096;
+
     void hold(Pending pending);
     void openWindow(const CaptureRequest &request, QDBusConnection connection);
+    // Why a request is not taken now (Busy), or an empty string.
+    QString busyReason(const CaptureRequest &request) const;
+    // One window at a time: the next queued request gets it when the last one closes.
+    void openNextQueued();
+    CaptureWindow *makeWindow(const CaptureRequest &request);
     void windowDecided(int number, bool accepted);
     void windowFailed(int number, const QString &errorName, const QString &message);
     Pending take(int number);
     void callerLeft(const QString &caller);
+    // Ends the given requests of the caller as CANCELLED; how names what was asked for.
+    void cancelRequests(QList<int> numbers, const QString &how);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());

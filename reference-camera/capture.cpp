@@ -198,7 +198,7 @@ WriteResult writePhoto(const QString &path, const QSize &size, int phase)
         return failure(file.errorString());
     QImageWriter writer(file.device(), QByteArrayLiteral("png"));
     if (!writer.write(image))
-        return failure(writer.errorString());
+        return failure(file.writeError(writer.errorString()));
     return commit(file);
 }
 
@@ -217,7 +217,7 @@ WriteResult writeVideo(const QString &path, const VideoFormat &format, int frame
         ok = out->write(frameMarker) == frameMarker.size() && out->write(frame) == frame.size();
     }
     if (!ok)
-        return failure(out->errorString());
+        return failure(file.writeError(out->errorString()));
     return commit(file);
 }
 

@@ -62,6 +62,8 @@ bool installSignalHandlers(QCoreApplication *app)
     sigaction(SIGHUP, &action, nullptr);
     // A reader that went away must not kill us halfway through a reply.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes a write fail with EFBIG, answered FAILED, instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
     return true;
 }
 

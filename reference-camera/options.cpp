@@ -2,8 +2,10 @@
 #include "options.h"
 
 #include "console.h"
+#include "dbusformat.h"
 #include "gstcapture.h"
 #include "kivaction_names_p.h"
+#include "safefile_p.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,11 +14,7 @@
 #include <QHash>
 #include <QRegularExpression>
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace refcam {
@@ -163,35 +161,29 @@ bool isValidErrorName(const QString &name)
     return name.size() <= 255 && pattern.match(name).hasMatch();
 }
 
-// Reads the file without ever blocking on a FIFO or device planted under its name.
+// Read through the project's safe reader: never blocks on a FIFO or device planted under
+// the name, and reads the file that was checked.
 bool readSmallFile(const QString &path, QByteArray *data, QString *error)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    struct stat st = {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    SafeFile::File file;
+    SafeFile::Status status = file.open(QFile::encodeName(path).constData());
+    if (status == SafeFile::Status::Ok)
+        status = file.readAll(maxConfigBytes, data);
+    switch (status) {
+    case SafeFile::Status::Ok:
+    case SafeFile::Status::Missing:
+        return true;
+    case SafeFile::Status::NotRegular:
         *error = QStringLiteral("not a regular file");
         return false;
-    }
-    if (st.st_size > maxConfigBytes) {
-        ::close(fd);
+    case SafeFile::Status::TooLarge:
         *error = QStringLiteral("bigger than %1 bytes").arg(maxConfigBytes);
         return false;
+    case SafeFile::Status::Failed:
+        break;
     }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        *error = file.errorString();
-        return false;
-    }
-    *data = file.read(maxConfigBytes);
-    return true;
+    *error = QString::fromLocal8Bit(std::strerror(file.error()));
+    return false;
 }
 
 // The file's lines as command-line arguments; where[name] says which line set it.
@@ -210,20 +202,27 @@ bool readConfig(const QString &path, const QList<QCommandLineOption> &known, QSt
         takesValue.insert(option.names().constFirst(), !option.valueName().isEmpty());
         names << option.names().constFirst();
     }
-    const QStringList lines = QString::fromUtf8(data).split(QLatin1Char('\n'));
+    bool unknownSeen = false;
+    const QList<QByteArray> lines = data.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
-        const QString line = lines.at(i).trimmed();
+        const QByteArray &raw = lines.at(i);
+        const QString line = QString::fromUtf8(raw.constData(), int(raw.size())).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
         const QString at = QStringLiteral("%1 line %2").arg(path).arg(i + 1);
+        // A NUL would cut the value short on its way to the option parser.
+        if (raw.contains('\0')) {
+            *problems << QStringLiteral("%1: contains a NUL character; remove it").arg(at);
+            continue;
+        }
         const int equals = line.indexOf(QLatin1Char('='));
         QString key = (equals < 0 ? line : line.left(equals)).trimmed();
         if (key.startsWith(QLatin1String("--")))
             key = key.mid(2);
         const QString value = equals < 0 ? QString() : line.mid(equals + 1).trimmed();
         if (!takesValue.contains(key)) {
-            *problems << QStringLiteral("%1: unknown option '%2' (known: %3)")
-                             .arg(at, key.left(80), names.join(QStringLiteral(", ")));
+            *problems << QStringLiteral("%1: unknown option '%2'").arg(at, key.left(80));
+            unknownSeen = true;
             continue;
         }
         if (takesValue.value(key) && (equals < 0 || value.isEmpty())) {
@@ -246,6 +245,8 @@ bool readConfig(const QString &path, const QList<QCommandLineOption> &known, QSt
         if (takesValue.value(key))
             *args << value;
     }
+    if (unknownSeen)
+        *problems << QStringLiteral("known options: %1").arg(names.join(QStringLiteral(", ")));
     return problems->isEmpty();
 }
 
@@ -408,6 +409,35 @@ QList<Problem> resolve(const Merged &m, Options *options)
     return problems;
 }
 
+// The file's problems as one line for the log and the error a host receives: control
+// characters escaped as the request log does, the first few problems and how many more,
+// never longer than maxProblemChars.
+QString summarizeProblems(const QStringList &problems)
+{
+    constexpr int shownProblems = 5;
+    constexpr int maxProblemChars = 4096 - 512; // room for the text around it
+    QStringList shown;
+    QString known;
+    int counted = 0;
+    for (const QString &problem : problems) {
+        if (problem.startsWith(QLatin1String("known options: "))) {
+            known = escaped(problem, 600);
+            continue;
+        }
+        ++counted;
+        if (shown.size() < shownProblems)
+            shown << escaped(problem, 400);
+    }
+    if (counted > shown.size())
+        shown << QStringLiteral("and %1 more problem(s) in the file").arg(counted - shown.size());
+    if (!known.isEmpty())
+        shown << known;
+    QString text = shown.join(QStringLiteral("; "));
+    if (text.size() > maxProblemChars)
+        text = text.left(maxProblemChars) + QStringLiteral("... (cut)");
+    return text;
+}
+
 void addAll(QCommandLineParser &parser, const QList<QCommandLineOption> &options)
 {
     for (const QCommandLineOption &option : options)
@@ -498,7 +528,7 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options)
     }
     if (usageError)
         return ParseOutcome::UsageError;
-    options->configProblem = configProblems.join(QStringLiteral("; "));
+    options->configProblem = summarizeProblems(configProblems);
     return ParseOutcome::Run;
 }
 

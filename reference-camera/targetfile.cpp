@@ -59,6 +59,9 @@ bool TargetFile::fail(const QString &error)
 bool TargetFile::open(const QString &path)
 {
     m_path = path;
+    // The system would see the path end at the NUL: another file than the one named.
+    if (path.contains(QChar(0)))
+        return fail(QStringLiteral("it contains a NUL character"));
     if (!path.startsWith(QLatin1Char('/')))
         return fail(QStringLiteral("not an absolute path"));
     const int slash = path.lastIndexOf(QLatin1Char('/'));
@@ -120,8 +123,10 @@ bool TargetFile::commit()
 {
     if (m_tempName.isEmpty())
         return fail(m_error.isEmpty() ? QStringLiteral("not open") : m_error);
-    if (!m_file.flush() || ::fdatasync(m_file.handle()) != 0)
-        return fail(m_file.errorString().isEmpty() ? systemError(errno) : m_file.errorString());
+    if (!m_file.flush())
+        return fail(writeError(QStringLiteral("cannot write")));
+    if (::fdatasync(m_file.handle()) != 0)
+        return fail(systemError(errno));
     struct stat st = {};
     m_size = ::fstat(m_file.handle(), &st) == 0 ? qint64(st.st_size) : 0;
     m_file.close();
@@ -134,6 +139,19 @@ bool TargetFile::commit()
     m_tempName.clear();
     discard();
     return true;
+}
+
+QString TargetFile::writeError(const QString &fallback)
+{
+    // QIODevice::errorString() is never empty ("Unknown error"): only a real error of the
+    // file says what the system said (ENOSPC: "No space left on device").
+    if (m_file.error() != QFileDevice::NoError)
+        return m_file.errorString();
+    // A short write sets no error; one more write makes the system say why. The file is
+    // dropped anyway.
+    if (m_file.isOpen() && ::write(m_file.handle(), "", 1) < 0)
+        return systemError(errno);
+    return fallback;
 }
 
 void TargetFile::discard()

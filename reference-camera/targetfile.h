@@ -29,6 +29,8 @@ public:
     void discard();
 
     QString errorString() const { return m_error; }
+    // What the system said about a failed write to device(), else fallback.
+    QString writeError(const QString &fallback);
     qint64 size() const { return m_size; }
 
 private:

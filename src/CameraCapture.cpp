@@ -7,6 +7,8 @@
 
 #include <QPointer>
 
+#include <utility>
+
 // CameraCapture::Outcome (and so the QML enum) is CameraOutcome under other names;
 // outcome() converts by value.
 #define CAMERA_SAME_OUTCOME(cxx, c)                                                                \
@@ -55,30 +57,45 @@ public:
         Q_EMIT q->capabilitiesChanged();
     }
 
-    // Announces what a launch changed, then finished(): waiting is already false then.
+    // Announces what a launch changed, then finished(): waiting is already false then, and
+    // the outcome is the one of the launch that finished. A start() from one of the change
+    // handlers is held until finished() is out, so finished() never reports the next one.
     void launchEnded(bool accepted)
     {
         const QPointer<CameraCapture> guard = q;
-        notifyChanges();
-        if (guard)
-            Q_EMIT q->finished(accepted);
+        ending = true;
+        const bool alive = notifyChanges();
+        if (!alive)
+            return;
+        ending = false;
+        Q_EMIT q->finished(accepted);
+        if (!guard || !startHeld)
+            return;
+        startHeld = false;
+        const bool cancelNow = std::exchange(cancelHeld, false);
+        if (q->start() && cancelNow)
+            sd->cancel();
     }
 
-    void notifyChanges()
+    // Emits a change signal for each property that changed. False when a handler destroyed
+    // the capture: the caller must not touch it (or this object) again.
+    bool notifyChanges()
     {
         const QPointer<CameraCapture> guard = q;
         auto changed = [&](auto &seen, const auto &now, void (CameraCapture::*signal)()) {
+            if (!guard)
+                return false;
             if (seen == now)
-                return;
+                return true;
             seen = now;
-            if (guard)
-                Q_EMIT(q->*signal)();
+            Q_EMIT(q->*signal)();
+            return bool(guard);
         };
-        changed(seenWaiting, sd->isWaiting(), &CameraCapture::waitingChanged);
-        changed(seenOutcome, int(sd->outcome), &CameraCapture::outcomeChanged);
-        changed(seenLocation, sd->fileLocation(), &CameraCapture::fileLocationChanged);
-        changed(seenActionReturn, sd->actionReturn(), &CameraCapture::actionReturnChanged);
-        changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged);
+        return changed(seenWaiting, sd->isWaiting(), &CameraCapture::waitingChanged)
+            && changed(seenOutcome, int(sd->outcome), &CameraCapture::outcomeChanged)
+            && changed(seenLocation, sd->fileLocation(), &CameraCapture::fileLocationChanged)
+            && changed(seenActionReturn, sd->actionReturn(), &CameraCapture::actionReturnChanged)
+            && changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged);
     }
 
     CameraCapture *const q;
@@ -86,6 +103,10 @@ public:
     CameraUIServicePrivate *const sd;
     int cameraType = 1;
     int videoSizeLimitation = 0;
+    // Between a launch's end and its finished(): a start() then is held (startHeld).
+    bool ending = false;
+    bool startHeld = false;
+    bool cancelHeld = false; // cancel() of the held start: it is sent and cancelled at once
     AM_ActionData capabilitiesRequest;
     QVariantMap capabilities;
 
@@ -221,8 +242,13 @@ QString CameraCapture::errorMessage() const
 
 bool CameraCapture::start()
 {
-    if (d->sd->isWaiting())
+    if (d->sd->isWaiting() || d->startHeld)
         return false;
+    if (d->ending) {
+        // Sent once finished() of the launch that just ended is out.
+        d->startHeld = true;
+        return true;
+    }
     d->sd->setCameraType(d->cameraType);
     d->sd->setVideoSizeLimitation(d->videoSizeLimitation);
     CameraCapturePrivate *priv = d;
@@ -234,6 +260,11 @@ bool CameraCapture::start()
 
 void CameraCapture::cancel()
 {
+    // A held start ends as any cancelled launch does, with its own finished(false).
+    if (d->startHeld) {
+        d->cancelHeld = true;
+        return;
+    }
     // finished(false) and the property changes follow from the event loop.
     d->sd->cancel();
 }

@@ -10,12 +10,14 @@
 #include <ConfigManager.h>
 #include <KivConfig.h>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLocale>
 #include <QPointer>
 #include <QtNumeric>
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -184,6 +186,9 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     request.setValue(KivAction::Key::photoResolution(), mPhotoResolution);
     request.setValue(KivAction::Key::videoQuality(), mVideoQuality);
     request.setValue(KivAction::Key::hasPostCapturedScreen(), mHasPostCapturedScreen);
+    // Lets a cancel end this launch alone, not the other services' of this process.
+    if (d->current)
+        request.setValue(KivAction::Key::launchId(), quint64(d->current->id));
     // A launch with a location offers the camera a file the host made itself, so the
     // camera never writes a path with its own rights (see doc/security.md).
     if (d->current && mFileLocation.length() > 0) {
@@ -402,15 +407,22 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
         CAMERA_LOG_AS(caller, "error: a launch is already waiting, nothing sent\n");
         return nullptr;
     }
+    static std::atomic<quint64> lastLaunchId { 0 };
     auto launch = std::make_shared<CameraLaunch>();
+    launch->id = ++lastLaunchId;
     launch->finished = std::move(finished);
     current = launch;
     handoff.reset();
     descriptorUsed = false;
     outcome = CameraOutcomeNone;
     errorMessage.clear();
-    if (timeoutMs > 0)
+    if (timeoutMs > 0) {
+        // A thread Qt did not start (a host's own, a Python thread) gets its event
+        // dispatcher with its first event loop; the timer needs one now.
+        if (!QAbstractEventDispatcher::instance())
+            QEventLoop ensureDispatcher;
         timer.start(timeoutMs);
+    }
     q->callUIService(*q->mActionData);
     return launch;
 }
@@ -418,8 +430,17 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
 void CameraUIServicePrivate::answered(CameraOutcome how, const QString &message)
 {
     // An answer while no launch waits must not end anything of the host's.
-    if (current)
-        finish(how, message);
+    if (!current)
+        return;
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+    // Given up without the camera's own answer (a forged reply, a broken or failed one):
+    // the camera may still be capturing, or showing its window. Tell it, as a cancel or a
+    // timeout does. Nobody to tell when there is no camera or no bus.
+    if (how == CameraOutcomeForged || how == CameraOutcomeCameraFailed
+        || how == CameraOutcomeAborted)
+        q->mActionData->cancel();
+#endif
+    finish(how, message);
 }
 
 void CameraUIServicePrivate::cancel()

@@ -6,6 +6,7 @@
 #include "camerauiservice_trace_p.h"
 
 #include <QCoreApplication>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -211,8 +212,17 @@ void ReleaseCameraApplication(void)
     // after releasing ours keeps it.
     if (!s_ownApplication)
         return;
-    if (QCoreApplication::instance() == s_ownApplication)
+    if (QCoreApplication::instance() == s_ownApplication) {
+        // Qt objects are destroyed on their own thread only; from any other, the process
+        // would crash now or at exit. The application stays, still usable.
+        if (s_ownApplication->thread() != QThread::currentThread()) {
+            CAMERA_LOG("error: ReleaseCameraApplication on a thread other than the one of "
+                       "InitCameraApplication; the application is kept. Call it on that "
+                       "thread.\n");
+            return;
+        }
         delete s_ownApplication;
+    }
     s_ownApplication = nullptr;
 }
 

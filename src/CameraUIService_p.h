@@ -19,6 +19,7 @@ class QEventLoop;
 // launch that ended is still whole when its callback runs.
 struct CameraLaunch
 {
+    quint64 id = 0; // "launchId" on the wire: unique within the process
     bool ended = false;
     bool accepted = false;
     CameraOutcome outcome = CameraOutcomeNone;

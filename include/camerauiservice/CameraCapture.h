@@ -171,6 +171,11 @@ public:
      * \return true when the launch started; false when a launch still waits (that one is
      *         left alone) or no Qt application object exists (outcome #Refused), and then
      *         finished() does not follow.
+     *
+     * The capture may be deleted from any of its signals' handlers. Called from a handler
+     * of a change signal that a launch's end emits, the new request is sent right after
+     * that launch's finished(), which so reports the launch that finished (true is
+     * returned then, and isWaiting() turns true only after that finished()).
      */
     Q_INVOKABLE bool start();
     /**

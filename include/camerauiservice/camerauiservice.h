@@ -311,13 +311,13 @@ CAMERAUISERVICE_EXPORT const char *GetCameraErrorMessage(CameraUIService *servic
  * The launch has ended when CancelCamera() returns: action return "REJECTED", outcome
  * #CameraOutcomeCancelled, nothing waits and a new launch may start. Exec() returns 0,
  * or the StartCamera() callback runs, afterwards from the event loop, never inside
- * CancelCamera(). The camera is told with the `Cancel` wire method; its late answer
- * never completes a later launch and never changes the action return or the location.
- * Does nothing when no launch waits.
+ * CancelCamera(). The camera is told with the `CancelLaunch` wire method, naming this
+ * launch's "launchId"; its late answer never completes a later launch and never changes
+ * the action return or the location. Does nothing when no launch waits.
  *
- * \note Services of one host share its bus connection, and the camera's `Cancel` ends
- *       every capture of the action that this connection asked for: cancelling one of
- *       several launches at once ends the others too, each answered "CANCELLED"
+ * \note Services of one host share its bus connection; `CancelLaunch` ends this launch
+ *       alone. A camera without that method is sent `Cancel`, which ends every capture
+ *       of the action that this connection asked for, each answered "CANCELLED"
  *       (#CameraOutcomeRejected).
  *
  * \param service \notnull the service.
@@ -426,7 +426,6 @@ CAMERAUISERVICE_EXPORT const char *GetCameraActionReturn(CameraUIService *servic
  */
 CAMERAUISERVICE_EXPORT const char *GetCameraCapabilities(CameraUIService *service);
 
-/* A Qt application object for hosts that have none. */
 /**
  * Creates a `QCoreApplication` when the process has no Qt application object.
  *
@@ -435,6 +434,9 @@ CAMERAUISERVICE_EXPORT const char *GetCameraCapabilities(CameraUIService *servic
  * default main context, so a host running `g_main_loop_run()` on that thread gets
  * StartCamera()'s callback from its own loop (unless `QT_NO_GLIB=1` is set; such a host
  * uses Exec()).
+ *
+ * The application belongs to that thread: ReleaseCameraApplication() destroys it only
+ * when called there (on any other thread it traces an error and keeps it).
  *
  * \return 1 when it created the application, 0 when one already exists (the host's, or
  *         one it made before).

@@ -25,7 +25,10 @@ returned, ready for open().
 The library needs a Qt application object. The first CameraUIService creates one
 (InitCameraApplication) when the process has none, and releases it at interpreter
 exit after closing the services still open. A service belongs to the thread that
-created it; use it there only.
+created it; use it there only. The application object belongs to the thread that
+made the first service: when that is not the main thread, it is left in place at
+exit (releasing it from another thread would crash), as are services still open
+on other threads than the main one.
 
 The library traces every operation on standard output, written with C stdio to
 file descriptor 1 and flushed when each call returns (there is no switch to silence it).
@@ -148,7 +151,7 @@ _SIGNATURES = {
 
 _lock = threading.Lock()
 _library = None
-_application_owned = False
+_application_thread = None  # the thread that made the application object, if we did
 _open_services = weakref.WeakSet()
 
 
@@ -191,20 +194,23 @@ def _lib():
 
 
 def _ensure_application():
-    global _application_owned
+    global _application_thread
     lib = _lib()
     with _lock:
         if lib.InitCameraApplication() == 1:
-            _application_owned = True
+            _application_thread = threading.get_ident()
 
 
 @atexit.register
 def _release_at_exit():
-    # Services before the application they live in.
+    # Services before the application they live in, each only on its own thread: a Qt
+    # object destroyed from another thread takes the process down. The exit hook runs on
+    # the main thread, so what a worker thread made stays until the process is gone.
+    here = threading.get_ident()
     for service in list(_open_services):
-        if service._thread == threading.get_ident():
+        if service._thread == here:
             service._destroy()
-    if _application_owned and _library is not None:
+    if _application_thread == here and _library is not None:
         _library.ReleaseCameraApplication()
 
 

@@ -261,6 +261,42 @@ def test_interpreter_exit(close):
     assert (gone < run.stdout.index("script done")) == close
 
 
+@pytest.mark.parametrize(
+    "on_main",
+    ["", "main = cus.CameraUIService(cus.PHOTO); main.timeout_ms = 1; main.exec()"],
+    ids=["worker only", "worker, then main thread"],
+)
+@pytest.mark.parametrize("close", [True, False], ids=["closed there", "left open"])
+def test_first_service_on_a_worker_thread(close, on_main):
+    # The application object then lives on the worker thread: nothing of Qt may be torn
+    # down from the main thread's exit hook, and nothing is parented across threads.
+    script = textwrap.dedent(
+        """
+        import threading
+        import camerauiservice as cus
+        def work():
+            global cam
+            cam = cus.CameraUIService(cus.PHOTO)
+            cam.timeout_ms = 1
+            cam.exec()
+            if %r:
+                cam.close()
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        if %r:
+            exec(%r)
+        print("script done", flush=True)
+        """ % (close, bool(on_main), on_main)
+    )
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "script done" in run.stdout
+    for warning in ["different thread", "Timers can only be used", "CRITICAL"]:
+        assert warning not in run.stderr, run.stderr
+
+
 # What the reference camera's test source offers: the same values the C tests check.
 REFERENCE_CAPABILITIES = {
     "interfaceVersion": 1,

@@ -1,0 +1,166 @@
+// SPDX-License-Identifier: MIT
+// Pieces of the reference camera in-process, without a bus: how it writes its files and how
+// it reads its options file.
+
+#include "capture.h"
+#include "options.h"
+#include "targetfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace refcam;
+
+class ReferenceCameraUnitTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void targetCheckedAgainBeforeTheRename_data();
+    void targetCheckedAgainBeforeTheRename();
+    void writeErrorSaysWhatTheSystemSaid_data();
+    void writeErrorSaysWhatTheSystemSaid();
+    void nulInPathRefused();
+    void optionsFileProblems_data();
+    void optionsFileProblems();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Something planted at the target while the file is written (the review screen shows in
+// between) is never replaced or followed.
+void ReferenceCameraUnitTest::targetCheckedAgainBeforeTheRename_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::newRow("symbolic link") << QStringLiteral("link");
+    QTest::newRow("FIFO") << QStringLiteral("fifo");
+}
+
+void ReferenceCameraUnitTest::targetCheckedAgainBeforeTheRename()
+{
+    QFETCH(QString, planted);
+    const QString target = m_dir.filePath(planted + QStringLiteral(".png"));
+    const QString victim = m_dir.filePath(planted + QStringLiteral("-victim"));
+    TargetFile file;
+    QVERIFY2(file.open(target), qPrintable(file.errorString()));
+    QCOMPARE(file.device()->write("data"), qint64(4));
+    if (planted == QLatin1String("link"))
+        QVERIFY(QFile::link(victim, target));
+    else
+        QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+    QVERIFY(!file.commit());
+    QVERIFY2(file.errorString().contains(planted == QLatin1String("link")
+                     ? QStringLiteral("symbolic link")
+                     : QStringLiteral("FIFO")),
+        qPrintable(file.errorString()));
+    struct stat st = {};
+    QCOMPARE(::lstat(QFile::encodeName(target).constData(), &st), 0);
+    QVERIFY(planted == QLatin1String("link") ? S_ISLNK(st.st_mode) : S_ISFIFO(st.st_mode));
+    QVERIFY(!QFile::exists(victim));
+    QCOMPARE(
+        QDir(m_dir.path()).entryList({ QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
+        QStringList());
+}
+
+// A full disk, or here a file size limit: the error names the system's reason, never
+// "Unknown error".
+void ReferenceCameraUnitTest::writeErrorSaysWhatTheSystemSaid_data()
+{
+    QTest::addColumn<bool>("video");
+    QTest::newRow("photo") << false;
+    QTest::newRow("video") << true;
+}
+
+void ReferenceCameraUnitTest::writeErrorSaysWhatTheSystemSaid()
+{
+    QFETCH(bool, video);
+    const QString target = m_dir.filePath(QStringLiteral("limited"));
+    rlimit saved = {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 256;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const WriteResult result
+        = video ? writeVideo(target, VideoFormat(), 30) : writePhoto(target, QSize(1600, 1200));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+        qPrintable(result.error));
+    QVERIFY(!QFile::exists(target));
+}
+
+void ReferenceCameraUnitTest::nulInPathRefused()
+{
+    const QString folder = m_dir.filePath(QStringLiteral("b"));
+    QVERIFY(QDir().mkpath(folder));
+    for (const QString &path : { folder + QChar(0) + QStringLiteral("zz/x.png"),
+             folder + QStringLiteral("/x") + QChar(0) + QStringLiteral(".png") }) {
+        QVERIFY(!writePhoto(path, QSize(8, 8)).ok);
+        QVERIFY(!describeUnsafeTarget(path).isEmpty());
+    }
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList());
+}
+
+void ReferenceCameraUnitTest::optionsFileProblems_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QStringList>("expected"); // parts of the problem text
+    QTest::addColumn<QStringList>("absent");
+
+    QTest::newRow("control characters escaped")
+        << QByteArray("dela\x1b[2Jy\x07 = 1\n")
+        << QStringList { QStringLiteral("unknown option 'dela\\u001b[2Jy\\u0007'") }
+        << QStringList { QStringLiteral("\x1b"), QStringLiteral("\x07") };
+    QTest::newRow("NUL in a value")
+        << QByteArray("delay = 1\0 0\n", 13)
+        << QStringList { QStringLiteral("line 1: contains a NUL character") }
+        << QStringList { QString(QChar(0)) };
+    QByteArray many;
+    for (int i = 0; i < 3000; ++i)
+        many += "bad-option-" + QByteArray::number(i) + " = x\n";
+    QTest::newRow("thousands of bad lines")
+        << many
+        << QStringList { QStringLiteral("'bad-option-0'"), QStringLiteral("'bad-option-4'"),
+               QStringLiteral("and 2995 more problem(s)"), QStringLiteral("known options: ") }
+        << QStringList { QStringLiteral("'bad-option-5'") };
+}
+
+void ReferenceCameraUnitTest::optionsFileProblems()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QStringList, expected);
+    QFETCH(QStringList, absent);
+    const QString home = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(home));
+    QFile file(home + QStringLiteral("/reference-camera.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(config);
+    file.close();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home));
+    Options options;
+    QCOMPARE(int(parseOptions({ QStringLiteral("reference-camera") }, &options)),
+        int(ParseOutcome::Run));
+    const QString problem = options.configProblem;
+    QVERIFY(problem.size() <= 4096);
+    for (const QString &part : expected)
+        QVERIFY2(problem.contains(part), qPrintable(part + QStringLiteral(" in ") + problem));
+    for (const QString &part : absent)
+        QVERIFY2(!problem.contains(part), qPrintable(problem));
+    QCOMPARE(options.delayMs, 0);
+    QVERIFY(problem.count(QStringLiteral("known options")) <= 1);
+}
+
+QTEST_GUILESS_MAIN(ReferenceCameraUnitTest)
+#include "referencecameraunittest.moc"
