@@ -97,6 +97,20 @@ inline QString fileLocationReturn()
 {
     return QStringLiteral("fileLocationReturn");
 }
+// Why the capture was not taken, in words for the user; with any actionReturn but ACCEPTED.
+inline QString failureReason()
+{
+    return QStringLiteral("failureReason");
+}
+// The setting the camera used instead of the one asked for.
+inline QString photoResolutionUsed()
+{
+    return QStringLiteral("photoResolutionUsed");
+}
+inline QString videoQualityUsed()
+{
+    return QStringLiteral("videoQualityUsed");
+}
 } // namespace Key
 
 // Enumerated values.

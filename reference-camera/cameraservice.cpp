@@ -107,6 +107,7 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
     } else if (key == KivAction::Key::hasPostCapturedScreen()) {
         request.postCapturedScreen = isString(value) ? value.toString() : QString();
     } else if (key == KivAction::Key::videoQuality()) {
+        request.hasVideoQuality = true;
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
         request.videoQuality = isString(value) ? value.toString() : QString();
@@ -177,6 +178,11 @@ QString localPath(const QString &location)
             return url.toLocalFile();
     }
     return location;
+}
+
+QString rejectedByUser()
+{
+    return QStringLiteral("rejected by the user");
 }
 
 QString targetProblem(const CaptureRequest &request)
@@ -265,6 +271,7 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
+            results.insert(KivAction::Key::failureReason(), problem);
             answerResults(request, connection, results);
             return {};
         }
@@ -323,12 +330,11 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     settings.number = request.number;
     settings.caller = request.caller;
     settings.video = request.video;
-    settings.format = videoFormatForQuality(request.videoQuality);
+    const CaptureSettings used = captureSettings(request.video, request.hasPhotoResolution,
+        request.photoResolution, request.hasVideoQuality, request.videoQuality);
+    settings.format = used.videoFormat;
     settings.sizeLimit = request.sizeLimit;
-    settings.photoSize = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution)
-                                                    : maxPhotoSize();
-    if (!settings.photoSize.isValid())
-        settings.photoSize = maxPhotoSize();
+    settings.photoSize = used.photoSize;
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
 
@@ -365,6 +371,7 @@ void CameraService::windowDecided(int number, bool accepted)
     printOut(programPrefix() + QStringLiteral("request %1: the user rejected").arg(number));
     QMap<QString, QString> results;
     results.insert(KivAction::Key::actionReturn(), KivAction::Value::rejected());
+    results.insert(KivAction::Key::failureReason(), rejectedByUser());
     answerResults(pending.request, pending.connection, results);
 }
 
@@ -438,14 +445,31 @@ void CameraService::answer(
             quitOnceFlushed(connection);
         return;
     }
+    const CaptureSettings settings = captureSettings(request.video, request.hasPhotoResolution,
+        request.photoResolution, request.hasVideoQuality, request.videoQuality);
+    for (const QString &note : settings.notes)
+        printErr(programPrefix() + note);
     QString path;
-    const bool ok = capture(request, take, &path);
+    QString failure;
+    const bool ok = capture(request, settings, take, &path, &failure);
     QMap<QString, QString> results;
-    if (m_options.sendActionReturn)
-        results.insert(KivAction::Key::actionReturn(),
-            ok ? m_options.actionReturn : KivAction::Value::failed());
+    if (m_options.sendActionReturn) {
+        const QString actionReturn = ok ? m_options.actionReturn : KivAction::Value::failed();
+        results.insert(KivAction::Key::actionReturn(), actionReturn);
+        // The simulated user's answer gets the words a real camera would give.
+        if (ok && actionReturn == KivAction::Value::rejected())
+            failure = rejectedByUser();
+        else if (ok && actionReturn == KivAction::Value::failed())
+            failure = QStringLiteral("reference-camera was told to answer FAILED "
+                                     "(--action-return FAILED)");
+        if (!failure.isEmpty())
+            results.insert(KivAction::Key::failureReason(), failure);
+    }
     if (ok && m_options.sendFileLocation)
         results.insert(KivAction::Key::fileLocationReturn(), path);
+    if (ok)
+        for (auto it = settings.replaced.cbegin(); it != settings.replaced.cend(); ++it)
+            results.insert(it.key(), it.value());
     answerResults(request, connection, results);
 }
 
@@ -465,22 +489,23 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(const CaptureRequest &request, const Take &take, QString *path)
+bool CameraService::capture(const CaptureRequest &request, const CaptureSettings &settings,
+    const Take &take, QString *path, QString *failure)
 {
     const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
     if (!request.fileLocation.isEmpty()) {
         *path = localPath(request.fileLocation);
         // Relative to what? Our working folder is not the host's.
         if (!QDir::isAbsolutePath(*path)) {
-            printErr(programPrefix()
-                + QStringLiteral("fileLocation %1 is not an absolute path; answering FAILED")
-                      .arg(quoted(*path)));
+            *failure = QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(*path));
+            printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
             return false;
         }
     } else {
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
-            printErr(programPrefix() + QStringLiteral("cannot create output folder %1").arg(dir));
+            *failure = QStringLiteral("cannot create the output folder %1").arg(quoted(dir));
+            printErr(programPrefix() + *failure);
             return false;
         }
         *path = uniqueCaptureName(dir, suffix);
@@ -495,7 +520,7 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
     WriteResult result;
     QString description;
     if (request.video) {
-        const VideoFormat format = videoFormatForQuality(request.videoQuality);
+        const VideoFormat format = settings.videoFormat;
         const int frames
             = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
         result = writeVideo(*path, format, frames);
@@ -507,25 +532,13 @@ bool CameraService::capture(const CaptureRequest &request, const Take &take, QSt
         if (request.sizeLimit > 0)
             description += QStringLiteral(", limit %1 bytes").arg(request.sizeLimit);
     } else {
-        QSize size = maxPhotoSize();
-        if (request.hasPhotoResolution) {
-            size = parsePhotoResolution(request.photoResolution);
-            if (!size.isValid()) {
-                size = maxPhotoSize();
-                printErr(programPrefix()
-                    + QStringLiteral("photoResolution %1 not understood, using MAX (%2x%3)")
-                          .arg(quoted(request.photoResolution))
-                          .arg(size.width())
-                          .arg(size.height()));
-            }
-        }
+        const QSize size = settings.photoSize;
         result = writePhoto(*path, size, take.phase);
         description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
     }
     if (!result.ok) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot write %1: %2; answering FAILED")
-                  .arg(quoted(*path), result.error));
+        *failure = QStringLiteral("cannot write %1: %2").arg(quoted(*path), result.error);
+        printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
         return false;
     }
     printOut(programPrefix()

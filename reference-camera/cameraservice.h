@@ -3,6 +3,7 @@
 
 #include "capture.h"
 #include "options.h"
+#include "settingsused.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -33,6 +34,7 @@ struct CaptureRequest
     QString fileLocation;
     bool hasPhotoResolution = false;
     QString photoResolution;
+    bool hasVideoQuality = false;
     QString videoQuality;
     QString postCapturedScreen;
     QStringList shownValues; // "key = value" as logged, for the window
@@ -83,7 +85,9 @@ private:
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    bool capture(const CaptureRequest &request, const Take &take, QString *path);
+    // False with failure set (the reason the host is given) when nothing was written.
+    bool capture(const CaptureRequest &request, const CaptureSettings &settings, const Take &take,
+        QString *path, QString *failure);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);

@@ -38,6 +38,7 @@ public:
         changed(seenLocation, sd->fileLocation(), &CameraCapture::fileLocationChanged);
         changed(seenActionReturn, sd->actionReturn(), &CameraCapture::actionReturnChanged);
         changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged);
+        changed(seenSettingsUsed, sd->settingsUsed, &CameraCapture::settingsUsedChanged);
     }
 
     CameraCapture *const q;
@@ -52,6 +53,7 @@ public:
     QString seenLocation = QLatin1String("");
     QString seenActionReturn = KivAction::Value::accepted();
     QByteArray seenError = QByteArray("");
+    QVariantMap seenSettingsUsed;
 };
 
 CameraCapture::CameraCapture(QObject *parent)
@@ -174,6 +176,11 @@ QString CameraCapture::actionReturn() const
 QString CameraCapture::errorMessage() const
 {
     return QString::fromUtf8(d->sd->errorMessage);
+}
+
+QVariantMap CameraCapture::settingsUsed() const
+{
+    return d->sd->settingsUsed;
 }
 
 bool CameraCapture::start()

@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 const VideoQualityInfo CameraUIService::m_VideoQualityList_TJ72[3] = {
     { 0, 256000, 30, 176, 144 },
@@ -65,6 +66,21 @@ CameraUIService::~CameraUIService()
         mActionData = nullptr;
     }
     CAMERA_LOG_EXIT();
+}
+
+QString CameraUIService::errorMessage() const
+{
+    return QString::fromUtf8(d->errorMessage);
+}
+
+QVariantMap CameraUIService::settingsUsed() const
+{
+    return d->settingsUsed;
+}
+
+bool CameraUIService::isTraceOn()
+{
+    return CameraTrace::enabled();
 }
 
 void CameraUIService::setFileLocation(QString fileLocation)
@@ -168,9 +184,21 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
         mFileLocation = results.value(fileLocationKey);
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
-    d->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
-                                                              : CameraOutcomeRejected,
-        QString());
+    const bool accepted = mActionReturn == KivAction::Value::accepted();
+    if (d->current) {
+        // Only for the launch that waits: a stray answer changes nothing of the host's.
+        const std::pair<QString, QString> used[] = {
+            { KivAction::Key::photoResolution(), KivAction::Key::photoResolutionUsed() },
+            { KivAction::Key::videoQuality(), KivAction::Key::videoQualityUsed() },
+        };
+        for (const auto &entry : used) {
+            if (results.contains(entry.second))
+                d->settingsUsed.insert(entry.first, results.value(entry.second));
+        }
+    }
+    // The camera's own words for a capture it did not take; nothing to say for one it did.
+    d->answered(accepted ? CameraOutcomeAccepted : CameraOutcomeRejected,
+        accepted ? QString() : results.value(KivAction::Key::failureReason(), QLatin1String("")));
     CAMERA_LOG_EXIT();
 }
 
@@ -366,6 +394,7 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     current = launch;
     outcome = CameraOutcomeNone;
     errorMessage.clear();
+    settingsUsed.clear();
     if (timeoutMs > 0)
         timer.start(timeoutMs);
     q->callUIService(*q->mActionData);
@@ -410,6 +439,39 @@ void CameraUIServicePrivate::abandon(CameraOutcome how, const QString &message)
     finish(how, message);
 }
 
+bool CameraUIServicePrivate::wait(int milliseconds)
+{
+    const std::shared_ptr<CameraLaunch> launch = current;
+    if (!launch)
+        return true;
+    const QPointer<CameraUIService> guard(q);
+    QEventLoop loop;
+    bool sliceOver = false;
+    QTimer slice;
+    slice.setSingleShot(true);
+    QObject::connect(&slice, &QTimer::timeout, &loop, [&] {
+        sliceOver = true;
+        loop.exit();
+    });
+    if (milliseconds >= 0)
+        slice.start(milliseconds);
+    // Called again from a handler while one waits: the inner one is told of the end, and
+    // passes it on.
+    QEventLoop *const outer = launch->waitLoop;
+    launch->waitLoop = &loop;
+    loop.exec();
+    launch->waitLoop = outer;
+    if (outer && launch->ended)
+        outer->exit();
+    if (!guard || launch->ended)
+        return true;
+    if (sliceOver)
+        return false;
+    // As in exec(): the application is quitting, or a handler left every loop.
+    interrupt();
+    return true;
+}
+
 void CameraUIServicePrivate::connectRequest()
 {
     connect(
@@ -424,13 +486,13 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
     current.reset();
     timer.stop();
     outcome = how;
-    errorMessage = (how == CameraOutcomeAccepted || how == CameraOutcomeRejected)
-        ? QByteArray("")
-        : message.toUtf8();
+    errorMessage = how == CameraOutcomeAccepted ? QByteArray("") : message.toUtf8();
     launch->ended = true;
     launch->outcome = how;
     launch->accepted = how == CameraOutcomeAccepted;
     launch->actionReturn = q->mActionReturn;
+    if (launch->waitLoop)
+        launch->waitLoop->exit();
     if (launch->loop) {
         launch->loop->exit();
     } else if (launch->finished) {

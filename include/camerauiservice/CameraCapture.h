@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 class CameraCapturePrivate;
 
@@ -31,6 +32,7 @@ class CAMERAUISERVICE_EXPORT CameraCapture : public QObject
     Q_PROPERTY(Outcome outcome READ outcome NOTIFY outcomeChanged)
     Q_PROPERTY(QString actionReturn READ actionReturn NOTIFY actionReturnChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    Q_PROPERTY(QVariantMap settingsUsed READ settingsUsed NOTIFY settingsUsedChanged)
 
 public:
     // The values of CameraOutcome in camerauiservice.h.
@@ -76,7 +78,12 @@ public:
     bool isWaiting() const;
     Outcome outcome() const;
     QString actionReturn() const;
+    // The camera's "failureReason" after an answer other than ACCEPTED ("" when it gave
+    // none), or what ended the launch without an answer; "" after an acceptance.
     QString errorMessage() const;
+    // Settings the camera replaced in its last answer, by request key ("photoResolution",
+    // "videoQuality") to the value it used; empty when it used what was asked.
+    QVariantMap settingsUsed() const;
 
     // Sends the request and returns at once; false when a launch still waits or no Qt
     // application object exists. finished() follows exactly once for a started launch.
@@ -101,6 +108,7 @@ Q_SIGNALS:
     void outcomeChanged();
     void actionReturnChanged();
     void errorMessageChanged();
+    void settingsUsedChanged();
 
 private:
     friend class CameraCapturePrivate;

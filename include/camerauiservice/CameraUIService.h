@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 #include <cstdio>
 
@@ -40,11 +41,22 @@ public:
 
     QString &fileLocation()
     {
-        printf("Camera LOG in %s:%d:%s:enter\n", "CameraUIService.h", __LINE__, "fileLocation");
-        printf("Camera LOG in %s:%d:%s:exit\n", "CameraUIService.h", __LINE__, "fileLocation");
-        fflush(stdout);
+        if (isTraceOn()) {
+            printf("Camera LOG in %s:%d:%s:enter\n", "CameraUIService.h", __LINE__, "fileLocation");
+            printf("Camera LOG in %s:%d:%s:exit\n", "CameraUIService.h", __LINE__, "fileLocation");
+            fflush(stdout);
+        }
         return mFileLocation;
     }
+
+    // Why the last launch was not accepted: the camera's "failureReason" after an answer
+    // other than ACCEPTED ("" when it gave none), or what ended the launch without an
+    // answer (cancelled, timed out, no camera, ...). "" after an acceptance.
+    QString errorMessage() const;
+    // The settings the camera used instead of the ones asked for in the last answer, by
+    // request key: "photoResolution" and "videoQuality", each a string such as "MAX" or
+    // "HIGHEST". Empty when the camera used what was asked (or said nothing).
+    QVariantMap settingsUsed() const;
 
     // Launches the camera application and waits, running the event loop nested, until
     // it answers. Returns 1 when the action returned "ACCEPTED", else 0.
@@ -67,6 +79,8 @@ private Q_SLOTS:
 
 private:
     friend class CameraUIServicePrivate;
+    // Whether the trace is written (CAMERAUISERVICE_TRACE=0 silences it).
+    static bool isTraceOn();
 
     AM_ActionData *mActionData;
     CameraType mCameraType;

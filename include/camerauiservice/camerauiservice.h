@@ -68,11 +68,27 @@ CAMERAUISERVICE_EXPORT bool GetAutoPostSetting(CameraUIService *service, int cam
 
 /* Launch outcomes, cancel, time limit and the non-blocking start. */
 CAMERAUISERVICE_EXPORT int GetCameraOutcome(CameraUIService *service);
+/* Why the last launch was not accepted, UTF-8: after an answer other than ACCEPTED the
+   camera's "failureReason" ("" when it gave none), otherwise what ended the launch (no
+   camera, timed out, ...). "" after an acceptance and before any launch. Valid until the
+   next launch or DestroyCameraDlg. */
 CAMERAUISERVICE_EXPORT const char *GetCameraErrorMessage(CameraUIService *service);
 CAMERAUISERVICE_EXPORT void CancelCamera(CameraUIService *service);
 CAMERAUISERVICE_EXPORT void SetCameraTimeout(CameraUIService *service, int milliseconds);
 CAMERAUISERVICE_EXPORT int StartCamera(
     CameraUIService *service, CameraFinishedCallback callback, void *userData);
+/* Runs the event loop until the launch started by StartCamera ends, or milliseconds pass
+   (a negative value: no limit). Returns 1 when no launch waits any more (the outcome is
+   final and the callback has run), 0 when the time ran out first. Waiting in short slices
+   lets a host react to other things, e.g. a signal, between them and CancelCamera. */
+CAMERAUISERVICE_EXPORT int WaitCamera(CameraUIService *service, int milliseconds);
+
+/* The value the camera used instead of the setting asked for, after the last answer:
+   key is a request key, "photoResolution" or "videoQuality"; the result is UTF-8, e.g.
+   "MAX" or "HIGHEST", or "" when the camera used what was asked (or did not say), for any
+   other key, and before an answer. Never NULL. The pointer is valid until the next call
+   of this function for the service, or DestroyCameraDlg. */
+CAMERAUISERVICE_EXPORT const char *GetCameraSettingUsed(CameraUIService *service, const char *key);
 
 /* Results without Qt types. */
 CAMERAUISERVICE_EXPORT const char *GetCameraFileLocationUtf8(CameraUIService *service);
