@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The action request of the platform layer on a private bus.
 
+#include "kivaction_names_p.h"
 #include "testsupport.h"
 
 #include <AM_ActionData.h>
@@ -50,7 +51,7 @@ private Q_SLOTS:
 
 void ActionDataTest::valuesKeepOrderAndReplaceInPlace()
 {
-    TestPeer peer(QStringLiteral("org.kiv.Action.Order"));
+    TestPeer peer(KivAction::busName(QStringLiteral("Order")));
     QVERIFY(peer.isRegistered());
     AM_ActionData request;
     request.setAction(QStringLiteral("Order"));
@@ -68,7 +69,7 @@ void ActionDataTest::valuesKeepOrderAndReplaceInPlace()
 
 void ActionDataTest::eachInvokeSendsOnlyItsOwnValues()
 {
-    TestPeer peer(QStringLiteral("org.kiv.Action.Again"));
+    TestPeer peer(KivAction::busName(QStringLiteral("Again")));
     QVERIFY(peer.isRegistered());
     AM_ActionData request;
     request.setAction(QStringLiteral("Again"));
@@ -92,9 +93,10 @@ void ActionDataTest::destination_data()
     QTest::addColumn<QString>("peerName");
     QTest::addColumn<bool>("byUniqueName");
 
-    QTest::newRow("null object") << QString() << QStringLiteral("org.kiv.Action.Dest") << false;
-    QTest::newRow("empty object") << QStringLiteral("") << QStringLiteral("org.kiv.Action.Dest")
-                                  << false;
+    QTest::newRow("null object") << QString() << KivAction::busName(QStringLiteral("Dest"))
+                                 << false;
+    QTest::newRow("empty object") << QStringLiteral("")
+                                  << KivAction::busName(QStringLiteral("Dest")) << false;
     QTest::newRow("object names the handler")
         << QStringLiteral("org.example.ThirdPartyCamera")
         << QStringLiteral("org.example.ThirdPartyCamera") << false;
@@ -142,10 +144,10 @@ void ActionDataTest::exactlyOneSignalLater()
 
     QScopedPointer<TestPeer> peer;
     if (mode >= 0) {
-        peer.reset(new TestPeer(QStringLiteral("org.kiv.Action.Once")));
+        peer.reset(new TestPeer(KivAction::busName(QStringLiteral("Once"))));
         QVERIFY(peer->isRegistered());
         peer->mode = TestPeer::Mode(mode);
-        peer->forgedResults = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
+        peer->forgedResults = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
         if (peer->mode == TestPeer::Hold) {
             TestPeer *p = peer.data();
             connect(
@@ -155,7 +157,7 @@ void ActionDataTest::exactlyOneSignalLater()
     }
     AM_ActionData request;
     request.setAction(QStringLiteral("Once"));
-    request.setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
+    request.setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
     Outcome outcome(&request);
     request.invoke(true);
     QCOMPARE(outcome.total(), 0); // never from within invoke()
@@ -163,7 +165,7 @@ void ActionDataTest::exactlyOneSignalLater()
     QCOMPARE(outcome.results.count(), expectResults ? 1 : 0);
 
     // A full round trip later nothing else has come for the first request.
-    TestPeer echo(QStringLiteral("org.kiv.Action.Echo"));
+    TestPeer echo(KivAction::busName(QStringLiteral("Echo")));
     QVERIFY(echo.isRegistered());
     AM_ActionData ping;
     ping.setAction(QStringLiteral("Echo"));
@@ -176,10 +178,10 @@ void ActionDataTest::exactlyOneSignalLater()
 void ActionDataTest::noTimeLimit()
 {
     // QtDBus's default would give up after 25 seconds.
-    TestPeer peer(QStringLiteral("org.kiv.Action.Slow"));
+    TestPeer peer(KivAction::busName(QStringLiteral("Slow")));
     QVERIFY(peer.isRegistered());
     peer.mode = TestPeer::Hold;
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
     connect(&peer, &TestPeer::requestReceived, &peer,
         [&peer] { QTimer::singleShot(27000, &peer, [&peer] { peer.release(); }); });
     AM_ActionData request;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The service against a camera played in-process on its own bus connection.
 
+#include "kivaction_names_p.h"
 #include "testsupport.h"
 
 #include <AM_ActionResults.h>
@@ -114,7 +115,7 @@ void CameraUIServiceTest::request()
 
     TestPeer peer;
     QVERIFY(peer.isRegistered());
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
 
     CameraUIService service(cameraType, cameraType * 1000);
     service.setFileLocation(fileLocation);
@@ -123,7 +124,7 @@ void CameraUIServiceTest::request()
     QCOMPARE(peer.requests.size(), 1);
     const QDBusMessage &msg = peer.requests.constFirst();
     QCOMPARE(msg.path(), QStringLiteral("/org/kiv/Action"));
-    QCOMPARE(msg.interface(), QStringLiteral("org.kiv.Action"));
+    QCOMPARE(msg.interface(), KivAction::interfaceName());
     QCOMPARE(msg.member(), QStringLiteral("Invoke"));
     QCOMPARE(msg.signature(), QStringLiteral("sa{sv}"));
     QCOMPARE(msg.arguments().at(0).toString(), QStringLiteral("CameraUIService"));
@@ -134,8 +135,8 @@ void CameraUIServiceTest::returnedLocationTravelsNext()
 {
     TestPeer peer;
     QVERIFY(peer.isRegistered());
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") },
-        { QStringLiteral("fileLocationReturn"), QStringLiteral("/media/cap.png") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") },
+        { KivAction::Key::fileLocationReturn(), QStringLiteral("/media/cap.png") } };
 
     CameraUIService service(2, 5);
     QCOMPARE(launch(service), 1);
@@ -161,8 +162,8 @@ void CameraUIServiceTest::results_data()
     QTest::addColumn<int>("accepted");
     QTest::addColumn<QString>("location");
 
-    const QString ar = QStringLiteral("actionReturn");
-    const QString fl = QStringLiteral("fileLocationReturn");
+    const QString ar = KivAction::Key::actionReturn();
+    const QString fl = KivAction::Key::fileLocationReturn();
     const QString asked = QStringLiteral("/asked.png");
     const QString got = QStringLiteral("/got.png");
 
@@ -204,9 +205,9 @@ void CameraUIServiceTest::rejectedStandsWithoutActionReturn()
     TestPeer peer;
     QVERIFY(peer.isRegistered());
     CameraUIService service(1, 0);
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("REJECTED") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("REJECTED") } };
     QCOMPARE(launch(service), 0);
-    peer.results = { { QStringLiteral("fileLocationReturn"), QStringLiteral("/x.png") } };
+    peer.results = { { KivAction::Key::fileLocationReturn(), QStringLiteral("/x.png") } };
     QCOMPARE(launch(service), 0);
     QCOMPARE(service.fileLocation(), QStringLiteral("/x.png"));
 }
@@ -230,9 +231,9 @@ void CameraUIServiceTest::faults()
         peer.reset(new TestPeer);
         QVERIFY(peer->isRegistered());
         peer->mode = TestPeer::Mode(fault);
-        peer->results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
-        peer->forgedResults = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") },
-            { QStringLiteral("fileLocationReturn"), QStringLiteral("/forged") } };
+        peer->results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
+        peer->forgedResults = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") },
+            { KivAction::Key::fileLocationReturn(), QStringLiteral("/forged") } };
         if (peer->mode == TestPeer::Hold) {
             TestPeer *p = peer.data();
             connect(
@@ -253,7 +254,7 @@ void CameraUIServiceTest::faults()
         peer.reset(new TestPeer);
     QVERIFY(peer->isRegistered());
     peer->mode = TestPeer::Reply;
-    peer->results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
+    peer->results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
     QCOMPARE(launch(service), 1);
 }
 
@@ -262,7 +263,7 @@ void CameraUIServiceTest::reentrantExecSendsNothing()
     TestPeer peer;
     QVERIFY(peer.isRegistered());
     peer.mode = TestPeer::Hold;
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
 
     CameraUIService service(1, 0);
     int innerResult = -1;
@@ -304,7 +305,7 @@ void CameraUIServiceTest::strayAnswerLeavesHostLoopAlone()
     // And the service still launches normally afterwards.
     TestPeer peer;
     QVERIFY(peer.isRegistered());
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
     QCOMPARE(launch(service), 1);
 }
 
@@ -312,8 +313,8 @@ void CameraUIServiceTest::traceOfWholeLaunch()
 {
     TestPeer peer;
     QVERIFY(peer.isRegistered());
-    peer.results = { { QStringLiteral("actionReturn"), QStringLiteral("ACCEPTED") },
-        { QStringLiteral("fileLocationReturn"), QStringLiteral("/r\xe9.mp4") } };
+    peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") },
+        { KivAction::Key::fileLocationReturn(), QStringLiteral("/r\xe9.mp4") } };
     CameraUIService service(2, 100);
 
     StdoutCapture trace;

@@ -2,6 +2,7 @@
 // The C entry points: string conversion, handles and the references they hand out.
 
 #include "csetters.h"
+#include "kivaction_names_p.h"
 #include "testsupport.h"
 
 #include <CameraUIServiceCWrapper.h>
@@ -44,10 +45,10 @@ void CWrapperTest::setters_data()
             << (QStringLiteral("caf") + QChar(0xe9) + QChar(0xff) + QChar(0xc3) + QChar(0xa9));
     }
     QTest::newRow("unknown resolution kept")
-        << SetterFn(SetCameraPhotoResolution) << QStringLiteral("photoResolution")
+        << SetterFn(SetCameraPhotoResolution) << KivAction::Key::photoResolution()
         << QByteArray("huge") << QStringLiteral("huge");
     QTest::newRow("empty quality kept")
-        << SetterFn(SetCameraVideoQuality) << QStringLiteral("videoQuality") << QByteArray("")
+        << SetterFn(SetCameraVideoQuality) << KivAction::Key::videoQuality() << QByteArray("")
         << QString();
 }
 
@@ -92,16 +93,16 @@ void CWrapperTest::nullLocationSendsNoLocation()
     for (const WireValue &v : wireValues(peer.requests.constFirst()))
         keys << v.key;
     QCOMPARE(keys,
-        QStringList({ QStringLiteral("cameraType"), QStringLiteral("videoSizeLimitation"),
-            QStringLiteral("photoResolution"), QStringLiteral("videoQuality"),
-            QStringLiteral("hasPostCapturedScreen") }));
+        QStringList({ KivAction::Key::cameraType(), KivAction::Key::videoSizeLimitation(),
+            KivAction::Key::photoResolution(), KivAction::Key::videoQuality(),
+            KivAction::Key::hasPostCapturedScreen() }));
 }
 
 void CWrapperTest::fileLocationIsTheMemberItself()
 {
     TestPeer peer;
     QVERIFY(peer.isRegistered());
-    peer.results = { { QStringLiteral("fileLocationReturn"), QStringLiteral("/ret\xe9.png") } };
+    peer.results = { { KivAction::Key::fileLocationReturn(), QStringLiteral("/ret\xe9.png") } };
 
     CameraUIService *service = CreateCameraUIService(1, 0);
     StdoutCapture trace;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // How a launch ends: one true outcome per launch, cancel, time limit, the non-blocking
 // start and its callback, through the C entry points and through CameraCapture.
+#include "kivaction_names_p.h"
 #include "testsupport.h"
 
 #include <CameraCapture.h>
@@ -23,10 +24,10 @@
 
 namespace {
 
-const QString kActionReturn = QStringLiteral("actionReturn");
-const QString kLocationReturn = QStringLiteral("fileLocationReturn");
+const QString kActionReturn = KivAction::Key::actionReturn();
+const QString kLocationReturn = KivAction::Key::fileLocationReturn();
 const QString kAccepted = QStringLiteral("ACCEPTED");
-const QString kCameraName = QStringLiteral("org.kiv.Action.CameraUIService");
+const QString kCameraName = KivAction::cameraBusName();
 constexpr int kLong = 60000; // generous: the machine may be loaded
 
 bool nameOwned()
@@ -120,8 +121,7 @@ private:
     void stopCamera();
 
     QScopedPointer<TestPeer> m_peer;
-    QScopedPointer<QProcess> m_camera;
-    QByteArray m_cameraLog;
+    CameraProcess m_camera;
     QTemporaryDir m_dir;
 };
 
@@ -139,28 +139,12 @@ void LaunchOutcomeTest::cleanup()
 
 void LaunchOutcomeTest::startCamera(const QStringList &options)
 {
-    m_cameraLog.clear();
-    m_camera.reset(new QProcess);
-    m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    connect(m_camera.data(), &QProcess::readyReadStandardOutput, m_camera.data(),
-        [this] { m_cameraLog += m_camera->readAllStandardOutput(); });
-    m_camera->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
-    QVERIFY(m_camera->waitForStarted(kLong));
-    QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), kLong);
+    QVERIFY2(m_camera.start(m_dir.path(), options), m_camera.log().constData());
 }
 
 void LaunchOutcomeTest::stopCamera()
 {
-    if (!m_camera)
-        return;
-    if (m_camera->state() != QProcess::NotRunning) {
-        m_camera->terminate();
-        if (!m_camera->waitForFinished(kLong))
-            m_camera->kill();
-        m_camera->waitForFinished(kLong);
-    }
-    m_camera.reset();
+    m_camera.stop();
 }
 
 void LaunchOutcomeTest::arrange(Behaviour behaviour)
@@ -213,7 +197,7 @@ void LaunchOutcomeTest::act(Behaviour behaviour, const std::function<void()> &ca
             QDBusConnection forger
                 = QDBusConnection::connectToBus(address, QStringLiteral("forger"));
             forger.send(m_peer->requests.constLast().createErrorReply(
-                QStringLiteral("org.kiv.Action.Error.Busy"), QStringLiteral("forged")));
+                KivAction::errorPrefix() + QStringLiteral("Busy"), QStringLiteral("forged")));
             QDBusConnection::disconnectFromBus(QStringLiteral("forger"));
             break;
         }
@@ -267,7 +251,7 @@ void LaunchOutcomeTest::outcomes_data()
                                << QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown");
     QTest::newRow("error answer") << int(ErrorAnswer) << int(CameraOutcomeCameraFailed)
                                   << QStringLiteral("REJECTED") << asked
-                                  << QStringLiteral("org.kiv.Action.Error.Busy");
+                                  << KivAction::errorPrefix() + QStringLiteral("Busy");
     QTest::newRow("wrong signature")
         << int(WrongSignature) << int(CameraOutcomeCameraFailed) << QStringLiteral("REJECTED")
         << asked << QStringLiteral("signature \"s\"");
@@ -538,7 +522,7 @@ void LaunchOutcomeTest::cancelAndTimeoutReachTheCamera()
         SetCameraTimeout(service, 200);
     CallbackLog log;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(m_cameraLog.contains("request 1"), kLong);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("request 1"), kLong);
     if (behaviour == CancelWhileWaiting)
         CancelCamera(service);
     if (behaviour == CameraLeaves) {
@@ -548,7 +532,8 @@ void LaunchOutcomeTest::cancelAndTimeoutReachTheCamera()
     if (service)
         QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
     // The camera ends the capture it held and answers it; no file is left behind.
-    QTRY_VERIFY2_WITH_TIMEOUT(m_cameraLog.contains("CANCELLED"), m_cameraLog.constData(), kLong);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_camera.log().contains("CANCELLED"), m_camera.log().constData(), kLong);
     QVERIFY(!QFile::exists(target));
 }
 
@@ -563,10 +548,11 @@ void LaunchOutcomeTest::killedHostsCaptureIsDropped()
         { QStringLiteral("--photo"), QStringLiteral("--resolution"), QStringLiteral("16x16"),
             QStringLiteral("--file"), target });
     QVERIFY(host.waitForStarted(kLong));
-    QTRY_VERIFY_WITH_TIMEOUT(m_cameraLog.contains("request 1"), kLong);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("request 1"), kLong);
     host.kill();
     QVERIFY(host.waitForFinished(kLong));
-    QTRY_VERIFY2_WITH_TIMEOUT(m_cameraLog.contains("left the bus"), m_cameraLog.constData(), kLong);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_camera.log().contains("left the bus"), m_camera.log().constData(), kLong);
     QVERIFY(!QFile::exists(target));
 }
 
@@ -579,7 +565,7 @@ void LaunchOutcomeTest::cameraCaptureCancelsOnSignal()
     host.start(QStringLiteral(CAMERA_BIN_DIR "/camera-capture"),
         { QStringLiteral("--photo"), QStringLiteral("--resolution"), QStringLiteral("16x16") });
     QVERIFY(host.waitForStarted(kLong));
-    QTRY_VERIFY_WITH_TIMEOUT(m_cameraLog.contains("request 1"), kLong);
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("request 1"), kLong);
     host.terminate();
     QVERIFY(host.waitForFinished(kLong));
     QCOMPARE(host.exitStatus(), QProcess::NormalExit);
@@ -588,7 +574,8 @@ void LaunchOutcomeTest::cameraCaptureCancelsOnSignal()
     QVERIFY2(out.contains("camera-capture: cancelled\n"), out.constData());
     // No file was written: the summary names none.
     QVERIFY2(!out.contains("file location"), out.constData());
-    QTRY_VERIFY2_WITH_TIMEOUT(m_cameraLog.contains("CANCELLED"), m_cameraLog.constData(), kLong);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_camera.log().contains("CANCELLED"), m_camera.log().constData(), kLong);
 }
 
 void LaunchOutcomeTest::captureNotifiesWhileWaiting()

@@ -71,9 +71,9 @@ QDBusMessage invokeMessage(
     QDBusMessage call = QDBusMessage::createMethodCall(
         kName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     QVariantMap values = extra;
-    values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-    values.insert(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
-    values.insert(QStringLiteral("fileLocation"), location);
+    values.insert(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+    values.insert(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
+    values.insert(KivAction::Key::fileLocation(), location);
     call << action << values;
     call.setAutoStartService(false);
     return call;
@@ -102,6 +102,10 @@ QStringList interfaceLines(const QString &xml)
             inside = a.value(QLatin1String("name")) == KivAction::interfaceName();
         else if (reader.isEndElement() && reader.name() == QLatin1String("interface"))
             inside = false;
+        // Qt's type hints are the implementation's own, not the wire's.
+        else if (inside && reader.isStartElement() && reader.name() == QLatin1String("annotation")
+            && a.value(QLatin1String("name")).startsWith(QLatin1String("org.qtproject.")))
+            continue;
         else if (inside && reader.isStartElement())
             lines << reader.name().toString() + QLatin1Char(' ')
                     + a.value(QLatin1String("name")).toString() + QLatin1Char(' ')
@@ -171,14 +175,12 @@ private Q_SLOTS:
     void cleanupTestCase();
 
 private:
-    void startCamera(const QStringList &options, const QString &configHome = QString(),
-        QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel);
+    void startCamera(const QStringList &options, const QString &configHome = QString());
     QByteArray runCameraCapture(
         const QStringList &arguments, const QByteArray &traceSwitch, int *exitCode);
     bool waitForOutput(const QString &text);
-    QByteArray m_output;
     QTemporaryDir m_dir;
-    QScopedPointer<QProcess> m_camera;
+    CameraProcess m_camera;
 };
 
 void ReferenceCameraTest::initTestCase()
@@ -258,7 +260,7 @@ void ReferenceCameraTest::noActivationWhenNotAllowed()
     QVERIFY(stopCamera());
     AM_ActionData request;
     request.setAction(QStringLiteral("CameraUIService"));
-    request.setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
+    request.setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
     QSignalSpy aborted(&request, &AM_ActionData::signalActionAborted);
     QSignalSpy results(&request, &AM_ActionData::signalResultsAvailable);
     request.invoke(false);
@@ -266,12 +268,12 @@ void ReferenceCameraTest::noActivationWhenNotAllowed()
     QCOMPARE(aborted.count(), 1);
     QVERIFY(!nameOwned());
 
-    request.setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-    request.setValue(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
+    request.setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+    request.setValue(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
     request.invoke(true);
     QTRY_COMPARE_WITH_TIMEOUT(aborted.count() + results.count(), 2, 60000);
     QCOMPARE(results.count(), 1);
-    QCOMPARE(results.at(0).at(0).value<AM_ActionResults>().value(QStringLiteral("actionReturn")),
+    QCOMPARE(results.at(0).at(0).value<AM_ActionResults>().value(KivAction::Key::actionReturn()),
         QStringLiteral("ACCEPTED"));
 }
 
@@ -295,7 +297,7 @@ void ReferenceCameraTest::cameraModes_data()
     QTest::newRow("camera crashes")
         << QStringList { QStringLiteral("--exit-without-answer") } << 0 << false;
     QTest::newRow("D-Bus error") << QStringList { QStringLiteral("--error"),
-        QStringLiteral("org.kiv.Action.Error.Busy") }
+        KivAction::errorPrefix() + QStringLiteral("Busy") }
                                  << 0 << false;
     QTest::newRow("leaves after answering")
         << QStringList { QStringLiteral("--exit-after-one") } << 1 << true;
@@ -308,12 +310,7 @@ void ReferenceCameraTest::cameraModes()
     QFETCH(bool, locationReturned);
 
     QVERIFY(stopCamera());
-    m_camera.reset(new QProcess);
-    m_camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_camera->start(binary("reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
-    QVERIFY(m_camera->waitForStarted(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), 30000);
+    QVERIFY(m_camera.start(m_dir.path(), options));
 
     CameraUIService service(1, 0);
     service.setPhotoResolution(QStringLiteral("32x32"));
@@ -324,7 +321,7 @@ void ReferenceCameraTest::cameraModes()
 
     // Whatever this camera did, the next launch gets a fresh, activated one.
     QVERIFY(stopCamera());
-    m_camera->waitForFinished(30000);
+    QVERIFY(m_camera.stop());
     service.setFileLocation(QString());
     QCOMPARE(service.exec(), 1);
 }
@@ -380,39 +377,23 @@ void ReferenceCameraTest::cameraCaptureCli()
     QVERIFY(out.contains(QStringLiteral(":exec:The user actionReturn is ACCEPTED\n")));
 }
 
-void ReferenceCameraTest::startCamera(
-    const QStringList &options, const QString &configHome, QProcess::ProcessChannelMode channels)
+void ReferenceCameraTest::startCamera(const QStringList &options, const QString &configHome)
 {
     QVERIFY(stopCamera());
-    if (m_camera)
-        m_camera->waitForFinished(30000);
-    m_output.clear();
-    m_camera.reset(new QProcess);
-    if (!configHome.isEmpty()) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!configHome.isEmpty())
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
-        m_camera->setProcessEnvironment(environment);
-    }
     // Relative paths must not land here (or anywhere).
     QDir(m_dir.path()).mkpath(QStringLiteral("cwd"));
-    m_camera->setWorkingDirectory(m_dir.filePath(QStringLiteral("cwd")));
-    m_camera->setProcessChannelMode(channels);
-    m_camera->start(binary("reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
-    QVERIFY(m_camera->waitForStarted(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(nameOwned(), 30000);
+    QVERIFY(
+        m_camera.start(m_dir.path(), options, environment, m_dir.filePath(QStringLiteral("cwd"))));
 }
 
 // Waits for the camera to print text (anywhere in what it printed so far).
 bool ReferenceCameraTest::waitForOutput(const QString &text)
 {
     const QByteArray wanted = text.toUtf8();
-    return QTest::qWaitFor(
-        [&] {
-            m_output += m_camera->readAllStandardOutput();
-            return m_output.contains(wanted);
-        },
-        60000);
+    return QTest::qWaitFor([&] { return m_camera.log().contains(wanted); }, 60000);
 }
 
 void ReferenceCameraTest::cancelAndCallerLeaving_data()
@@ -455,9 +436,9 @@ void ReferenceCameraTest::cancelAndCallerLeaving()
     if (how == QLatin1String("library")) {
         library.reset(new AM_ActionData);
         library->setAction(action);
-        library->setValue(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-        library->setValue(QStringLiteral("photoResolution"), QStringLiteral("16x16"));
-        library->setValue(QStringLiteral("fileLocation"), location);
+        library->setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+        library->setValue(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
+        library->setValue(KivAction::Key::fileLocation(), location);
         QVERIFY(library->invoke(false));
     } else {
         first = caller.asyncCall(invokeMessage(action, location), 120000);
@@ -492,8 +473,8 @@ void ReferenceCameraTest::cancelAndCallerLeaving()
         QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 60000);
         const QDBusPendingReply<Results> reply = first;
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
-        QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")), fileWritten);
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
+        QCOMPARE(reply.value().contains(KivAction::Key::fileLocationReturn()), fileWritten);
     }
     QDBusConnection::disconnectFromBus(callerName);
 }
@@ -583,7 +564,7 @@ void ReferenceCameraTest::unsafeRequests()
     QTRY_VERIFY_WITH_TIMEOUT(call.isFinished() && second.isFinished(), 60000);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QDBusPendingReply<Results> secondReply = second;
-    QCOMPARE(secondReply.value().value(QStringLiteral("actionReturn")), QStringLiteral("ACCEPTED"));
+    QCOMPARE(secondReply.value().value(KivAction::Key::actionReturn()), QStringLiteral("ACCEPTED"));
     QVERIFY(QFile::exists(otherLocation));
 
     const QDBusPendingReply<Results> reply = call;
@@ -593,8 +574,8 @@ void ReferenceCameraTest::unsafeRequests()
         QVERIFY(reply.error().message().contains(QStringLiteral("Gallery")));
     } else {
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
-        QCOMPARE(reply.value().contains(QStringLiteral("fileLocationReturn")),
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
+        QCOMPARE(reply.value().contains(KivAction::Key::fileLocationReturn()),
             answer == QLatin1String("ACCEPTED"));
     }
     // What was there is still there, untouched.
@@ -618,17 +599,16 @@ void ReferenceCameraTest::unsafeRequests()
 
     // The log shows every key, escaped and cut, and nothing a caller wrote starts a line.
     // Both answers logged (the line follows the reply).
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (m_output += m_camera->readAllStandardOutput()).count("reference-camera: answered") >= 2,
-        60000);
-    for (const QByteArray &line : m_output.split('\n')) {
+    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().count("reference-camera: answered") >= 2, 60000);
+    for (const QByteArray &line : m_camera.log().split('\n')) {
         QVERIFY2(!line.contains("forged") || !line.startsWith("reference-camera: forged"),
             line.constData());
         QVERIFY2(line.size() < 4096, line.left(200).constData());
     }
     if (key.size() > 4096)
-        QVERIFY(m_output.contains(QByteArray("... (cut ") + QByteArray::number(key.size() - 200)
-            + " of " + QByteArray::number(key.size()) + " chars)"));
+        QVERIFY(
+            m_camera.log().contains(QByteArray("... (cut ") + QByteArray::number(key.size() - 200)
+                + " of " + QByteArray::number(key.size()) + " chars)"));
     QDBusConnection::disconnectFromBus(QStringLiteral("other"));
 }
 
@@ -746,7 +726,7 @@ void ReferenceCameraTest::replacedSettings()
     QFETCH(QString, logged);
     QFETCH(QByteArray, fileStart);
 
-    startCamera({}, QString(), QProcess::MergedChannels);
+    startCamera({});
     CameraUIService service(cameraType, 20000);
     service.setPhotoResolution(resolution);
     service.setVideoQuality(quality);
@@ -756,11 +736,12 @@ void ReferenceCameraTest::replacedSettings()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.read(fileStart.size()) == fileStart);
     QVERIFY(waitForOutput(QStringLiteral("reference-camera: answered")));
+    const QByteArray log = m_camera.log();
     if (logged.isEmpty()) {
-        QVERIFY2(!m_output.contains(" using "), m_output.constData());
+        QVERIFY2(!log.contains(" using "), log.constData());
     } else {
-        QVERIFY2(m_output.contains("reference-camera: " + logged.toUtf8()), m_output.constData());
-        QVERIFY(m_output.contains("Used=\"" + used.first().toString().toUtf8() + "\""));
+        QVERIFY2(log.contains("reference-camera: " + logged.toUtf8()), log.constData());
+        QVERIFY(log.contains("Used=\"" + used.first().toString().toUtf8() + "\""));
     }
 }
 
@@ -867,7 +848,7 @@ void ReferenceCameraTest::interactiveServesOn()
         sendCancel(bus, KivAction::cameraAction());
         QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 60000);
         const QDBusPendingReply<Results> reply = call;
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), QStringLiteral("CANCELLED"));
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), QStringLiteral("CANCELLED"));
     }
     QVERIFY(!QFile::exists(location));
 
@@ -879,8 +860,8 @@ void ReferenceCameraTest::interactiveServesOn()
     QCOMPARE(reply.value().value(KivAction::Key::failureReason()),
         QStringLiteral("fileLocation \"x.png\" is not an absolute path"));
     QCOMPARE(reply.value().size(), 2);
-    QVERIFY(!m_output.contains("request 3: window open"));
-    QCOMPARE(m_camera->state(), QProcess::Running);
+    QVERIFY(!m_camera.log().contains("request 3: window open"));
+    QCOMPARE(m_camera.process()->state(), QProcess::Running);
 }
 
 void ReferenceCameraTest::optionsFile_data()
@@ -942,7 +923,7 @@ void ReferenceCameraTest::optionsFile()
     const bool isError = !answer.startsWith(QLatin1Char('A'))
         && !answer.startsWith(QLatin1Char('R')) && answer != QLatin1String("MAYBE");
     if (isError) {
-        QCOMPARE(reply.errorName(), QStringLiteral("org.kiv.Action.Error.BadCameraOptions"));
+        QCOMPARE(reply.errorName(), KivAction::badCameraOptionsError());
         QVERIFY2(reply.errorMessage().contains(answer), qPrintable(reply.errorMessage()));
         QVERIFY2(reply.errorMessage().contains(file.fileName()), qPrintable(reply.errorMessage()));
         // It quits, so the fixed file is read by the next one.
@@ -951,8 +932,8 @@ void ReferenceCameraTest::optionsFile()
     }
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
     const Results results = qdbus_cast<Results>(reply.arguments().value(0));
-    QCOMPARE(results.value(QStringLiteral("actionReturn")), answer);
-    QCOMPARE(results.contains(QStringLiteral("fileLocationReturn")), locationReturned);
+    QCOMPARE(results.value(KivAction::Key::actionReturn()), answer);
+    QCOMPARE(results.contains(KivAction::Key::fileLocationReturn()), locationReturned);
 }
 
 void ReferenceCameraTest::cleanupTestCase()

@@ -32,12 +32,12 @@ QDBusMessage invoke(const QString &location, const QString &type, const QString 
         = QDBusMessage::createMethodCall(KivAction::busName(KivAction::cameraAction()),
             KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     QVariantMap values;
-    values.insert(QStringLiteral("cameraType"), type);
-    values.insert(QStringLiteral("photoResolution"), QStringLiteral("64x48"));
-    values.insert(QStringLiteral("videoQuality"), QStringLiteral("LOWEST"));
-    values.insert(QStringLiteral("videoSizeLimitation"), 200000);
-    values.insert(QStringLiteral("fileLocation"), location);
-    values.insert(QStringLiteral("hasPostCapturedScreen"), postScreen);
+    values.insert(KivAction::Key::cameraType(), type);
+    values.insert(KivAction::Key::photoResolution(), QStringLiteral("64x48"));
+    values.insert(KivAction::Key::videoQuality(), QStringLiteral("LOWEST"));
+    values.insert(KivAction::Key::videoSizeLimitation(), 200000);
+    values.insert(KivAction::Key::fileLocation(), location);
+    values.insert(KivAction::Key::hasPostCapturedScreen(), postScreen);
     call << KivAction::cameraAction() << values;
     return call;
 }
@@ -181,10 +181,10 @@ void ReferenceCameraWindowTest::userFlows()
         QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 30000);
         const QDBusPendingReply<Results> reply = call;
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
-        QCOMPARE(reply.value().value(QStringLiteral("actionReturn")), answer);
+        QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
         const bool kept = answer == QLatin1String("ACCEPTED");
         QCOMPARE(
-            reply.value().value(QStringLiteral("fileLocationReturn")), kept ? location : QString());
+            reply.value().value(KivAction::Key::fileLocationReturn()), kept ? location : QString());
     }
     const bool kept = answer == QLatin1String("ACCEPTED");
     QCOMPARE(QFile::exists(location), kept);

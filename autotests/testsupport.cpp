@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryFile>
+#include <QTest>
 #include <QUuid>
 
 #include <atomic>
@@ -133,8 +134,8 @@ void TestPeer::Invoke(const QString &, const QVariantMap &)
         m_held = msg;
         break;
     case ErrorReply:
-        bus.send(msg.createErrorReply(
-            QStringLiteral("org.kiv.Action.Error.Busy"), QStringLiteral("the camera is busy")));
+        bus.send(msg.createErrorReply(KivAction::errorPrefix() + QStringLiteral("Busy"),
+            QStringLiteral("the camera is busy")));
         break;
     case WrongSignature:
         bus.send(msg.createReply(QVariant(QStringLiteral("ACCEPTED"))));
@@ -147,7 +148,7 @@ void TestPeer::Invoke(const QString &, const QVariantMap &)
         QDBusConnection forger = QDBusConnection::connectToBus(address, name);
         forger.send(mode == Forged
                 ? msg.createReply(QVariant::fromValue(forgedResults))
-                : msg.createErrorReply(QStringLiteral("org.kiv.Action.Error.Forged"),
+                : msg.createErrorReply(KivAction::errorPrefix() + QStringLiteral("Forged"),
                     QStringLiteral("a third party ended the launch")));
         m_held = msg;
         if (answerAfterForgery) {
@@ -539,21 +540,74 @@ bool RawPeer::finished() const
     return d->finished;
 }
 
-QByteArray traceEscaped(const QByteArray &latin1)
+bool cameraNameOwned()
 {
-    QByteArray out;
-    for (const char ch : latin1) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c < 0x20 || (c >= 0x7f && c < 0xa0))
-            out += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
-        else
-            out += ch;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() && bus.interface()->isServiceRegistered(KivAction::cameraBusName());
+}
+
+namespace {
+constexpr int kProcessBound = 60000; // generous: the machine may be loaded
+}
+
+CameraProcess::~CameraProcess()
+{
+    stop();
+}
+
+bool CameraProcess::start(const QString &outputDir, const QStringList &options,
+    const QProcessEnvironment &environment, const QString &workingDirectory)
+{
+    if (!stop())
+        return false;
+    m_log.clear();
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty())
+        m_process->setWorkingDirectory(workingDirectory);
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcess *process = m_process.get();
+    QObject::connect(process, &QProcess::readyReadStandardOutput, process,
+        [this, process] { m_log += process->readAllStandardOutput(); });
+    m_process->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
+        QStringList { QStringLiteral("--output-dir"), outputDir } + options);
+    if (!m_process->waitForStarted(kProcessBound))
+        return false;
+    return QTest::qWaitFor(
+               [process] { return cameraNameOwned() || process->state() == QProcess::NotRunning; },
+               kProcessBound)
+        && cameraNameOwned();
+}
+
+bool CameraProcess::stop()
+{
+    if (!m_process)
+        return true;
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(kProcessBound))
+            m_process->kill();
+        m_process->waitForFinished(kProcessBound);
     }
-    return out;
+    m_log += m_process->readAllStandardOutput();
+    m_process.reset();
+    return QTest::qWaitFor([] { return !cameraNameOwned(); }, kProcessBound);
+}
+
+bool CameraProcess::isRunning() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+QByteArray CameraProcess::log()
+{
+    if (m_process)
+        m_log += m_process->readAllStandardOutput();
+    return m_log;
+}
+
+void CameraProcess::clearLog()
+{
+    log();
+    m_log.clear();
 }

@@ -2,6 +2,7 @@
 #ifndef CAMERA_TESTSUPPORT_H
 #define CAMERA_TESTSUPPORT_H
 
+#include "kivaction_names_p.h"
 #include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -10,6 +11,8 @@
 #include <QMap>
 #include <QObject>
 #include <QPair>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -60,8 +63,8 @@ public:
         ForgedError, // the same with an error
     };
 
-    explicit TestPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"),
-        QObject *parent = nullptr);
+    explicit TestPeer(
+        const QString &serviceName = KivAction::cameraBusName(), QObject *parent = nullptr);
     ~TestPeer() override;
 
     bool isRegistered() const { return m_registered; }
@@ -100,7 +103,7 @@ class RawPeerConnection;
 class RawPeer
 {
 public:
-    explicit RawPeer(const QString &serviceName = QStringLiteral("org.kiv.Action.CameraUIService"));
+    explicit RawPeer(const QString &serviceName = KivAction::cameraBusName());
     ~RawPeer();
 
     // Connects, authenticates and takes the name; false with error otherwise.
@@ -115,8 +118,34 @@ private:
     std::unique_ptr<RawPeerConnection> d;
 };
 
-// A trace value as the library prints it: Latin-1, with C0, DEL and C1 control characters
-// as \n, \r, \t or \xhh.
-QByteArray traceEscaped(const QByteArray &latin1);
+// Whether somebody owns the camera's bus name on the session bus.
+bool cameraNameOwned();
+
+// A reference camera the test starts itself (not by activation), writing into outputDir;
+// what it prints on stdout is kept. Stopped when destroyed.
+class CameraProcess
+{
+public:
+    CameraProcess() = default;
+    ~CameraProcess();
+    CameraProcess(const CameraProcess &) = delete;
+    CameraProcess &operator=(const CameraProcess &) = delete;
+
+    // Stops a camera this object started before; true once the new one owns its name.
+    bool start(const QString &outputDir, const QStringList &options,
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+        const QString &workingDirectory = QString());
+    // SIGTERM, SIGKILL if it does not end in time; true once the name is free.
+    bool stop();
+    bool isRunning() const;
+    QProcess *process() const { return m_process.get(); }
+    // Everything printed on stdout so far.
+    QByteArray log();
+    void clearLog();
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_log;
+};
 
 #endif

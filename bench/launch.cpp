@@ -42,12 +42,12 @@ QDBusMessage invokeMessage()
     QDBusMessage call = QDBusMessage::createMethodCall(
         cameraName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     QVariantMap values;
-    values.insert(QStringLiteral("cameraType"), QStringLiteral("PHOTO"));
-    values.insert(QStringLiteral("videoSizeLimitation"), 0);
-    values.insert(QStringLiteral("fileLocation"), fileLocation);
-    values.insert(QStringLiteral("photoResolution"), QStringLiteral("MAX"));
-    values.insert(QStringLiteral("videoQuality"), QStringLiteral("HIGHEST"));
-    values.insert(QStringLiteral("hasPostCapturedScreen"), QStringLiteral("YES"));
+    values.insert(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
+    values.insert(KivAction::Key::videoSizeLimitation(), 0);
+    values.insert(KivAction::Key::fileLocation(), fileLocation);
+    values.insert(KivAction::Key::photoResolution(), QStringLiteral("MAX"));
+    values.insert(KivAction::Key::videoQuality(), QStringLiteral("HIGHEST"));
+    values.insert(KivAction::Key::hasPostCapturedScreen(), QStringLiteral("YES"));
     call << KivAction::cameraAction() << values;
     return call;
 }
@@ -305,14 +305,16 @@ void launchRows(std::vector<Row> &rows)
     info("  same + AddMatch, async GetNameOwner, RemoveMatch", "launch/bare-owner-check");
     info("  GetNameOwner alone (bus daemon round trip)", "launch/get-name-owner");
     info("  connect + disconnect of the NameOwnerChanged match", "launch/add-remove-match");
-    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines), "launch/trace");
+    info(format("  the trace: %d printf, each flushed, to /dev/null (upper bound)", execTraceLines),
+        "launch/trace");
     info("  proposed: asyncCall in a QEventLoop, owner cached by one lasting match",
         "launch/bare-cached-owner");
     const double cancel = seconds("launch/cancel-to-callback");
     rows.push_back(
         { "CancelCamera to the StartCamera callback", us(cancel), "—", "—", "(figure)", "n/a" });
     if (execTraceLines >= 0)
-        note(format("Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
+        note(format(
+            "Exec writes %d trace lines per launch, flushed once per operation", execTraceLines));
 }
 
 void stopLaunch()

@@ -10,6 +10,7 @@
 // included); \x02 followed by three bytes of count (little-endian) and a byte repeats that
 // byte, up to 1 MiB times; anything else is UTF-8.
 
+#include "kivaction_names_p.h"
 #include <AM_ActionResults.h>
 #include <CameraUIServiceCWrapper.h>
 
@@ -43,9 +44,9 @@ void check(bool ok, const char *what)
 QString key(const QByteArray &token)
 {
     if (token == "a")
-        return QStringLiteral("actionReturn");
+        return KivAction::Key::actionReturn();
     if (token == "f")
-        return QStringLiteral("fileLocationReturn");
+        return KivAction::Key::fileLocationReturn();
     return QString::fromUtf8(token);
 }
 
@@ -120,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(QMetaObject::invokeMethod(
                   service, "handleResults", Qt::DirectConnection, Q_ARG(AM_ActionResults, results)),
             "handleResults not invocable");
-        const QString location = QStringLiteral("fileLocationReturn");
+        const QString location = KivAction::Key::fileLocationReturn();
         if (results.contains(location))
             expected = results.value(location);
         results.clear();

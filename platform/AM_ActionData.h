@@ -73,10 +73,6 @@ Q_SIGNALS:
 private:
     friend class AM_ActionDataPrivate;
 
-// This layer offers more than the action framework's basic operations: why an invoke was
-// aborted, and cancelling one. Callers test for this macro, so they still build against
-// a platform library that offers only the basic ones.
-#define AM_ACTIONDATA_HAS_LAUNCH_CONTROL 1
     std::unique_ptr<AM_ActionDataPrivate> d;
 };
 

@@ -114,39 +114,19 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
     }
 }
 
-// Walks the raw map so keys show in the order the caller put them on the wire.
-void readValues(CaptureRequest &request, const QVariant &raw)
+void readValues(CaptureRequest &request, const WireValues &values)
 {
-    QList<QPair<QString, QVariant>> entries;
-    if (raw.userType() == qMetaTypeId<QDBusArgument>()) {
-        const QDBusArgument map = raw.value<QDBusArgument>();
-        map.beginMap();
-        while (!map.atEnd() && map.currentType() == QDBusArgument::MapEntryType) {
-            QString key;
-            QDBusVariant value;
-            map.beginMapEntry();
-            map >> key >> value;
-            map.endMapEntry();
-            entries.append(qMakePair(key, value.variant()));
-        }
-        map.endMap();
-    } else {
-        // Not expected from QtDBus; kept so a different demarshalling cannot make us crash.
-        const QVariantMap map = raw.toMap();
-        for (auto it = map.cbegin(); it != map.cend(); ++it)
-            entries.append(qMakePair(it.key(), it.value()));
-    }
-    for (const auto &entry : std::as_const(entries)) {
+    for (const auto &entry : values.entries) {
         const QString shown = QStringLiteral("%1 (%2) = %3")
                                   .arg(shownKey(entry.first), dbusSignature(entry.second),
                                       formatDBusValue(entry.second));
         printOut(QStringLiteral("  ") + shown);
         request.shownValues << shown;
     }
-    if (entries.isEmpty())
+    if (values.entries.isEmpty())
         printOut(QStringLiteral("  (no values)"));
     // Decoded after the listing so type warnings do not split it.
-    for (const auto &entry : std::as_const(entries))
+    for (const auto &entry : values.entries)
         applyValue(request, entry.first, entry.second);
 }
 
@@ -189,7 +169,7 @@ QString targetProblem(const CaptureRequest &request)
 {
     if (request.fileLocation.isEmpty())
         return QString();
-    const QString path = localPath(request.fileLocation);
+    const QString &path = request.targetPath;
     if (!QDir::isAbsolutePath(path))
         return QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(path));
     const QString problem = describeUnsafeTarget(path);
@@ -204,6 +184,7 @@ CameraService::CameraService(const Options &options, const QDBusConnection &bus,
     , m_options(options)
     , m_bus(bus)
 {
+    registerWireValues();
     new ActionAdaptor(this);
 }
 
@@ -224,9 +205,8 @@ bool CameraService::registerObject(QString *error)
     return false;
 }
 
-QMap<QString, QString> CameraService::Invoke(const QString &action, const QVariantMap &values)
+QMap<QString, QString> CameraService::Invoke(const QString &action, const WireValues &values)
 {
-    Q_UNUSED(values) // read from the raw message instead, in wire order
     setDelayedReply(true);
     const QDBusMessage message = this->message();
     QDBusConnection connection = this->connection();
@@ -241,7 +221,9 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const QVaria
     printOut(programPrefix()
         + QStringLiteral("request %1 from %2: action %3")
               .arg(QString::number(request.number), message.service(), quoted(action)));
-    readValues(request, message.arguments().value(1));
+    readValues(request, values);
+    if (!request.fileLocation.isEmpty())
+        request.targetPath = localPath(request.fileLocation);
 
     if (!m_options.configProblem.isEmpty()) {
         sendError(message, connection, KivAction::badCameraOptionsError(),
@@ -447,8 +429,9 @@ void CameraService::answer(
     }
     const CaptureSettings settings = captureSettings(request.video, request.hasPhotoResolution,
         request.photoResolution, request.hasVideoQuality, request.videoQuality);
+    // Not an error: the capture goes on with what this camera has.
     for (const QString &note : settings.notes)
-        printErr(programPrefix() + note);
+        printOut(programPrefix() + note);
     QString path;
     QString failure;
     const bool ok = capture(request, settings, take, &path, &failure);
@@ -494,10 +477,10 @@ bool CameraService::capture(const CaptureRequest &request, const CaptureSettings
 {
     const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
     if (!request.fileLocation.isEmpty()) {
-        *path = localPath(request.fileLocation);
-        // Relative to what? Our working folder is not the host's.
-        if (!QDir::isAbsolutePath(*path)) {
-            *failure = QStringLiteral("fileLocation %1 is not an absolute path").arg(quoted(*path));
+        *path = request.targetPath;
+        // The same check the window makes before anyone takes a picture.
+        *failure = targetProblem(request);
+        if (!failure->isEmpty()) {
             printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
             return false;
         }

@@ -4,6 +4,7 @@
 #include "capture.h"
 #include "options.h"
 #include "settingsused.h"
+#include "wirevalues.h"
 
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -22,7 +23,7 @@ namespace refcam {
 
 class CaptureWindow;
 
-// What a request asked for, after tolerant decoding of the values map.
+// What a request asked for, decoded once from the values in wire order.
 struct CaptureRequest
 {
     int number = 0;
@@ -32,6 +33,8 @@ struct CaptureRequest
     bool video = false;
     qint64 sizeLimit = 0;
     QString fileLocation;
+    // fileLocation as a local path (a file: URL resolved); empty when none was asked for.
+    QString targetPath;
     bool hasPhotoResolution = false;
     QString photoResolution;
     bool hasVideoQuality = false;
@@ -47,8 +50,8 @@ struct Take
     int frames = -1; // -1: the default one-second clip
 };
 
-// The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml;
-// the raw message (QDBusContext) keeps the wire order of the values for the log.
+// The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml,
+// which hands over Invoke's values in wire order.
 class CameraService : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -60,7 +63,7 @@ public:
     bool registerObject(QString *error);
 
     // Called by the adaptor.
-    QMap<QString, QString> Invoke(const QString &action, const QVariantMap &values);
+    QMap<QString, QString> Invoke(const QString &action, const refcam::WireValues &values);
     void Cancel(const QString &action);
 
 Q_SIGNALS:

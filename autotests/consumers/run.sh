@@ -48,7 +48,8 @@ mkdir -p "$HOME"
 for host in "$work/cmake-host/cmake-host" "$work/pkgconfig-host"; do
     LD_LIBRARY_PATH="$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
         dbus-run-session --config-file="$work/bus.conf" -- "$host" >"$work/trace.log"
-    grep -q ':exec:The user actionReturn is ACCEPTED' "$work/trace.log"
+    grep -aq ':exec:The user actionReturn is ACCEPTED' "$work/trace.log" \
+        || { cat -v "$work/trace.log"; exit 1; }
     echo "ran $(basename "$host"): accepted"
 done
 
@@ -58,8 +59,10 @@ dbus-run-session --config-file="$work/bus.conf" -- "$work/capitest" >"$work/capi
     || { cat "$work/capitest.log"; exit 1; }
 echo "ran capitest: $(tail -n 1 "$work/capitest.log")"
 dbus-run-session --config-file="$work/bus.conf" -- "$work/c-capture" "$work/c.png" >"$work/trace.log"
-grep -q '^c-capture: outcome: accepted' "$work/trace.log"
-cmp -s <(grep '^c-capture: bytes:' "$work/trace.log") <(echo "c-capture: bytes: $(stat -c %s "$work/c.png")")
+# -a: the trace is text, but a stray byte must not turn grep's answer into "binary file".
+grep -aq '^c-capture: outcome: accepted' "$work/trace.log" || { cat -v "$work/trace.log"; exit 1; }
+cmp -s <(grep -a '^c-capture: bytes:' "$work/trace.log") \
+    <(echo "c-capture: bytes: $(stat -c %s "$work/c.png")") || { cat -v "$work/trace.log"; exit 1; }
 echo "ran c-capture: accepted, $(stat -c %s "$work/c.png") bytes"
 
 # Python: the installed package finds the installed library by the path it recorded.

@@ -2,6 +2,7 @@
 // Runs tst_*.qml against the CameraUIService module. TestCamera lets the cases swap the
 // activated reference camera for one started with options (reject, delay, errors).
 
+#include "kivaction_names_p.h"
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
@@ -19,7 +20,7 @@
 
 namespace {
 
-const QString kName = QStringLiteral("org.kiv.Action.CameraUIService");
+const QString kName = KivAction::cameraBusName();
 
 bool nameOwned()
 {

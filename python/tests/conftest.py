@@ -7,16 +7,28 @@ CAMERAUISERVICE_TEST_CAMERA (the build's reference camera).
 """
 
 import os
+import pathlib
+import re
 import subprocess
 
 import pytest
 
-CAMERA_NAME = "org.kiv.Action.CameraUIService"
+
+def _camera_bus_name():
+    """The camera's bus name, read from the wire contract's names header."""
+    header = pathlib.Path(__file__).resolve().parents[2] / "dbus" / "kivaction_names_p.h"
+    text = header.read_text(encoding="utf-8")
+    prefix = re.search(r'busNamePrefix\(\)\s*\{\s*return QStringLiteral\("([^"]+)"\)', text)
+    action = re.search(r'cameraAction\(\)\s*\{\s*return QStringLiteral\("([^"]+)"\)', text)
+    return prefix.group(1) + action.group(1)
+
+
+CAMERA_NAME = _camera_bus_name()
 SERVING = "on the session bus"
 
 
 class Camera:
-    """A reference camera owning org.kiv.Action.CameraUIService, the name the library calls."""
+    """A reference camera owning CAMERA_NAME, the name the library calls."""
 
     def __init__(self, binary, output_dir, options):
         self.process = subprocess.Popen(
