@@ -725,6 +725,16 @@ void LaunchOutcomeTest::waitCameraSlices()
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeInterrupted));
     QCOMPARE(second.calls, 1);
     QCOMPARE(second.accepted, 0);
+
+    // A handler destroys the service it waits for: the wait ends, nothing is touched.
+    disconnect(m_peer.data(), &TestPeer::requestReceived, nullptr, nullptr);
+    CameraUIService *doomed = CreateCameraUIService(1, 0);
+    CallbackLog third;
+    QCOMPARE(StartCamera(doomed, countCallback, &third), 1);
+    connect(m_peer.data(), &TestPeer::requestReceived, m_peer.data(),
+        [doomed] { DestroyCameraDlg(doomed); });
+    QCOMPARE(WaitCamera(doomed, -1), 1);
+    QCOMPARE(third.calls, 0);
 }
 
 // Run as launchoutcometest-nobus, where no bus can be reached.

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QPointer>
 
 #include <cerrno>
 #include <cstring>
@@ -161,11 +162,14 @@ int WaitCamera(CameraUIService *service, int milliseconds)
 {
     CAMERA_REQUIRE_HANDLE(service, 1);
     CameraUIServicePrivate *d = CameraUIServicePrivate::get(service);
+    // A handler may destroy the service while the loop runs.
+    const QPointer<CameraUIService> guard(service);
     if (!d->wait(milliseconds))
         return 0;
     // The StartCamera callback of the launch that ended, if any, runs before we return;
     // it may destroy the service, so nothing of it is touched after this.
-    QCoreApplication::sendPostedEvents(d, QEvent::MetaCall);
+    if (guard)
+        QCoreApplication::sendPostedEvents(d, QEvent::MetaCall);
     return 1;
 }
 
