@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-# The project's VERSION must be the one debian/changelog and NEWS.md start with.
+# The project's VERSION must be the one debian/changelog and NEWS.md start with (NEWS.md
+# may have an "Unreleased" section first).
 #   cmake -DVERSION=x.y.z -DSOURCE_DIR=... -P check-versions.cmake
 set(_errors)
 
@@ -16,7 +17,9 @@ else()
     endif()
 endif()
 
+# Changes not yet released gather under "## Unreleased" above the current version.
 file(STRINGS ${SOURCE_DIR}/NEWS.md _headings REGEX "^## ")
+list(FILTER _headings EXCLUDE REGEX "^## Unreleased *$")
 list(GET _headings 0 _news)
 if(NOT _news MATCHES "^## ${VERSION}( |$)")
     list(APPEND _errors "NEWS.md starts with \"${_news}\", not a \"## ${VERSION}\" section")

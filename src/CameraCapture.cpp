@@ -5,6 +5,24 @@
 
 #include <QPointer>
 
+// CameraCapture::Outcome (and so the QML enum) is CameraOutcome under other names;
+// outcome() converts by value.
+#define CAMERA_SAME_OUTCOME(cxx, c)                                                                \
+    static_assert(int(CameraCapture::cxx) == int(c), #cxx " must equal " #c)
+CAMERA_SAME_OUTCOME(NoOutcome, CameraOutcomeNone);
+CAMERA_SAME_OUTCOME(Accepted, CameraOutcomeAccepted);
+CAMERA_SAME_OUTCOME(Rejected, CameraOutcomeRejected);
+CAMERA_SAME_OUTCOME(Cancelled, CameraOutcomeCancelled);
+CAMERA_SAME_OUTCOME(TimedOut, CameraOutcomeTimedOut);
+CAMERA_SAME_OUTCOME(Interrupted, CameraOutcomeInterrupted);
+CAMERA_SAME_OUTCOME(NoCamera, CameraOutcomeNoCamera);
+CAMERA_SAME_OUTCOME(CameraFailed, CameraOutcomeCameraFailed);
+CAMERA_SAME_OUTCOME(Forged, CameraOutcomeForged);
+CAMERA_SAME_OUTCOME(NoBus, CameraOutcomeNoBus);
+CAMERA_SAME_OUTCOME(Refused, CameraOutcomeRefused);
+CAMERA_SAME_OUTCOME(Aborted, CameraOutcomeAborted);
+#undef CAMERA_SAME_OUTCOME
+
 class CameraCapturePrivate
 {
 public:

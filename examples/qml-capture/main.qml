@@ -25,6 +25,7 @@ ApplicationWindow {
         return at >= 0 && at + 1 < args.length ? args[at + 1] : "";
     }
 
+    // The words camera-capture uses for each outcome (see CameraCapture::Outcome).
     function outcomeText(capture) {
         switch (capture.outcome) {
         case CameraCapture.NoOutcome:
@@ -32,17 +33,25 @@ ApplicationWindow {
         case CameraCapture.Accepted:
             return "accepted";
         case CameraCapture.Rejected:
-            return "declined (" + capture.actionReturn + ")";
+            return "rejected: " + capture.actionReturn;
         case CameraCapture.Cancelled:
             return "cancelled";
         case CameraCapture.TimedOut:
-            return "no answer in time";
+            return "timed out after " + capture.timeout + " ms";
+        case CameraCapture.Interrupted:
+            return "interrupted: the application left its event loop before the camera answered";
         case CameraCapture.NoCamera:
-            return "no camera application is installed";
+            return "no camera application serves CameraUIService: is one installed?";
         case CameraCapture.CameraFailed:
-            return "the camera application failed";
+            return "the camera application failed (it crashed, left, or answered with an error)";
+        case CameraCapture.Forged:
+            return "refused a reply from a program that is not the camera application";
+        case CameraCapture.NoBus:
+            return "no D-Bus session bus: is DBUS_SESSION_BUS_ADDRESS set?";
+        case CameraCapture.Refused:
+            return "not started";
         default:
-            return "not captured";
+            return "aborted";
         }
     }
 

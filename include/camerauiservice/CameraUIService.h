@@ -16,29 +16,70 @@ class AM_ActionData;
 class AM_ActionResults;
 class CameraUIServicePrivate;
 
+/**
+ * \file CameraUIService.h
+ * \brief The service class behind the C entry points, for C++ hosts.
+ */
+
+/** One row of a phone model's video table: what a quality means on that model. */
 struct VideoQualityInfo
 {
-    unsigned int quality; // 0 HIGHEST, 1 MEDIUM, 2 LOWEST
-    unsigned int bitRate; // bits per second
-    unsigned int fps;
-    unsigned int width;
-    unsigned int height;
+    unsigned int quality; /**< 0 "HIGHEST", 1 "MEDIUM", 2 "LOWEST". */
+    unsigned int bitRate; /**< Bits per second. */
+    unsigned int fps; /**< Frames per second. */
+    unsigned int width; /**< Frame width in pixels. */
+    unsigned int height; /**< Frame height in pixels. */
 };
 
-// One capture job handed to the platform's camera application.
-// Lives on the thread that runs the Qt application's event loop.
+/**
+ * One capture job handed to the platform's camera application.
+ *
+ * \headerfile CameraUIService.h <camerauiservice/CameraUIService.h>
+ *
+ * The class behind the C entry points of camerauiservice.h, which take a pointer to it
+ * as their handle (in C an opaque `struct CameraUIService`): the same operations as
+ * methods. Set what to capture, run exec(), then read fileLocation() and data(). The
+ * launch outcome, cancel, time limit and non-blocking start are reached through the C
+ * entry points with `this` as the handle (GetCameraOutcome(), CancelCamera(),
+ * SetCameraTimeout(), StartCamera()); CameraCapture offers all of it as a `QObject` with
+ * properties and signals instead of a nested event loop.
+ *
+ * The object has no parent; whoever creates it owns it (DestroyCameraDlg() for one made
+ * by CreateCameraUIService()). It owns its request to the camera, its settings, its
+ * results and its byte buffer.
+ *
+ * \guithread
+ */
 class CAMERAUISERVICE_EXPORT CameraUIService : public QObject
 {
     Q_OBJECT
 public:
+    /**
+     * Creates a service with the default settings (see CreateCameraUIService()).
+     *
+     * \param type 1 photo, 2 video, any other value both.
+     * \param videoSizeLimitation sent to the camera as it is: the largest video file in
+     *        bytes, 0 or less for no limit.
+     */
     CameraUIService(CameraType type, int videoSizeLimitation);
+    /** Destroys the service; a launch still out ends as DestroyCameraDlg() describes. */
     virtual ~CameraUIService();
 
+    /** Sets the file the camera should write; empty lets it pick (SetCameraFileLocation()). */
     void setFileLocation(QString fileLocation);
+    /** Sets the photo resolution, "MAX" or "WxH" (SetCameraPhotoResolution()). */
     void setPhotoResolution(QString photoResolution);
+    /** Sets the video quality, "HIGHEST", "MEDIUM" or "LOWEST" (SetCameraVideoQuality()). */
     void setVideoQuality(QString videoQuality);
+    /** Sets whether a review screen follows, "YES" or not (SetCameraHasPostCapturedScreen()). */
     void setHasPostCapturedScreen(QString hasPostCapturedScreen);
 
+    /**
+     * The file location: the one set, or the one the camera returned after a launch.
+     *
+     * \return \transfernone a reference to the service's own member: valid until the
+     *         service is destroyed, and it shows later changes.
+     */
     QString &fileLocation()
     {
         if (isTraceOn()) {
@@ -49,28 +90,60 @@ public:
         return mFileLocation;
     }
 
-    // Why the last launch was not accepted: the camera's "failureReason" after an answer
-    // other than ACCEPTED ("" when it gave none), or what ended the launch without an
-    // answer (cancelled, timed out, no camera, ...). "" after an acceptance.
+    /**
+     * Why the last launch was not accepted, as GetCameraErrorMessage() gives it: the
+     * camera's "failureReason" after an answer other than "ACCEPTED" ("" when it gave
+     * none), or what ended a launch without an answer; "" after an acceptance.
+     */
     QString errorMessage() const;
-    // The settings the camera used instead of the ones asked for in the last answer, by
-    // request key: "photoResolution" and "videoQuality", each a string such as "MAX" or
-    // "HIGHEST". Empty when the camera used what was asked (or said nothing).
+    /**
+     * The settings the camera used instead of the ones asked for, from its last answer
+     * (GetCameraSettingUsed()).
+     *
+     * \return by request key, "photoResolution" and "videoQuality", the value used as a
+     *         string, e.g. "MAX" or "HIGHEST"; empty when the camera used what was asked
+     *         (or did not say).
+     */
     QVariantMap settingsUsed() const;
 
-    // Launches the camera application and waits, running the event loop nested, until
-    // it answers. Returns 1 when the action returned "ACCEPTED", else 0.
+    /**
+     * Launches the camera application and waits, running the event loop nested, until
+     * the launch ends; Exec() describes every case.
+     *
+     * \return 1 when the action returned "ACCEPTED" (CameraOutcomeAccepted), else 0.
+     */
     int exec();
+    /**
+     * Fills \a request from the settings (action "CameraUIService", values by
+     * setupSettingValues()) and invokes it. exec() calls it; hosts have no need to.
+     */
     void callUIService(AM_ActionData &request);
+    /**
+     * Writes the settings into \a request in wire order: "cameraType",
+     * "videoSizeLimitation", "fileLocation" (only when not empty), "photoResolution",
+     * "videoQuality", "hasPostCapturedScreen".
+     */
     void setupSettingValues(AM_ActionData &request);
 
+    /**
+     * Reads the file at fileLocation() into the service's buffer, as GetCameraDataBytes()
+     * describes.
+     *
+     * \return \transfernone a reference to the service's own buffer: valid until the
+     *         service is destroyed, and it shows later reads.
+     */
     QByteArray &data();
+    /** The minimum data size of a video recording, as GetMinDataSize() describes. */
     unsigned int minDataSize();
+    /** Whether auto-posting is on for \a cameraType, as GetAutoPostSetting() describes. */
     bool getAutoPostSetting(int cameraType);
 
+    /** The class's name, "CameraUIService". */
     const char *className() const { return "CameraUIService"; }
 
+    /** The video table of TJ72 and Bexi phones, indexed by VideoQualityInfo::quality. */
     static const VideoQualityInfo m_VideoQualityList_TJ72[3];
+    /** The video table of KR41 and Tarvo phones, and the fallback for other models. */
     static const VideoQualityInfo m_VideoQualityList_KR41[3];
 
 private Q_SLOTS:
@@ -79,7 +152,7 @@ private Q_SLOTS:
 
 private:
     friend class CameraUIServicePrivate;
-    // Whether the trace is written (CAMERAUISERVICE_TRACE=0 silences it).
+    /// Whether the trace is written (CAMERAUISERVICE_TRACE=0 silences it).
     static bool isTraceOn();
 
     AM_ActionData *mActionData;

@@ -9,12 +9,40 @@
 #include <QByteArray>
 #include <QString>
 
-// The C entry points (camerauiservice.h) and the two that hand out Qt types.
+/**
+ * \file CameraUIServiceCWrapper.h
+ * \brief The C entry points (camerauiservice.h) and the two that hand out Qt types.
+ *
+ * For C++ hosts: includes camerauiservice.h and CameraUIService.h. The two functions
+ * here have C linkage like the rest but return references to `QString` and `QByteArray`.
+ */
 extern "C" {
 
-// These refer to the service's own members: valid until DestroyCameraDlg, and they show
-// later changes.
+/**
+ * The file location: the one set, or the one the camera returned after a launch.
+ *
+ * Prints the trace line `GetCameraFileLocation: the fileLocation in GetCameraFileLocation
+ * is <location>`.
+ *
+ * \param service \notnull the service; for a null handle, a reference to an empty
+ *        value that is empty again at the next call.
+ * \return \transfernone a reference to the service's own member: valid until
+ *         DestroyCameraDlg(), and it shows later changes.
+ * \guithread
+ */
 CAMERAUISERVICE_EXPORT QString &GetCameraFileLocation(CameraUIService *service);
+/**
+ * Reads the file at the file location into the service's buffer and returns the buffer.
+ *
+ * The rules are those of GetCameraDataBytes(); the trace ends with
+ * `GetCameraData:the size for data is:<bytes>`. The path is the location in UTF-8.
+ *
+ * \param service \notnull the service; for a null handle, a reference to an empty
+ *        value that is empty again at the next call.
+ * \return \transfernone a reference to the service's own buffer: valid until
+ *         DestroyCameraDlg(), and it shows later reads.
+ * \guithread
+ */
 CAMERAUISERVICE_EXPORT QByteArray &GetCameraData(CameraUIService *service);
 }
 

@@ -17,8 +17,10 @@ A binding over the C entry points of ``libcamerauiservice.so.1``, in pure Python
 
 Settings are sent as Latin-1 (the library's 8-bit strings): a value that Latin-1
 cannot encode, or that contains a NUL character, raises ValueError naming the
-setting and nothing is sent. Results come back as str decoded from UTF-8, so
-``file_location`` is the exact path the camera returned, ready for open().
+setting and nothing is sent (the earlier value stays). A setting that is not a str
+raises TypeError; an integer outside 32 bits raises ValueError. Results come back
+as str decoded from UTF-8, so ``file_location`` is the exact path the camera
+returned, ready for open().
 
 The library needs a Qt application object. The first CameraUIService creates one
 (InitCameraApplication) when the process has none, and releases it at interpreter
@@ -42,8 +44,17 @@ A camera may say why it did not take the capture (``error_message``) and which
 settings it replaced (``settings_used``, e.g. ``{"photoResolution": "MAX"}``).
 
 The library is found, in this order, at the path in the environment variable
-CAMERAUISERVICE_LIBRARY, at the path recorded when the package was installed,
-and through the system loader as ``libcamerauiservice.so.1``.
+CAMERAUISERVICE_LIBRARY, at the path recorded when the package was installed
+(``_libpath.py``, written by ``cmake --install`` for the final prefix, also under
+DESTDIR), and through the system loader as ``libcamerauiservice.so.1``.
+``cmake --install`` puts the package in ``<prefix>/lib/python3/dist-packages``
+(the cache variable CAMERAUISERVICE_PYTHON_DIR changes that). From a source tree::
+
+    PYTHONPATH=python CAMERAUISERVICE_LIBRARY=build/lib/libcamerauiservice.so.1 python3 ...
+
+Names: PHOTO, VIDEO, ALL (camera types 1, 2, 0); Outcome; CameraUIService;
+version(). The C reference (camerauiservice.h, or the API reference built by
+``cmake --build build --target docs``) describes every rule in full.
 """
 
 import atexit
@@ -73,20 +84,22 @@ _INT_MAX = 2**31 - 1
 
 
 class Outcome(enum.IntEnum):
-    """How the last launch of a service ended (the C enum CameraOutcome).
+    """How the last launch of a service ended (the C enum CameraOutcome, same values).
 
-    NONE           no launch yet
+    NONE           no launch yet, or one is still waiting
     ACCEPTED       the camera answered with the action return "ACCEPTED"
     REJECTED       the camera answered with any other action return
     CANCELLED      the host cancelled
-    TIMED_OUT      timeout_ms ran out
-    INTERRUPTED    the host's event loop ended the wait before an answer
+    TIMED_OUT      timeout_ms ran out; the camera is told to stop
+    INTERRUPTED    the event loop was left before an answer
     NO_CAMERA      no camera application serves the action
-    CAMERA_FAILED  the camera left, crashed or answered with an error
-    FORGED         a reply came from a connection that is not the camera
-    NO_BUS         no session bus connection
-    REFUSED        not started (no Qt application object, or already waiting)
-    ABORTED        the platform aborted without saying why
+    CAMERA_FAILED  the camera left, crashed, or answered with an error or another signature
+    FORGED         a reply came from a connection that does not own the camera's name
+    NO_BUS         no session bus connection, or it was lost while waiting
+    REFUSED        not started: no Qt application object
+    ABORTED        the platform aborted without saying why, or the service was destroyed
+
+    str() gives the name.
     """
 
     NONE = 0
@@ -239,7 +252,12 @@ class CameraUIService:
     Settings (str, sent at the next exec()): file_location, photo_resolution
     (default "MAX"), video_quality (default "HIGHEST"), has_post_captured_screen
     (default "YES"), and timeout_ms (int, 0 for no limit). Results: outcome,
-    action_return, error_message, settings_used, file_location, data().
+    action_return, error_message, settings_used, file_location, data(). Queries:
+    min_data_size(), auto_post_setting().
+
+    Creating the first service creates the Qt application object when the process
+    has none. The service belongs to the thread that created it: another thread
+    gets RuntimeError.
     """
 
     def __init__(self, camera_type, video_size_limitation=0):

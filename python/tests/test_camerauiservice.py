@@ -210,6 +210,28 @@ def test_constants_match_the_c_header(cus):
     assert {"PHOTO": cus.PHOTO, "VIDEO": cus.VIDEO, "ALL": cus.ALL} == types
 
 
+def qml_enum_values(qmltypes, name):
+    body = re.search(r'name: "%s"\s*values: \[(.*?)\]' % name, qmltypes, re.S).group(1)
+    return re.findall(r'"(\w+)"', body)
+
+
+def test_qml_outcomes_match_the_c_header():
+    # CameraCapture::Outcome is tied to the C values by static_asserts; this catches a C
+    # value that the C++ and QML enum lack. QML numbers them in declaration order.
+    c_values = header_enum("CameraOutcome")
+    assert sorted(c_values.values()) == list(range(len(c_values)))
+    expected = [k[len("CameraOutcome"):] for k in sorted(c_values, key=c_values.get)]
+    expected[0] = "NoOutcome"  # CameraOutcomeNone
+    cxx = (HEADER.parent / "CameraCapture.h").read_text()
+    cxx_body = re.search(r"enum Outcome\s*\{(.*?)\}", cxx, re.S).group(1)
+    assert re.findall(r"^\s*(\w+)", cxx_body, re.M) == expected
+    # The QML module's type description, when this build has one (Qt 6 with Qt Qml).
+    qmltypes = os.environ.get("CAMERAUISERVICE_TEST_QMLTYPES")
+    if qmltypes:
+        text = pathlib.Path(qmltypes).read_text()
+        assert qml_enum_values(text, "Outcome") == expected
+
+
 def test_version(cus):
     assert cus.version() == os.environ["CAMERAUISERVICE_TEST_VERSION"]
 
