@@ -361,6 +361,13 @@ const QList<NullCall> &nullCalls()
                 "0" },
             { "GetCameraErrorMessage", 1,
                 [] { return QString::fromUtf8(GetCameraErrorMessage(nullptr)); }, "" },
+            { "GetCameraCapabilities", 1,
+                [] {
+                    // NULL, never text: a host cannot tell "{}" from an answer.
+                    const char *text = GetCameraCapabilities(nullptr);
+                    return text ? QString::fromUtf8(text) : QStringLiteral("NULL");
+                },
+                "NULL" },
             { "CancelCamera", 1,
                 [] {
                     CancelCamera(nullptr);

@@ -122,13 +122,34 @@ QString TestPeer::uniqueName() const
 
 void TestPeer::Invoke(const QString &, const QVariantMap &)
 {
-    const QDBusMessage msg = message();
-    requests.append(msg);
     setDelayedReply(true);
+    answer(message(), QVariant::fromValue(results));
+}
+
+void TestPeer::GetCapabilities(const QString &)
+{
+    setDelayedReply(true);
+    if (!servesCapabilities) {
+        const QDBusMessage msg = message();
+        requests.append(msg);
+        QDBusConnection(m_connectionName)
+            .send(msg.createErrorReply(KivAction::unknownMethodError(),
+                QStringLiteral("No such method '%1' in interface '%2' at object path '%3' "
+                               "(signature 's')")
+                    .arg(msg.member(), msg.interface(), msg.path())));
+        Q_EMIT requestReceived();
+        return;
+    }
+    answer(message(), capabilities);
+}
+
+void TestPeer::answer(const QDBusMessage &msg, const QVariant &reply)
+{
+    requests.append(msg);
     QDBusConnection bus(m_connectionName);
     switch (mode) {
     case Reply:
-        bus.send(msg.createReply(QVariant::fromValue(results)));
+        bus.send(msg.createReply(reply));
         break;
     case Hold:
         m_held = msg;
@@ -169,8 +190,27 @@ void TestPeer::release()
 {
     if (m_held.type() == QDBusMessage::InvalidMessage)
         return;
-    QDBusConnection(m_connectionName).send(m_held.createReply(QVariant::fromValue(results)));
+    // What the fields hold now: a test may change them while the call is held.
+    const QVariant reply = m_held.member() == KivAction::getCapabilitiesMethod()
+        ? QVariant(capabilities)
+        : QVariant::fromValue(results);
+    QDBusConnection(m_connectionName).send(m_held.createReply(reply));
     m_held = QDBusMessage();
+}
+
+ThreadedPeer::ThreadedPeer(const QString &serviceName)
+    : m_peer(new TestPeer(serviceName))
+{
+    // QtDBus delivers calls to the thread the object lives in when they arrive.
+    m_peer->moveToThread(&m_thread);
+    m_thread.start();
+}
+
+ThreadedPeer::~ThreadedPeer()
+{
+    m_thread.quit();
+    m_thread.wait();
+    delete m_peer;
 }
 
 void TestPeer::disconnectNow()

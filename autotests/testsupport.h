@@ -15,7 +15,9 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QVariant>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -76,23 +78,47 @@ public:
     // In the forged modes: once the bus has handled the forgery, answer for real.
     bool answerAfterForgery = false;
 
+    // GetCapabilities is answered by mode as Invoke is, with capabilities. A peer that does
+    // not serve it is an older camera: it answers as QtDBus does for a method it lacks.
+    bool servesCapabilities = false;
+    QVariantMap capabilities;
+
     QList<QDBusMessage> requests;
-    // Answers the held call with results().
+    // Answers the held call with results() (capabilities for GetCapabilities).
     void release();
     // Leaves the bus as a crashing camera would.
     void disconnectNow();
 
 public Q_SLOTS:
     void Invoke(const QString &action, const QVariantMap &values);
+    void GetCapabilities(const QString &action);
 
 Q_SIGNALS:
     void requestReceived();
 
 private:
+    void answer(const QDBusMessage &call, const QVariant &reply);
+
     QString m_connectionName;
     QString m_serviceName;
     bool m_registered = false;
     QDBusMessage m_held;
+};
+
+// A TestPeer answering from a thread of its own, for calls that block the test's thread
+// (a blocking call cannot be answered by a peer that waits for the same thread).
+// Set its fields before the call is made.
+class ThreadedPeer
+{
+public:
+    explicit ThreadedPeer(const QString &serviceName = KivAction::cameraBusName());
+    ~ThreadedPeer();
+    TestPeer *operator->() const { return m_peer; }
+    TestPeer *peer() const { return m_peer; }
+
+private:
+    QThread m_thread;
+    TestPeer *m_peer;
 };
 
 class RawPeerConnection;

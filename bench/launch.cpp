@@ -78,6 +78,48 @@ void benchLibrary(benchmark::State &state)
     }
 }
 
+QDBusMessage capabilitiesMessage()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(cameraName, KivAction::objectPath(),
+        KivAction::interfaceName(), KivAction::getCapabilitiesMethod());
+    call << KivAction::cameraAction();
+    return call;
+}
+
+// The same question as GetCameraCapabilities, asked without the library.
+void benchCapabilitiesBare(benchmark::State &state)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QDBusMessage call = capabilitiesMessage();
+    for (auto _ : state) {
+        const QDBusMessage reply = bus.call(call, QDBus::Block);
+        if (reply.type() != QDBusMessage::ReplyMessage
+            || reply.signature() != QLatin1String("a{sv}"))
+            return fail(state, "capabilities/bare", "no a{sv} answer");
+    }
+}
+
+// The same without the JSON text: the map the C++ API returns.
+void benchCapabilitiesMap(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const QVariantMap answer = service->capabilities();
+        if (answer.isEmpty())
+            return fail(state, "capabilities/map", "CameraUIService::capabilities gave no answer");
+        benchmark::DoNotOptimize(answer);
+    }
+}
+
+void benchCapabilitiesLibrary(benchmark::State &state)
+{
+    for (auto _ : state) {
+        const char *json = GetCameraCapabilities(service);
+        if (!json || json[0] != '{' || json[1] == '}')
+            return fail(state, "capabilities/library", "GetCameraCapabilities gave no answer");
+        benchmark::DoNotOptimize(json);
+    }
+}
+
 // From CancelCamera to the StartCamera callback: the launch is still out (the camera's
 // answer cannot have been read yet), so this is the library's own way back to the host.
 void benchCancelToCallback(benchmark::State &state)
@@ -281,6 +323,9 @@ void registerLaunch(const Options &options)
     add("launch/add-remove-match", benchMatch);
     add("launch/bare-cached-owner", benchCachedOwner);
     add("launch/trace", benchTrace);
+    add("capabilities/bare", benchCapabilitiesBare);
+    add("capabilities/library", benchCapabilitiesLibrary);
+    add("capabilities/map", benchCapabilitiesMap);
     benchmark::RegisterBenchmark("launch/cancel-to-callback", benchCancelToCallback)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
@@ -309,6 +354,14 @@ void launchRows(std::vector<Row> &rows)
         "launch/trace");
     info("  proposed: asyncCall in a QEventLoop, owner cached by one lasting match",
         "launch/bare-cached-owner");
+    const double capsBare = seconds("capabilities/bare");
+    const double caps = seconds("capabilities/library");
+    rows.push_back({ "GetCameraCapabilities round trip", us(caps),
+        "bare QDBusConnection::call of GetCapabilities: " + us(capsBare), ratioText(caps, capsBare),
+        "≤ 1.10×", caps > 0 && capsBare > 0 ? yesNo(caps / capsBare <= 1.1) : "n/a" });
+    const double capsMap = seconds("capabilities/map");
+    rows.push_back({ "  CameraUIService::capabilities() (the map, no JSON)", us(capsMap),
+        "bare call: " + us(capsBare), ratioText(capsMap, capsBare), "(breakdown)", "n/a" });
     const double cancel = seconds("launch/cancel-to-callback");
     rows.push_back(
         { "CancelCamera to the StartCamera callback", us(cancel), "—", "—", "(figure)", "n/a" });

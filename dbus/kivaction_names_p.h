@@ -36,6 +36,10 @@ inline QString cancelMethod()
 {
     return QStringLiteral("Cancel");
 }
+inline QString getCapabilitiesMethod()
+{
+    return QStringLiteral("GetCapabilities");
+}
 // The one action a camera application serves.
 inline QString cameraAction()
 {
@@ -60,6 +64,13 @@ inline QString badCameraOptionsError()
 {
     return QStringLiteral("org.kiv.Action.Error.BadCameraOptions");
 }
+// What an older camera, one without GetCapabilities, answers: "not known", not a failure.
+inline QString unknownMethodError()
+{
+    return QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+}
+// The version of this interface a camera speaks (interfaceVersion).
+constexpr unsigned int interfaceVersionNumber = 1;
 
 // Request keys (Invoke's "values"), in the order a host writes them.
 namespace Key {
@@ -110,6 +121,65 @@ inline QString photoResolutionUsed()
 inline QString videoQualityUsed()
 {
     return QStringLiteral("videoQualityUsed");
+}
+
+// Capability keys (GetCapabilities' answer).
+inline QString interfaceVersion()
+{
+    return QStringLiteral("interfaceVersion");
+}
+inline QString cameraTypes()
+{
+    return QStringLiteral("cameraTypes");
+}
+inline QString photoResolutions()
+{
+    return QStringLiteral("photoResolutions");
+}
+inline QString videoQualities()
+{
+    return QStringLiteral("videoQualities");
+}
+inline QString videoFormats()
+{
+    return QStringLiteral("videoFormats");
+}
+inline QString photoMime()
+{
+    return QStringLiteral("photoMime");
+}
+inline QString minVideoSizeLimit()
+{
+    return QStringLiteral("minVideoSizeLimit");
+}
+inline QString fileDescriptor()
+{
+    return QStringLiteral("fileDescriptor");
+}
+inline QString source()
+{
+    return QStringLiteral("source");
+}
+// Keys of one entry of videoFormats.
+inline QString width()
+{
+    return QStringLiteral("width");
+}
+inline QString height()
+{
+    return QStringLiteral("height");
+}
+inline QString fps()
+{
+    return QStringLiteral("fps");
+}
+inline QString bitRate()
+{
+    return QStringLiteral("bitRate");
+}
+inline QString mime()
+{
+    return QStringLiteral("mime");
 }
 } // namespace Key
 

@@ -8,9 +8,12 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
+#include <QDBusSignature>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QHash>
 #include <QList>
@@ -18,6 +21,7 @@
 #include <QPair>
 #include <QPointer>
 #include <QSet>
+#include <QStringList>
 #include <QVariant>
 
 #include <climits>
@@ -30,6 +34,7 @@ const QString kPath = KivAction::objectPath();
 const QString kInterface = KivAction::interfaceName();
 const QString kMethod = KivAction::invokeMethod();
 const QString kCancelMethod = KivAction::cancelMethod();
+const QString kCapabilitiesMethod = KivAction::getCapabilitiesMethod();
 const QString kBusService = QStringLiteral("org.freedesktop.DBus");
 const QString kBusPath = QStringLiteral("/org/freedesktop/DBus");
 const QString kBusInterface = QStringLiteral("org.freedesktop.DBus");
@@ -54,6 +59,15 @@ public:
     QString abortMessage;
     // A round trip to the bus daemon queued behind the last Cancel (see cancel()).
     std::unique_ptr<QDBusPendingCall> cancelSent;
+    AM_ActionData::AbortReason capabilitiesFailure = AM_ActionData::AbortUnknown;
+    QString capabilitiesMessage;
+
+    static void setCapabilitiesFailure(
+        AM_ActionData *request, AM_ActionData::AbortReason reason, const QString &message)
+    {
+        request->d->capabilitiesFailure = reason;
+        request->d->capabilitiesMessage = message;
+    }
 
     static void setAbort(
         AM_ActionData *request, AM_ActionData::AbortReason reason, const QString &message)
@@ -111,6 +125,18 @@ void registerTypes()
         return true;
     }();
     Q_UNUSED(registered)
+}
+
+// Why an error that the bus (or QtDBus here) sent ended a call.
+AM_ActionData::AbortReason busErrorReason(const QString &name)
+{
+    if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+        || name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
+        || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn.")))
+        return AM_ActionData::AbortNoHandler;
+    if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
+        return AM_ActionData::AbortNoBus;
+    return AM_ActionData::AbortHandlerFailed;
 }
 
 // The owner of one name on one connection, kept current by a NameOwnerChanged match that
@@ -298,17 +324,6 @@ private:
         return owner.isValid() && owner.value() == sender;
     }
 
-    static AM_ActionData::AbortReason busErrorReason(const QString &name)
-    {
-        if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
-            || name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
-            || name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn.")))
-            return AM_ActionData::AbortNoHandler;
-        if (name == QLatin1String("org.freedesktop.DBus.Error.Disconnected"))
-            return AM_ActionData::AbortNoBus;
-        return AM_ActionData::AbortHandlerFailed;
-    }
-
     void abort(AM_ActionData::AbortReason reason, const QString &why)
     {
         qCWarning(lcAction).noquote() << "action to" << m_destination << "aborted:" << why;
@@ -334,6 +349,236 @@ private:
     QPointer<AM_ActionData> m_request;
     QDBusConnection m_bus;
     QString m_destination;
+    QSet<QString> m_owners;
+    QPointer<OwnerCache> m_cache;
+};
+
+// GetCapabilities answers in D-Bus types; hosts get plain Qt values: a{s*} as QVariantMap,
+// "as" as QStringList, other arrays and structures as QVariantList, paths and
+// signatures as strings. File descriptors mean nothing to a host and are dropped.
+QVariant plainValue(const QVariant &value);
+
+QVariant plainArgument(const QDBusArgument &arg)
+{
+    switch (arg.currentType()) {
+    case QDBusArgument::BasicType:
+        return plainValue(arg.asVariant());
+    case QDBusArgument::VariantType: {
+        QDBusVariant variant;
+        arg >> variant;
+        return plainValue(variant.variant());
+    }
+    case QDBusArgument::ArrayType: {
+        const QString signature = arg.currentSignature();
+        if (signature == QLatin1String("as")) {
+            QStringList strings;
+            arg >> strings;
+            return strings;
+        }
+        if (signature == QLatin1String("ay")) {
+            QByteArray bytes;
+            arg >> bytes;
+            return bytes;
+        }
+        QVariantList list;
+        arg.beginArray();
+        while (!arg.atEnd() && arg.currentType() != QDBusArgument::UnknownType)
+            list << plainArgument(arg);
+        arg.endArray();
+        return list;
+    }
+    case QDBusArgument::StructureType: {
+        QVariantList fields;
+        arg.beginStructure();
+        while (!arg.atEnd() && arg.currentType() != QDBusArgument::UnknownType)
+            fields << plainArgument(arg);
+        arg.endStructure();
+        return fields;
+    }
+    case QDBusArgument::MapType: {
+        QVariantMap map;
+        arg.beginMap();
+        while (!arg.atEnd() && arg.currentType() == QDBusArgument::MapEntryType) {
+            arg.beginMapEntry();
+            const QVariant key = plainArgument(arg);
+            const QVariant entry = plainArgument(arg);
+            arg.endMapEntry();
+            map.insert(key.toString(), entry);
+        }
+        arg.endMap();
+        return map;
+    }
+    case QDBusArgument::MapEntryType:
+    case QDBusArgument::UnknownType:
+        break;
+    }
+    return QVariant();
+}
+
+QVariant plainValue(const QVariant &value)
+{
+    const int type = value.userType();
+    if (type == qMetaTypeId<QDBusArgument>())
+        return plainArgument(value.value<QDBusArgument>());
+    if (type == qMetaTypeId<QDBusVariant>())
+        return plainValue(value.value<QDBusVariant>().variant());
+    if (type == qMetaTypeId<QDBusObjectPath>())
+        return value.value<QDBusObjectPath>().path();
+    if (type == qMetaTypeId<QDBusSignature>())
+        return value.value<QDBusSignature>().signature();
+    if (type == qMetaTypeId<QDBusUnixFileDescriptor>())
+        return QVariant();
+    return value;
+}
+
+// What became of one GetCapabilities call.
+struct CapabilitiesAnswer
+{
+    bool ok = false;
+    QVariantMap capabilities;
+    AM_ActionData::AbortReason reason = AM_ActionData::AbortUnknown;
+    QString message;
+
+    static CapabilitiesAnswer failed(AM_ActionData::AbortReason reason, const QString &message)
+    {
+        CapabilitiesAnswer answer;
+        answer.reason = reason;
+        answer.message = message;
+        return answer;
+    }
+};
+
+int busTimeout(int timeoutMs)
+{
+    return timeoutMs > 0 ? timeoutMs : -1; // -1: QtDBus's default, 25 s
+}
+
+QDBusMessage capabilitiesCall(const QString &destination, const QString &action, bool allowStart)
+{
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(destination, kPath, kInterface, kCapabilitiesMethod);
+    call.setAutoStartService(allowStart);
+    call << action;
+    return call;
+}
+
+// The same rules as an invoke's answer: the bus speaks for itself, everyone else must
+// own the name (owners: those known while the call was out; else the bus is asked now).
+CapabilitiesAnswer judgeCapabilities(const QDBusMessage &reply, const QDBusConnection &bus,
+    const QString &destination, const QSet<QString> &owners, int timeoutMs)
+{
+    const QString sender = reply.service();
+    const bool isError = reply.type() != QDBusMessage::ReplyMessage;
+    const QString error = QStringLiteral("%1: %2").arg(reply.errorName(), reply.errorMessage());
+    if (isError && (sender.isEmpty() || sender == kBusService)) {
+        // QtDBus ends a call that outlived its time with NoReply and no sender; when the
+        // handler leaves without answering, the bus sends NoReply in its own name.
+        if (sender.isEmpty()
+            && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply"))
+            return CapabilitiesAnswer::failed(AM_ActionData::AbortTimedOut,
+                QStringLiteral("no answer from %1 within %2 ms")
+                    .arg(destination)
+                    .arg(timeoutMs > 0 ? timeoutMs : 25000));
+        return CapabilitiesAnswer::failed(busErrorReason(reply.errorName()), error);
+    }
+    bool owner = !sender.isEmpty() && owners.contains(sender);
+    if (!owner && !sender.isEmpty() && !destination.startsWith(QLatin1Char(':'))) {
+        QDBusConnectionInterface *busIface = bus.interface();
+        const QDBusReply<QString> current
+            = busIface ? busIface->serviceOwner(destination) : QDBusReply<QString>();
+        owner = current.isValid() && current.value() == sender;
+    }
+    if (!owner)
+        return CapabilitiesAnswer::failed(AM_ActionData::AbortForgedReply,
+            QStringLiteral("%1 from %2, which does not own %3")
+                .arg(isError ? QStringLiteral("error %1").arg(reply.errorName())
+                             : QStringLiteral("reply"),
+                    sender, destination));
+    CapabilitiesAnswer answer;
+    if (isError) {
+        // A handler older than the method: what it can do is not known, and that is fine.
+        if (reply.errorName() == KivAction::unknownMethodError()) {
+            answer.ok = true;
+            return answer;
+        }
+        return CapabilitiesAnswer::failed(AM_ActionData::AbortHandlerFailed, error);
+    }
+    if (reply.signature() != QLatin1String("a{sv}"))
+        return CapabilitiesAnswer::failed(AM_ActionData::AbortHandlerFailed,
+            QStringLiteral("reply has signature \"%1\", expected \"a{sv}\"")
+                .arg(reply.signature()));
+    answer.ok = true;
+    answer.capabilities = plainValue(reply.arguments().constFirst()).toMap();
+    return answer;
+}
+
+// One asynchronous GetCapabilities. Reports once through the request, then deletes itself.
+class PendingCapabilities : public QObject
+{
+    Q_OBJECT
+public:
+    PendingCapabilities(AM_ActionData *request, const QDBusConnection &bus,
+        const QString &destination, int timeoutMs)
+        : QObject(request)
+        , m_request(request)
+        , m_bus(bus)
+        , m_destination(destination)
+        , m_timeoutMs(timeoutMs)
+    { }
+
+    void failLater(AM_ActionData::AbortReason reason, const QString &why)
+    {
+        QMetaObject::invokeMethod(
+            this, [this, reason, why] { report(CapabilitiesAnswer::failed(reason, why)); },
+            Qt::QueuedConnection);
+    }
+
+    void start(const QString &action, bool allowStart)
+    {
+        if (m_destination.startsWith(QLatin1Char(':'))) {
+            m_owners.insert(m_destination);
+        } else {
+            m_cache = OwnerCache::get(m_bus, m_destination);
+            connect(m_cache, &OwnerCache::ownerGained, this,
+                [this](const QString &owner) { m_owners.insert(owner); });
+            if (!m_cache->knownOwner().isEmpty())
+                m_owners.insert(m_cache->knownOwner());
+        }
+        auto *watcher = new QDBusPendingCallWatcher(
+            m_bus.asyncCall(
+                capabilitiesCall(m_destination, action, allowStart), busTimeout(m_timeoutMs)),
+            this);
+        connect(
+            watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+                const QDBusMessage reply = w->reply();
+                w->deleteLater();
+                if (m_cache && !m_cache->knownOwner().isEmpty())
+                    m_owners.insert(m_cache->knownOwner());
+                report(judgeCapabilities(reply, m_bus, m_destination, m_owners, m_timeoutMs));
+            });
+    }
+
+private:
+    void report(const CapabilitiesAnswer &answer)
+    {
+        QPointer<AM_ActionData> request = m_request;
+        deleteLater();
+        if (!request)
+            return;
+        if (!answer.ok) {
+            qCWarning(lcAction).noquote()
+                << "capabilities of" << m_destination << "not known:" << answer.message;
+            AM_ActionDataPrivate::setCapabilitiesFailure(request, answer.reason, answer.message);
+            Q_EMIT request->signalCapabilitiesFailed();
+            return;
+        }
+        Q_EMIT request->signalCapabilitiesAvailable(answer.capabilities);
+    }
+
+    QPointer<AM_ActionData> m_request;
+    QDBusConnection m_bus;
+    QString m_destination;
+    int m_timeoutMs;
     QSet<QString> m_owners;
     QPointer<OwnerCache> m_cache;
 };
@@ -450,6 +695,78 @@ void AM_ActionData::cancel()
         d->cancelSent.reset(
             new QDBusPendingCall(QDBusConnection::sessionBus().asyncCall(ping, 1000)));
     }
+}
+
+bool AM_ActionData::queryCapabilities(int timeoutMs, QVariantMap *capabilities, bool allowStart)
+{
+    d->capabilitiesFailure = AbortUnknown;
+    d->capabilitiesMessage.clear();
+    if (capabilities)
+        capabilities->clear();
+    const QString destination = destinationFor(d->object, d->action);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    CapabilitiesAnswer answer;
+    if (!bus.isConnected()) {
+        answer = CapabilitiesAnswer::failed(
+            AbortNoBus, QStringLiteral("no session bus: ") + bus.lastError().message());
+    } else {
+        QSet<QString> owners;
+        OwnerCache *cache = nullptr;
+        if (destination.startsWith(QLatin1Char(':'))) {
+            owners.insert(destination);
+        } else {
+            cache = OwnerCache::get(bus, destination);
+            const QString owner = cache->owner();
+            if (!owner.isEmpty())
+                owners.insert(owner);
+        }
+        // QDBus::Block waits on the socket, not in an event loop: no slot of the caller's
+        // runs before this returns.
+        const QDBusMessage reply = bus.call(capabilitiesCall(destination, d->action, allowStart),
+            QDBus::Block, busTimeout(timeoutMs));
+        if (cache && !cache->knownOwner().isEmpty())
+            owners.insert(cache->knownOwner());
+        answer = judgeCapabilities(reply, bus, destination, owners, timeoutMs);
+    }
+    if (!answer.ok) {
+        qCWarning(lcAction).noquote()
+            << "capabilities of" << destination << "not known:" << answer.message;
+        d->capabilitiesFailure = answer.reason;
+        d->capabilitiesMessage = answer.message;
+        return false;
+    }
+    if (capabilities)
+        *capabilities = answer.capabilities;
+    return true;
+}
+
+void AM_ActionData::requestCapabilities(int timeoutMs, bool allowStart)
+{
+    // Only the latest request reports.
+    const auto earlier = findChildren<PendingCapabilities *>(QString(), Qt::FindDirectChildrenOnly);
+    for (PendingCapabilities *pending : earlier)
+        delete pending;
+    d->capabilitiesFailure = AbortUnknown;
+    d->capabilitiesMessage.clear();
+    const QString destination = destinationFor(d->object, d->action);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto *pending = new PendingCapabilities(this, bus, destination, timeoutMs);
+    if (!bus.isConnected()) {
+        pending->failLater(
+            AbortNoBus, QStringLiteral("no session bus: ") + bus.lastError().message());
+        return;
+    }
+    pending->start(d->action, allowStart);
+}
+
+AM_ActionData::AbortReason AM_ActionData::capabilitiesFailure() const
+{
+    return d->capabilitiesFailure;
+}
+
+QString AM_ActionData::capabilitiesMessage() const
+{
+    return d->capabilitiesMessage;
 }
 
 #include "AM_ActionData.moc"

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -16,6 +17,8 @@ class AM_ActionDataPrivate;
 // aborted, and cancelling one. Callers test for this macro, so they still build against
 // a platform library that offers only the basic ones.
 #define AM_ACTIONDATA_HAS_LAUNCH_CONTROL 1
+// The same for asking a handler what it can do (queryCapabilities()).
+#define AM_ACTIONDATA_HAS_CAPABILITIES 1
 
 // An action request: an action name, an optional target object and named values.
 //
@@ -52,7 +55,8 @@ public:
         AbortNoHandler, // nobody serves the action (not installed, activation failed)
         AbortHandlerFailed, // the handler left, crashed, or answered with an error or junk
         AbortForgedReply, // a reply from a connection that does not own the action's name
-        AbortNoBus // no bus connection, or it was lost
+        AbortNoBus, // no bus connection, or it was lost
+        AbortTimedOut // no answer within the time given (capability queries only)
     };
     // Why the last invoke was aborted: valid from signalActionAborted() until the next
     // invoke(). The message names the D-Bus error or what was wrong with the reply.
@@ -66,9 +70,27 @@ public:
     // Bus name a request with this object and action is sent to.
     static QString destinationFor(const QString &object, const QString &action);
 
+    // Asks the handler of object() and action() what it can do
+    // (org.kiv.Action.GetCapabilities), with the same check of who answers as invoke().
+    // Blocks the calling thread for at most timeoutMs (0 or less: the bus's default of
+    // 25 s) without running its event loop, so nothing else, an invoke's answer included,
+    // is delivered meanwhile. True: *capabilities holds the answer as plain Qt values
+    // (maps, lists, strings, numbers, bools), empty when the handler is older than the
+    // method. False: capabilitiesFailure() and capabilitiesMessage() say why.
+    bool queryCapabilities(int timeoutMs, QVariantMap *capabilities, bool allowStart = true);
+    // The same without blocking: signalCapabilitiesAvailable() or signalCapabilitiesFailed()
+    // follows once, through the event loop. A newer request replaces one still out, which
+    // then reports nothing. Values, invokes and cancel() are not affected.
+    void requestCapabilities(int timeoutMs, bool allowStart = true);
+    // Why the last query failed: valid from its failure until the next query.
+    AbortReason capabilitiesFailure() const;
+    QString capabilitiesMessage() const;
+
 Q_SIGNALS:
     void signalResultsAvailable(const AM_ActionResults &results);
     void signalActionAborted();
+    void signalCapabilitiesAvailable(const QVariantMap &capabilities);
+    void signalCapabilitiesFailed();
 
 private:
     friend class AM_ActionDataPrivate;

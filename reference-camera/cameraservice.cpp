@@ -400,6 +400,39 @@ void CameraService::Cancel(const QString &action)
     }
 }
 
+QVariantMap CameraService::GetCapabilities(const QString &action)
+{
+    const QDBusMessage message = this->message();
+    QDBusConnection connection = this->connection();
+    // Errors go out as Invoke sends them; the adaptor's reply is then not sent.
+    if (!m_options.configProblem.isEmpty()) {
+        setDelayedReply(true);
+        sendError(message, connection, KivAction::badCameraOptionsError(),
+            QStringLiteral("reference-camera cannot serve: %1. Fix the file or remove it; this "
+                           "camera quits now, so the next request starts one with the fixed "
+                           "file.")
+                .arg(m_options.configProblem));
+        quitOnceFlushed(connection);
+        return {};
+    }
+    if (action != KivAction::cameraAction()) {
+        setDelayedReply(true);
+        sendError(message, connection, KivAction::unknownActionError(),
+            QStringLiteral("reference-camera serves the action %1 only, not %2")
+                .arg(quoted(KivAction::cameraAction()), quoted(action)));
+        return {};
+    }
+    if (m_capabilities.isEmpty())
+        m_capabilities = buildCapabilities(testSourceInput());
+    printOut(programPrefix()
+        + QStringLiteral("capabilities for %1: source %2, %3 photo sizes, %4 video qualities")
+              .arg(message.service(),
+                  quoted(m_capabilities.value(KivAction::Key::source()).toString()))
+              .arg(m_capabilities.value(KivAction::Key::photoResolutions()).toStringList().size())
+              .arg(m_capabilities.value(KivAction::Key::videoQualities()).toStringList().size()));
+    return m_capabilities;
+}
+
 void CameraService::callerLeft(const QString &caller)
 {
     QList<int> numbers;

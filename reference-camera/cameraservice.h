@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "capabilities.h"
 #include "capture.h"
 #include "options.h"
 #include "settingsused.h"
@@ -65,6 +66,7 @@ public:
     // Called by the adaptor.
     QMap<QString, QString> Invoke(const QString &action, const refcam::WireValues &values);
     void Cancel(const QString &action);
+    QVariantMap GetCapabilities(const QString &action);
 
 Q_SIGNALS:
     // Interactive mode: a request's window is up (tests drive it from here).
@@ -102,6 +104,8 @@ private:
     bool m_quitting = false;
     QHash<int, Pending> m_pending;
     QDBusServiceWatcher *m_callers = nullptr;
+    // Built at the first GetCapabilities: the source's modes do not change while we run.
+    QVariantMap m_capabilities;
 };
 
 } // namespace refcam

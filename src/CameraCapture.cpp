@@ -3,6 +3,8 @@
 #include "CameraUIService_p.h"
 #include "kivaction_names_p.h"
 
+#include <AM_ActionData.h>
+
 #include <QPointer>
 
 // CameraCapture::Outcome (and so the QML enum) is CameraOutcome under other names;
@@ -30,7 +32,28 @@ public:
         : q(capture)
         , service(1, 0)
         , sd(CameraUIServicePrivate::get(&service))
-    { }
+    {
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+        // A request object of its own: the launch's one keeps its answers to itself.
+        capabilitiesRequest.setAction(KivAction::cameraAction());
+        QObject::connect(&capabilitiesRequest, &AM_ActionData::signalCapabilitiesAvailable, q,
+            [this](const QVariantMap &answer) { capabilitiesKnown(answer); });
+        QObject::connect(&capabilitiesRequest, &AM_ActionData::signalCapabilitiesFailed, q, [this] {
+            sd->capabilitiesFailed(capabilitiesRequest.capabilitiesFailure(),
+                capabilitiesRequest.capabilitiesMessage(), "refreshCapabilities");
+            capabilitiesKnown(QVariantMap());
+            notifyChanges();
+        });
+#endif
+    }
+
+    void capabilitiesKnown(const QVariantMap &answer)
+    {
+        if (answer == capabilities)
+            return;
+        capabilities = answer;
+        Q_EMIT q->capabilitiesChanged();
+    }
 
     // Announces what a launch changed, then finished(): waiting is already false then.
     void launchEnded(bool accepted)
@@ -64,6 +87,8 @@ public:
     CameraUIServicePrivate *const sd;
     int cameraType = 1;
     int videoSizeLimitation = 0;
+    AM_ActionData capabilitiesRequest;
+    QVariantMap capabilities;
 
     // What the properties showed last, so only real changes are announced.
     bool seenWaiting = false;
@@ -235,4 +260,18 @@ unsigned int CameraCapture::minDataSize()
 bool CameraCapture::autoPostSetting(int cameraType)
 {
     return d->service.getAutoPostSetting(cameraType);
+}
+
+QVariantMap CameraCapture::capabilities() const
+{
+    return d->capabilities;
+}
+
+void CameraCapture::refreshCapabilities()
+{
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+    d->capabilitiesRequest.requestCapabilities(d->sd->timeoutMs);
+#else
+    // Not known on this platform: the held answer stays empty.
+#endif
 }

@@ -12,7 +12,9 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QLocale>
 #include <QPointer>
+#include <QtNumeric>
 
 #include <cstdint>
 #include <limits>
@@ -20,6 +22,34 @@
 #include <new>
 #include <string>
 #include <utility>
+
+namespace {
+
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+// A launch and a capability query that the platform could not complete end alike.
+CameraOutcome outcomeForAbort(AM_ActionData::AbortReason reason)
+{
+    switch (reason) {
+    case AM_ActionData::AbortNoHandler:
+        return CameraOutcomeNoCamera;
+    case AM_ActionData::AbortHandlerFailed:
+        return CameraOutcomeCameraFailed;
+    case AM_ActionData::AbortForgedReply:
+        return CameraOutcomeForged;
+    case AM_ActionData::AbortNoBus:
+        return CameraOutcomeNoBus;
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+    case AM_ActionData::AbortTimedOut:
+        return CameraOutcomeTimedOut;
+#endif
+    case AM_ActionData::AbortUnknown:
+        break;
+    }
+    return CameraOutcomeAborted;
+}
+#endif
+
+} // namespace
 
 const VideoQualityInfo CameraUIService::m_VideoQualityList_TJ72[3] = {
     { 0, 256000, 30, 176, 144 },
@@ -209,22 +239,7 @@ void CameraUIService::handleAbortLaunch()
     CameraOutcome outcome = CameraOutcomeAborted;
     QString message = QStringLiteral("the platform aborted the launch without a reason");
 #ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
-    switch (mActionData->abortReason()) {
-    case AM_ActionData::AbortNoHandler:
-        outcome = CameraOutcomeNoCamera;
-        break;
-    case AM_ActionData::AbortHandlerFailed:
-        outcome = CameraOutcomeCameraFailed;
-        break;
-    case AM_ActionData::AbortForgedReply:
-        outcome = CameraOutcomeForged;
-        break;
-    case AM_ActionData::AbortNoBus:
-        outcome = CameraOutcomeNoBus;
-        break;
-    case AM_ActionData::AbortUnknown:
-        break;
-    }
+    outcome = outcomeForAbort(mActionData->abortReason());
     if (!mActionData->abortMessage().isEmpty())
         message = mActionData->abortMessage();
 #endif
@@ -358,6 +373,15 @@ bool CameraUIService::getAutoPostSetting(int cameraType)
     return config.readBoolEntry(QStringLiteral("cameraSetting"), key, false);
 }
 
+QVariantMap CameraUIService::capabilities()
+{
+    CAMERA_LOG_ENTER();
+    QVariantMap answer;
+    d->capabilitiesAnswered = d->queryCapabilities(&answer, __func__);
+    CAMERA_LOG_EXIT();
+    return answer;
+}
+
 // Launch bookkeeping. Every answer belongs to exactly one launch: a launch that is given
 // up tells the request object to forget it, so its late answer never reaches the slots.
 
@@ -478,6 +502,157 @@ void CameraUIServicePrivate::connectRequest()
         q->mActionData, &AM_ActionData::signalResultsAvailable, q, &CameraUIService::handleResults);
     connect(q->mActionData, &AM_ActionData::signalActionAborted, q,
         &CameraUIService::handleAbortLaunch);
+}
+
+bool CameraUIServicePrivate::queryCapabilities(QVariantMap *answer, const char *caller)
+{
+    answer->clear();
+    if (!QCoreApplication::instance()) {
+        CAMERA_LOG_AS(caller, "error: no Qt application object, cannot ask the camera\n");
+        outcome = CameraOutcomeRefused;
+        errorMessage = "no Qt application object: create a QCoreApplication (or call "
+                       "InitCameraApplication) before asking the camera";
+        return false;
+    }
+#ifdef AM_ACTIONDATA_HAS_CAPABILITIES
+    q->mActionData->setObject(QString());
+    q->mActionData->setAction(KivAction::cameraAction());
+    if (!q->mActionData->queryCapabilities(timeoutMs, answer)) {
+        capabilitiesFailed(
+            q->mActionData->capabilitiesFailure(), q->mActionData->capabilitiesMessage(), caller);
+        return false;
+    }
+    if (answer->isEmpty())
+        CAMERA_LOG_AS(caller, "the camera does not tell what it can do\n");
+    else
+        CAMERA_LOG_AS(caller, "the camera told %d capabilities\n", int(answer->size()));
+#else
+    CAMERA_LOG_AS(caller, "the platform cannot ask the camera what it can do\n");
+#endif
+    return true;
+}
+
+void CameraUIServicePrivate::capabilitiesFailed(
+    int reason, const QString &message, const char *caller)
+{
+#ifdef AM_ACTIONDATA_HAS_LAUNCH_CONTROL
+    outcome = outcomeForAbort(AM_ActionData::AbortReason(reason));
+#else
+    Q_UNUSED(reason)
+    outcome = CameraOutcomeAborted;
+#endif
+    errorMessage = message.toUtf8();
+    CAMERA_LOG_AS(caller, "error: cannot ask the camera: %s\n", CAMERA_L1(message));
+}
+
+namespace {
+
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    // toUtf8() turns a lone surrogate into U+FFFD, so the text is always valid UTF-8.
+    const QByteArray utf8 = text.toUtf8();
+    for (const char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0xf];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += '"';
+}
+
+// The value kinds the platform hands over (plain Qt values); anything else is null.
+void appendJson(QByteArray &out, const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        out += '{';
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            if (it != map.cbegin())
+                out += ',';
+            appendJsonString(out, it.key());
+            out += ':';
+            appendJson(out, it.value());
+        }
+        out += '}';
+        return;
+    }
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        out += '[';
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            if (i > 0)
+                out += ',';
+            appendJson(out, list.at(i));
+        }
+        out += ']';
+        return;
+    }
+    case QMetaType::QString:
+    case QMetaType::QByteArray:
+        appendJsonString(out, value.toString());
+        return;
+    case QMetaType::Bool:
+        out += value.toBool() ? "true" : "false";
+        return;
+    case QMetaType::Int:
+    case QMetaType::Short:
+    case QMetaType::LongLong:
+        out += QByteArray::number(value.toLongLong());
+        return;
+    case QMetaType::UInt:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+    case QMetaType::ULongLong:
+        out += QByteArray::number(value.toULongLong());
+        return;
+    case QMetaType::Double: {
+        const double number = value.toDouble();
+        // JSON has no NaN or infinity.
+        out += qIsFinite(number) ? QByteArray::number(number, 'g', QLocale::FloatingPointShortest)
+                                 : QByteArray("null");
+        return;
+    }
+    default:
+        out += "null";
+    }
+}
+
+} // namespace
+
+QByteArray CameraUIServicePrivate::toJson(const QVariantMap &capabilities)
+{
+    // Written here rather than through QJsonDocument, which costs a round trip's worth of
+    // time per call; the tests parse the text with QJsonDocument.
+    QByteArray out;
+    out.reserve(1024);
+    appendJson(out, capabilities);
+    return out;
 }
 
 void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)

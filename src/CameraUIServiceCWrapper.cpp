@@ -212,6 +212,17 @@ const char *GetCameraActionReturn(CameraUIService *service)
     return d->actionReturnUtf8.constData();
 }
 
+const char *GetCameraCapabilities(CameraUIService *service)
+{
+    CAMERA_REQUIRE_HANDLE(service, nullptr);
+    CameraUIServicePrivate *d = CameraUIServicePrivate::get(service);
+    const QVariantMap answer = service->capabilities();
+    if (!d->capabilitiesAnswered)
+        return nullptr;
+    d->capabilitiesJson = CameraUIServicePrivate::toJson(answer);
+    return d->capabilitiesJson.constData();
+}
+
 int InitCameraApplication(void)
 {
     if (QCoreApplication::instance())

@@ -79,6 +79,15 @@ public:
     // The request object's two signals to the service's slots.
     void connectRequest();
 
+    // capabilities(): false when the query failed (outcome and message are set then).
+    bool queryCapabilities(QVariantMap *answer, const char *caller);
+    // A failed query, the way a failed launch reports it (AM_ActionData::AbortReason).
+    void capabilitiesFailed(int reason, const QString &message, const char *caller);
+    bool capabilitiesAnswered = false; // the last capabilities() call got an answer
+    QByteArray capabilitiesJson; // GetCameraCapabilities' text
+    // UTF-8 JSON object text of an answer.
+    static QByteArray toJson(const QVariantMap &capabilities);
+
 private:
     void finish(CameraOutcome outcome, const QString &message);
 };

@@ -3,6 +3,9 @@
 // activated reference camera for one started with options (reject, delay, errors).
 
 #include "kivaction_names_p.h"
+
+#include <camerauiservice/camerauiservice.h>
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
@@ -67,6 +70,17 @@ public:
     }
 
     Q_INVOKABLE bool exists(const QString &path) const { return QFileInfo(path).isFile(); }
+
+    // What the C entry point answers, for comparing with CameraCapture.capabilities.
+    Q_INVOKABLE QString capabilitiesJson() const
+    {
+        CameraUIService *service = CreateCameraUIService(1, 0);
+        SetCameraTimeout(service, 60000);
+        const char *text = GetCameraCapabilities(service);
+        const QString json = text ? QString::fromUtf8(text) : QString();
+        DestroyCameraDlg(service);
+        return json;
+    }
 
 private:
     QTemporaryDir m_dir;

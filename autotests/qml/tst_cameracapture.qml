@@ -247,4 +247,23 @@ TestCase {
         const capture = makeCapture(data.properties)
         compare(data.query(capture), data.expected)
     }
+
+    // The activated reference camera: the same answer as the C entry point's, as JS values.
+    function test_capabilities() {
+        verify(TestCamera.stop())
+        const capture = makeCapture({ timeout: launchTimeout })
+        compare(JSON.stringify(capture.capabilities), "{}")
+        const changed = spy(capture, "capabilitiesChanged")
+        capture.refreshCapabilities()
+        changed.wait(launchTimeout)
+        const fromC = TestCamera.capabilitiesJson()
+        verify(fromC !== "")
+        compare(JSON.stringify(capture.capabilities), JSON.stringify(JSON.parse(fromC)))
+        const caps = capture.capabilities
+        compare(caps.photoResolutions[0], "MAX")
+        compare(caps.photoResolutions.length, 5)
+        compare(caps.videoFormats.MEDIUM.width, 176)
+        compare(caps.fileDescriptor, false)
+        compare(capture.outcome, CameraCapture.NoOutcome)
+    }
 }

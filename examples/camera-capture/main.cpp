@@ -8,6 +8,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSocketNotifier>
 #include <QStringList>
 
@@ -24,6 +27,7 @@ namespace {
 
 const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [options]\n"
                       "       camera-capture --auto-post photo|video|all\n"
+                      "       camera-capture --capabilities [--json]\n"
                       "\n"
                       "Runs one capture through the platform's camera application and prints\n"
                       "the library's trace, then one summary line.\n"
@@ -44,6 +48,10 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "  --min-data-size             print the minimum data size of a video\n"
                       "                              recording for the type and --quality\n"
                       "  --auto-post photo|video|all print whether auto-posting is on\n"
+                      "  --capabilities              print what the camera can do (sizes,\n"
+                      "                              qualities, formats), without a capture\n"
+                      "  --json                      with --capabilities: print the answer\n"
+                      "                              as one line of JSON\n"
                       "Other:\n"
                       "  --quiet                     no library trace, only the summary line\n"
                       "                              (the same as CAMERAUISERVICE_TRACE=0)\n"
@@ -83,6 +91,8 @@ struct Request
     QByteArray out;
     QByteArray autoPost;
     bool minDataSize = false;
+    bool capabilities = false;
+    bool json = false;
     bool quiet = false;
 };
 
@@ -119,9 +129,10 @@ Parsed parse(const QStringList &arguments, Request *request, int *status)
                              sizeLimit = valued("size-limit"), timeout = valued("timeout"),
                              out = valued("out"), autoPost = valued("auto-post");
     const QCommandLineOption minDataSize = flag("min-data-size");
+    const QCommandLineOption capabilities = flag("capabilities"), json = flag("json");
     const QCommandLineOption quiet = flag("quiet");
     parser.addOptions({ help, version, photo, video, all, file, resolution, quality, postScreen,
-        sizeLimit, timeout, out, autoPost, minDataSize, quiet });
+        sizeLimit, timeout, out, autoPost, minDataSize, capabilities, json, quiet });
 
     const auto fail = [status](const QString &why) {
         *status = usageError(why);
@@ -176,8 +187,15 @@ Parsed parse(const QStringList &arguments, Request *request, int *status)
     request->postScreen = given(postScreen);
     request->out = given(out);
     request->minDataSize = parser.isSet(minDataSize);
+    request->capabilities = parser.isSet(capabilities);
+    request->json = parser.isSet(json);
     request->quiet = parser.isSet(quiet);
-    if (request->cameraType == -1 && request->autoPost.isEmpty())
+    if (request->json && !request->capabilities)
+        return fail(QStringLiteral("--json belongs to --capabilities"));
+    if (request->capabilities
+        && (request->minDataSize || !request->autoPost.isEmpty() || parser.isSet(out)))
+        return fail(QStringLiteral("--capabilities is a query of its own, without a capture"));
+    if (request->cameraType == -1 && request->autoPost.isEmpty() && !request->capabilities)
         return fail(QStringLiteral("choose one of --photo, --video and --all"));
     if (request->minDataSize && !request->autoPost.isEmpty())
         return fail(QStringLiteral("--min-data-size and --auto-post are separate queries"));
@@ -245,6 +263,71 @@ QByteArray describe(CameraUIService *service, int timeoutMs)
     return text;
 }
 
+// The camera's answer as indented "key: value" lines; lists joined with commas.
+QByteArray readableCapabilities(const QByteArray &json)
+{
+    const QJsonObject answer = QJsonDocument::fromJson(json).object();
+    if (answer.isEmpty())
+        return "camera-capture: the camera does not tell what it can do (it predates the "
+               "question)\n";
+    const auto scalar = [](const QJsonValue &value) -> QByteArray {
+        if (value.isString())
+            return value.toString().toUtf8();
+        if (value.isArray()) {
+            QStringList items;
+            for (const QJsonValue &item : value.toArray())
+                items << (item.isString() ? item.toString()
+                                          : QString::fromUtf8(QJsonDocument(QJsonArray { item })
+                                                                  .toJson(QJsonDocument::Compact)
+                                                                  .mid(1)
+                                                                  .chopped(1)));
+            return items.join(QStringLiteral(", ")).toUtf8();
+        }
+        return QJsonDocument(QJsonArray { value }).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    };
+    QByteArray text = "camera-capture: the camera can do this:\n";
+    for (auto it = answer.begin(); it != answer.end(); ++it) {
+        text += "  " + it.key().toUtf8() + ":";
+        if (!it.value().isObject()) {
+            text += " " + scalar(it.value()) + "\n";
+            continue;
+        }
+        text += "\n";
+        const QJsonObject inner = it.value().toObject();
+        // Entries in the order of a list beside them that names them all (formats per
+        // quality, best quality first), else alphabetically.
+        QStringList order = inner.keys();
+        for (const QJsonValue &sibling : answer) {
+            QStringList names;
+            for (const QJsonValue &name : sibling.toArray())
+                names << name.toString();
+            bool namesAll = !names.isEmpty();
+            for (const QString &key : inner.keys())
+                namesAll = namesAll && names.contains(key);
+            if (namesAll) {
+                order = names;
+                break;
+            }
+        }
+        for (const QString &key : std::as_const(order)) {
+            const QJsonValue entry = inner.value(key);
+            if (entry.isUndefined())
+                continue;
+            text += "    " + key.toUtf8() + ":";
+            if (!entry.isObject()) {
+                text += " " + scalar(entry) + "\n";
+                continue;
+            }
+            QByteArrayList fields;
+            const QJsonObject leaf = entry.toObject();
+            for (auto field = leaf.begin(); field != leaf.end(); ++field)
+                fields << field.key().toUtf8() + " " + scalar(field.value());
+            text += " " + fields.join(", ") + "\n";
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -280,6 +363,18 @@ int main(int argc, char **argv)
     if (request.minDataSize) {
         const unsigned int size = GetMinDataSize(service);
         report = "camera-capture: minimum data size: " + QByteArray::number(size) + " bytes\n";
+    } else if (request.capabilities) {
+        const char *answer = GetCameraCapabilities(service);
+        if (!answer) {
+            // Without a limit of its own the query waits for the bus default, 25 s.
+            report = "camera-capture: cannot ask the camera: "
+                + describe(service, request.timeoutMs > 0 ? request.timeoutMs : 25000) + "\n";
+            status = 1;
+        } else if (request.json) {
+            report = QByteArray(answer) + "\n";
+        } else {
+            report = readableCapabilities(answer);
+        }
     } else if (!request.autoPost.isEmpty()) {
         const int type = request.autoPost == "photo" ? 1 : request.autoPost == "video" ? 2 : 0;
         const bool on = GetAutoPostSetting(service, type);

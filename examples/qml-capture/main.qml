@@ -92,6 +92,8 @@ ApplicationWindow {
     }
 
     Component.onCompleted: {
+        // The resolutions the camera offers fill the picker when its answer comes.
+        photo.refreshCapabilities();
         if (autoCapture)
             photo.start();
     }
@@ -115,6 +117,23 @@ ApplicationWindow {
                     text: "Take a photo"
                     enabled: !photo.waiting
                     onClicked: photo.start()
+                }
+                ComboBox {
+                    id: resolutionPicker
+                    // "MAX" and the camera's sizes, largest first; the current setting
+                    // alone while the camera has not answered (or does not tell).
+                    model: {
+                        const offered = photo.capabilities.photoResolutions;
+                        if (!offered || offered.length === 0)
+                            return [photo.photoResolution];
+                        const list = Array.from(offered);
+                        if (list.indexOf(photo.photoResolution) < 0)
+                            list.push(photo.photoResolution);
+                        return list;
+                    }
+                    currentIndex: Math.max(0, model.indexOf(photo.photoResolution))
+                    enabled: !photo.waiting
+                    onActivated: index => photo.photoResolution = model[index]
                 }
                 Button {
                     text: "Cancel"

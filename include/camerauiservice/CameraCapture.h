@@ -95,6 +95,11 @@ class CAMERAUISERVICE_EXPORT CameraCapture : public QObject
         `{ "photoResolution": "MAX" }`; empty when it used what was asked (see
         GetCameraSettingUsed()). */
     Q_PROPERTY(QVariantMap settingsUsed READ settingsUsed NOTIFY settingsUsedChanged)
+    /** What the camera can do, as its last answer to refreshCapabilities() gave it (keys
+        in doc/capabilities.md). Empty before an answer, when the camera does not tell,
+        and after a failed query (#outcome and #errorMessage then say why). In QML a
+        JavaScript object. */
+    Q_PROPERTY(QVariantMap capabilities READ capabilities NOTIFY capabilitiesChanged)
 
 public:
     /** How a launch ended: the values of CameraOutcome in camerauiservice.h, which
@@ -163,6 +168,8 @@ public:
     QString errorMessage() const;
     /** \copydoc settingsUsed */
     QVariantMap settingsUsed() const;
+    /** \copydoc capabilities */
+    QVariantMap capabilities() const;
 
     /**
      * Sends the request and returns at once.
@@ -190,6 +197,15 @@ public:
     /** Whether auto-posting is on for \a cameraType (1 photos, any other value videos), as
         GetAutoPostSetting() describes. */
     Q_INVOKABLE bool autoPostSetting(int cameraType);
+    /**
+     * Asks the camera what it can do and returns at once, without blocking.
+     *
+     * The answer comes through the event loop within #timeout (25 s when it is 0);
+     * #capabilities changes, with capabilitiesChanged(), when it differs from the one
+     * held. A failed query empties #capabilities and sets #outcome and #errorMessage as a
+     * failed launch would. A refresh replaces one still out; a waiting launch goes on.
+     */
+    Q_INVOKABLE void refreshCapabilities();
 
 Q_SIGNALS:
     /**
@@ -224,6 +240,8 @@ Q_SIGNALS:
     void errorMessageChanged();
     /** #settingsUsed changed. */
     void settingsUsedChanged();
+    /** #capabilities changed: a refreshCapabilities() answer differs from the one held. */
+    void capabilitiesChanged();
 
 private:
     friend class CameraCapturePrivate;

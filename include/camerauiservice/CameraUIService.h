@@ -138,6 +138,21 @@ public:
     /** Whether auto-posting is on for \a cameraType, as GetAutoPostSetting() describes. */
     bool getAutoPostSetting(int cameraType);
 
+    /**
+     * Asks the camera application what it can do, without launching it: photo sizes,
+     * video qualities and formats, and more (the keys are in doc/capabilities.md).
+     *
+     * Blocks the calling thread without an event loop, so nothing else is delivered
+     * meanwhile, for at most the launch time limit (SetCameraTimeout(); 25 s when there
+     * is none). Call it on the service's thread.
+     *
+     * eturn the answer as plain Qt values (QStringList, nested QVariantMap, numbers,
+     *         bool); empty when the camera does not tell (an older one), and also when
+     *         the query failed: GetCameraOutcome() and GetCameraErrorMessage() then say
+     *         why, as after a failed launch. GetCameraCapabilities() tells the two apart.
+     */
+    QVariantMap capabilities();
+
     /** The class's name, "CameraUIService". */
     const char *className() const { return "CameraUIService"; }
 

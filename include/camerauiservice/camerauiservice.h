@@ -436,6 +436,28 @@ CAMERAUISERVICE_EXPORT const void *GetCameraDataBytes(CameraUIService *service, 
  */
 CAMERAUISERVICE_EXPORT const char *GetCameraActionReturn(CameraUIService *service);
 
+/**
+ * Asks the camera application what it can do, without launching it.
+ *
+ * The answer is a JSON object, e.g. {"photoResolutions": ["MAX", "1600x1200", ...],
+ * "videoFormats": {"HIGHEST": {"width": 320, ...}, ...}, ...}; doc/capabilities.md lists
+ * the keys. A camera that predates the question gives "{}". A query that fails sets
+ * GetCameraOutcome() and GetCameraErrorMessage() as a failed launch would (no camera, no
+ * bus, a forged reply, no answer in time, an error from the camera); one that gets an
+ * answer leaves them as they were.
+ *
+ * Blocks without an event loop, so no event of the host's (a launch's answer included)
+ * is delivered meanwhile, for at most the launch time limit (SetCameraTimeout(); 25 s
+ * when there is none). The bus may start the camera to answer.
+ *
+ * \param service \notnull the service.
+ * \return \transfernone \nullable UTF-8 JSON object text, valid until the next call of
+ *         it on that service or DestroyCameraDlg(); NULL when the query failed or the
+ *         handle is null.
+ * \guithread
+ */
+CAMERAUISERVICE_EXPORT const char *GetCameraCapabilities(CameraUIService *service);
+
 /* A Qt application object for hosts that have none. */
 /**
  * Creates a `QCoreApplication` when the process has no Qt application object.

@@ -60,12 +60,13 @@ version(). The C reference (camerauiservice.h, or the API reference built by
 import atexit
 import ctypes
 import enum
+import json
 import os
 import sys
 import threading
 import weakref
 
-__all__ = ["PHOTO", "VIDEO", "ALL", "Outcome", "CameraUIService", "version"]
+__all__ = ["PHOTO", "VIDEO", "ALL", "Outcome", "CameraError", "CameraUIService", "version"]
 
 #: Camera type for a photo.
 PHOTO = 1
@@ -119,6 +120,19 @@ class Outcome(enum.IntEnum):
         return self.name
 
 
+class CameraError(RuntimeError):
+    """The camera could not be asked (CameraUIService.capabilities()).
+
+    ``outcome`` is the Outcome, as after a failed launch (NO_CAMERA, NO_BUS, FORGED,
+    TIMED_OUT, CAMERA_FAILED, ...); ``message`` is the library's error message.
+    """
+
+    def __init__(self, outcome, message):
+        super().__init__("%s: %s" % (outcome, message) if message else str(outcome))
+        self.outcome = outcome
+        self.message = message
+
+
 # name: (restype, argtypes)
 _SIGNATURES = {
     "CreateCameraUIService": (ctypes.c_void_p, [ctypes.c_int, ctypes.c_int]),
@@ -140,6 +154,7 @@ _SIGNATURES = {
     "GetCameraFileLocationUtf8": (ctypes.c_char_p, [ctypes.c_void_p]),
     "GetCameraDataBytes": (ctypes.c_void_p, [ctypes.c_void_p, ctypes.POINTER(ctypes.c_size_t)]),
     "GetCameraActionReturn": (ctypes.c_char_p, [ctypes.c_void_p]),
+    "GetCameraCapabilities": (ctypes.c_char_p, [ctypes.c_void_p]),
     "InitCameraApplication": (ctypes.c_int, []),
     "ReleaseCameraApplication": (None, []),
     "GetCameraUIServiceVersion": (ctypes.c_char_p, []),
@@ -463,3 +478,19 @@ class CameraUIService:
     def auto_post_setting(self, camera_type):
         """Whether auto-posting is on for PHOTO (1) or VIDEO (any other value)."""
         return bool(self._lib.GetAutoPostSetting(self._h(), _c_int("camera_type", camera_type)))
+
+    def capabilities(self):
+        """Ask the camera what it can do, without launching it; return a dict.
+
+        The keys are the camera's (see doc/capabilities.md): e.g.
+        ``{"photoResolutions": ["MAX", "1600x1200", ...], "videoFormats": {"HIGHEST":
+        {"width": 320, ...}, ...}, ...}``; {} when the camera does not tell (an older
+        one). Blocks for at most timeout_ms (25 s when it is 0). Raises CameraError
+        with the outcome and message when the camera could not be asked; outcome and
+        error_message then say the same.
+        """
+        handle = self._h()
+        raw = self._lib.GetCameraCapabilities(handle)
+        if raw is None:
+            raise CameraError(self.outcome, self.error_message)
+        return json.loads(raw.decode("utf-8"))

@@ -402,3 +402,45 @@ def test_trace_switch(start_camera, tmp_path, value, traced):
     assert (b"Camera LOG in " in run.stdout) == traced
     if not traced:
         assert run.stdout == target.read_bytes()
+
+
+# What the reference camera's test source offers: the same values the C tests check.
+REFERENCE_CAPABILITIES = {
+    "interfaceVersion": 1,
+    "cameraTypes": ["PHOTO", "VIDEO"],
+    "photoResolutions": ["MAX", "1600x1200", "1280x960", "640x480", "320x240"],
+    "videoQualities": ["HIGHEST", "MEDIUM", "LOWEST"],
+    "videoFormats": {
+        "HIGHEST": {"width": 320, "height": 240, "fps": 30, "bitRate": 27649440,
+                    "mime": "video/x-yuv4mpeg"},
+        "MEDIUM": {"width": 176, "height": 144, "fps": 15, "bitRate": 4562640,
+                   "mime": "video/x-yuv4mpeg"},
+        "LOWEST": {"width": 176, "height": 144, "fps": 15, "bitRate": 4562640,
+                   "mime": "video/x-yuv4mpeg"},
+    },
+    "photoMime": "image/png",
+    "minVideoSizeLimit": 38065,
+    "fileDescriptor": False,
+    "source": "test",
+}
+
+
+def test_capabilities(cus, start_camera):
+    camera = start_camera()
+    with cus.CameraUIService(cus.VIDEO) as cam:
+        cam.timeout_ms = 60000
+        answer = cam.capabilities()
+        assert answer == REFERENCE_CAPABILITIES
+        assert type(answer["interfaceVersion"]) is int
+        assert type(answer["fileDescriptor"]) is bool
+        assert cam.outcome is cus.Outcome.NONE
+    assert "capabilities for" in camera.stop()
+
+
+def test_capabilities_without_camera(cus):
+    with cus.CameraUIService(cus.PHOTO) as cam:
+        with pytest.raises(cus.CameraError) as raised:
+            cam.capabilities()
+        assert raised.value.outcome is cus.Outcome.NO_CAMERA
+        assert "ServiceUnknown" in raised.value.message
+        assert cam.outcome is cus.Outcome.NO_CAMERA

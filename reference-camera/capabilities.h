@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QSize>
+#include <QString>
+#include <QVariantMap>
+
+namespace refcam {
+
+// What a recording at one video quality is.
+struct VideoMode
+{
+    int width = 0;
+    int height = 0;
+    int fps = 0;
+    qint64 bitRate = 0; // bits per second of the written stream
+    QString mime;
+};
+
+// Everything the answer to GetCapabilities is made from. Filled from whatever the camera
+// captures from: the built-in tables for the test picture, a device's modes otherwise.
+struct CapabilityInput
+{
+    QString source; // "test", "v4l2:/dev/video0", ...
+    QList<QSize> photoSizes; // largest first
+    // Per quality ("HIGHEST", "MEDIUM", "LOWEST"); qualities without an entry are not offered.
+    QMap<QString, VideoMode> videoModes;
+    QString photoMime;
+    bool fileDescriptor = false;
+    qint64 minVideoSizeLimit = 0;
+};
+
+// The GetCapabilities answer (a{sv}); videoFormats is a QMap<QString, QVariantMap> so it
+// goes on the wire as a{sa{sv}} (registerCapabilityTypes() must have run).
+QVariantMap buildCapabilities(const CapabilityInput &input);
+void registerCapabilityTypes();
+
+// The input for the built-in test picture: the sizes and formats capture.h writes.
+CapabilityInput testSourceInput();
+
+} // namespace refcam
