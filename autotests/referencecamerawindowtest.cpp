@@ -4,6 +4,8 @@
 
 #include "cameraservice.h"
 #include "capturewindow.h"
+#include "gstcapture.h"
+#include "gstsource.h"
 #include "kivaction_names_p.h"
 
 #include <QDBusConnection>
@@ -13,11 +15,15 @@
 #include <QDBusPendingReply>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace refcam;
 using Results = QMap<QString, QString>;
@@ -51,7 +57,8 @@ void click(CaptureWindow *window, const char *name)
 {
     QPushButton *button = window->findChild<QPushButton *>(QLatin1String(name));
     QVERIFY2(button, name);
-    QVERIFY2(button->isVisible(), name);
+    // The review screen comes once the camera has delivered the picture.
+    QTRY_VERIFY2_WITH_TIMEOUT(button->isVisible(), name, 60000);
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
@@ -65,6 +72,10 @@ private Q_SLOTS:
     void initTestCase();
     void userFlows_data();
     void userFlows();
+    void captureIntoFd_data();
+    void captureIntoFd();
+    void probing_data();
+    void probing();
     void cleanupTestCase();
 
 private:
@@ -78,6 +89,7 @@ void ReferenceCameraWindowTest::initTestCase()
     qDBusRegisterMetaType<Results>();
     Options options;
     options.interactive = true;
+    options.source = QStringLiteral("test");
     options.outputDir = m_dir.path();
     QDBusConnection bus = QDBusConnection::sessionBus();
     QVERIFY(bus.isConnected());
@@ -133,7 +145,7 @@ void ReferenceCameraWindowTest::userFlows()
 
     const QString location = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag())
                                                 .replace(QLatin1Char(' '), QLatin1Char('_')))
-        + (type == QLatin1String("VIDEO") ? QStringLiteral(".y4m") : QStringLiteral(".png"));
+        + (type == QLatin1String("VIDEO") ? QStringLiteral(".mp4") : QStringLiteral(".jpg"));
     const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     QPointer<CaptureWindow> window;
     const QMetaObject::Connection opened = connect(m_service.data(), &CameraService::windowOpened,
@@ -170,6 +182,11 @@ void ReferenceCameraWindowTest::userFlows()
             QDBusConnection::disconnectFromBus(kHost);
         } else
             click(window, qPrintable(step));
+        // A photo is taken once the camera has settled: wait for its review screen.
+        const bool shot = step == QLatin1String("space") || step == QLatin1String("enter")
+            || step == QLatin1String("shutter");
+        if (window && shot && type == QLatin1String("PHOTO") && postScreen == QLatin1String("YES"))
+            QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
         if (window)
             sawReview = sawReview || window->isReviewing();
     }
@@ -191,15 +208,121 @@ void ReferenceCameraWindowTest::userFlows()
     if (kept) {
         QFile file(location);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.read(32).startsWith(type == QLatin1String("VIDEO")
-                ? QByteArray("YUV4MPEG2 W176 H144")
-                : QByteArray("\x89PNG")));
+        const QByteArray head = file.read(32);
+        QVERIFY(type == QLatin1String("VIDEO") ? head.mid(4, 4) == "ftyp"
+                                               : head.startsWith("\xff\xd8"));
     }
     // No leftovers of the safe writing either.
     QCOMPARE(QDir(m_dir.path())
                  .entryList(QStringList { QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
         QStringList());
     QDBusConnection::disconnectFromBus(kHost);
+}
+
+void ReferenceCameraWindowTest::captureIntoFd_data()
+{
+    QTest::addColumn<bool>("video");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("start"); // empty: the capture fails, the file is emptied
+
+    QTest::newRow("JPEG") << false << QStringLiteral("jpeg") << QStringLiteral("test")
+                          << QByteArray("\xff\xd8\xff\xe1");
+    QTest::newRow("PNG") << false << QStringLiteral("png") << QStringLiteral("test:ball")
+                         << QByteArray("\x89PNG");
+    QTest::newRow("MP4") << true << QStringLiteral("mp4") << QStringLiteral("test") << QByteArray();
+    QTest::newRow("no camera: emptied")
+        << false << QStringLiteral("jpeg") << QStringLiteral("v4l2:/dev/no-such-video")
+        << QByteArray();
+}
+
+// The descriptor entry point: what a file handed over by the host gets.
+void ReferenceCameraWindowTest::captureIntoFd()
+{
+    QFETCH(bool, video);
+    QFETCH(QString, format);
+    QFETCH(QString, source);
+    QFETCH(QByteArray, start);
+
+    const QString path
+        = m_dir.filePath(QStringLiteral("fd-%1").arg(QLatin1String(QTest::currentDataTag())));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Truncate));
+    file.write(QByteArray(300000, 'x')); // old contents, longer than the capture
+    file.flush();
+
+    CaptureSettings settings;
+    settings.source = source;
+    settings.video = video;
+    settings.format = format;
+    settings.photoSize = QSize(160, 90);
+    settings.videoQuality = QStringLiteral("LOWEST");
+    settings.recordMs = 300;
+    QScopedPointer<CaptureJob> job(CaptureJob::intoFd(settings, file.handle()));
+    QSignalSpy done(job.data(), &CaptureJob::finished);
+    job->start();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
+    const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
+    file.close();
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    if (source.startsWith(QLatin1String("v4l2"))) {
+        QVERIFY(!result.ok);
+        QCOMPARE(result.errorName, KivAction::noCameraDeviceError());
+        QCOMPARE(bytes.size(), 0);
+        return;
+    }
+    QVERIFY2(result.ok, qPrintable(result.message));
+    QCOMPARE(qint64(bytes.size()), result.bytes);
+    QVERIFY(!bytes.contains("xxxxxxxx"));
+    if (video) {
+        QCOMPARE(bytes.mid(4, 4), QByteArray("ftyp"));
+        return;
+    }
+    QVERIFY(bytes.startsWith(start));
+    QImage image;
+    QVERIFY(image.loadFromData(bytes));
+    QCOMPARE(image.size(), QSize(160, 90));
+}
+
+void ReferenceCameraWindowTest::probing_data()
+{
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("errorName");
+
+    QTest::newRow("test") << QStringLiteral("test") << QStringLiteral("test:smpte") << QString();
+    QTest::newRow("pattern") << QStringLiteral("test:snow") << QStringLiteral("test:snow")
+                             << QString();
+    QTest::newRow("unknown pattern") << QStringLiteral("test:plaid") << QStringLiteral("test:plaid")
+                                     << KivAction::noCameraDeviceError();
+    QTest::newRow("unknown kind") << QStringLiteral("firewire") << QStringLiteral("firewire")
+                                  << KivAction::noCameraDeviceError();
+    QTest::newRow("missing V4L2 node")
+        << QStringLiteral("v4l2:/dev/no-such-video") << QStringLiteral("v4l2:/dev/no-such-video")
+        << KivAction::noCameraDeviceError();
+}
+
+void ReferenceCameraWindowTest::probing()
+{
+    QFETCH(QString, spec);
+    QFETCH(QString, name);
+    QFETCH(QString, errorName);
+
+    const SourceModes modes = probeSource(spec);
+    QCOMPARE(modes.name, name);
+    QCOMPARE(modes.errorName, errorName);
+    if (!errorName.isEmpty()) {
+        QVERIFY(modes.modes.isEmpty());
+        QVERIFY2(modes.errorMessage.contains(QStringLiteral("test")),
+            qPrintable(modes.errorMessage)); // names the way out
+        return;
+    }
+    QCOMPARE(modes.modes.size(), 3);
+    QCOMPARE(modes.modes.at(0).size, QSize(1920, 1080));
+    QCOMPARE(modes.modes.at(2).size, QSize(640, 480));
+    QCOMPARE(pickMode(modes.modes, QSize(800, 600)).size, QSize(1280, 720));
+    QCOMPARE(pickMode(modes.modes, QSize(4000, 3000)).size, QSize(1920, 1080));
 }
 
 void ReferenceCameraWindowTest::cleanupTestCase()

@@ -610,7 +610,9 @@ bool CameraProcess::start(const QString &outputDir, const QStringList &options,
     QObject::connect(process, &QProcess::readyReadStandardOutput, process,
         [this, process] { m_log += process->readAllStandardOutput(); });
     m_process->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--output-dir"), outputDir } + options);
+        QStringList { QStringLiteral("--source"), QStringLiteral("test"),
+            QStringLiteral("--output-dir"), outputDir }
+            + options);
     if (!m_process->waitForStarted(kProcessBound))
         return false;
     return QTest::qWaitFor(

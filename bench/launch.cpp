@@ -278,7 +278,8 @@ bool startCamera(const Options &options)
     camera->setStandardOutputFile(QProcess::nullDevice());
     camera->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     camera->start(options.camera,
-        { QStringLiteral("--no-file"), QStringLiteral("--output-dir"), captureDir->path() });
+        { QStringLiteral("--no-file"), QStringLiteral("--source"), QStringLiteral("test"),
+            QStringLiteral("--output-dir"), captureDir->path() });
     if (!camera->waitForStarted(10000)) {
         note("launch skipped: cannot start " + options.camera.toStdString());
         return false;

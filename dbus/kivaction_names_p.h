@@ -64,6 +64,16 @@ inline QString badCameraOptionsError()
 {
     return QStringLiteral("org.kiv.Action.Error.BadCameraOptions");
 }
+// The camera application found no camera it could open.
+inline QString noCameraDeviceError()
+{
+    return QStringLiteral("org.kiv.Action.Error.NoCameraDevice");
+}
+// The camera started but the capture failed: it stalled, vanished or broke the size limit.
+inline QString cameraFailedError()
+{
+    return QStringLiteral("org.kiv.Action.Error.CameraFailed");
+}
 // What an older camera, one without GetCapabilities, answers: "not known", not a failure.
 inline QString unknownMethodError()
 {

@@ -25,9 +25,14 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace refcam {
 
@@ -163,6 +168,34 @@ QString localPath(const QString &location)
 QString rejectedByUser()
 {
     return QStringLiteral("rejected by the user");
+}
+
+// The answer to a capture that was tried: ok, or failed for the reason given.
+QMap<QString, QString> capturedResults(const Options &options, const CaptureRequest &request,
+    bool ok, const QString &path, QString failure)
+{
+    QMap<QString, QString> results;
+    if (options.sendActionReturn) {
+        const QString actionReturn = ok ? options.actionReturn : KivAction::Value::failed();
+        results.insert(KivAction::Key::actionReturn(), actionReturn);
+        // The simulated user's answer gets the words a real camera would give.
+        if (ok && actionReturn == KivAction::Value::rejected())
+            failure = rejectedByUser();
+        else if (ok && actionReturn == KivAction::Value::failed())
+            failure = QStringLiteral("reference-camera was told to answer FAILED "
+                                     "(--action-return FAILED)");
+        else if (ok)
+            failure.clear();
+        if (!failure.isEmpty())
+            results.insert(KivAction::Key::failureReason(), failure);
+    }
+    if (ok && options.sendFileLocation)
+        results.insert(KivAction::Key::fileLocationReturn(), path);
+    if (ok) {
+        for (auto it = request.replaced.cbegin(); it != request.replaced.cend(); ++it)
+            results.insert(it.key(), it.value());
+    }
+    return results;
 }
 
 QString targetProblem(const CaptureRequest &request)
@@ -312,13 +345,34 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     settings.number = request.number;
     settings.caller = request.caller;
     settings.video = request.video;
-    const CaptureSettings used = captureSettings(request.video, request.hasPhotoResolution,
+    const SettingsUsed used = settingsUsed(request.video, request.hasPhotoResolution,
         request.photoResolution, request.hasVideoQuality, request.videoQuality);
     settings.format = used.videoFormat;
     settings.sizeLimit = request.sizeLimit;
-    settings.photoSize = used.photoSize;
+    // Invalid: the camera's largest mode (MAX, or a value not understood).
+    settings.photoSize
+        = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
+    settings.source = m_options.source;
+    settings.encoder = m_options.encoder;
+    settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
+        ? KivAction::Value::highest()
+        : request.videoQuality;
+    if (request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            == 0)
+        settings.photoSize = QSize();
+    // A clip is recorded beside its target, hidden, and renamed into place on Accept.
+    const QString target = request.fileLocation.isEmpty()
+        ? outputFolder(m_options, true) + QStringLiteral("/capture.mp4")
+        : localPath(request.fileLocation);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    settings.recordingPath = QFileInfo(target).absolutePath()
+        + QStringLiteral("/.reference-camera-%1-%2.%3")
+              .arg(QCoreApplication::applicationPid())
+              .arg(request.number)
+              .arg(formatForPath(true, target));
 
     Pending pending;
     pending.request = request;
@@ -327,6 +381,9 @@ void CameraService::openWindow(const CaptureRequest &request, QDBusConnection co
     const int number = request.number;
     connect(pending.window, &CaptureWindow::decided, this,
         [this, number](bool accepted) { windowDecided(number, accepted); });
+    connect(pending.window, &CaptureWindow::failed, this,
+        [this, number](
+            const QString &name, const QString &text) { windowFailed(number, name, text); });
     CaptureWindow *window = pending.window;
     hold(pending);
     if (!m_pending.contains(number))
@@ -357,6 +414,15 @@ void CameraService::windowDecided(int number, bool accepted)
     answerResults(pending.request, pending.connection, results);
 }
 
+void CameraService::windowFailed(int number, const QString &errorName, const QString &message)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    printErr(programPrefix() + QStringLiteral("request %1: %2").arg(number).arg(message));
+    sendError(pending.request.message, pending.connection, errorName, message);
+}
+
 CameraService::Pending CameraService::take(int number)
 {
     Pending pending = m_pending.take(number);
@@ -367,6 +433,10 @@ CameraService::Pending CameraService::take(int number)
     if (pending.window) {
         pending.window->dismiss();
         pending.window->deleteLater();
+    }
+    if (pending.job) {
+        pending.job->cancel(); // a capture still running leaves no file
+        pending.job->deleteLater();
     }
     const QString caller = pending.request.caller;
     if (m_callers && !caller.isEmpty()) {
@@ -460,33 +530,70 @@ void CameraService::answer(
             quitOnceFlushed(connection);
         return;
     }
-    const CaptureSettings settings = captureSettings(request.video, request.hasPhotoResolution,
+    const SettingsUsed used = settingsUsed(request.video, request.hasPhotoResolution,
         request.photoResolution, request.hasVideoQuality, request.videoQuality);
     // Not an error: the capture goes on with what this camera has.
-    for (const QString &note : settings.notes)
+    for (const QString &note : used.notes)
         printOut(programPrefix() + note);
+    CaptureRequest replacing = request;
+    replacing.replaced = used.replaced;
     QString path;
-    QString failure;
-    const bool ok = capture(request, settings, take, &path, &failure);
-    QMap<QString, QString> results;
-    if (m_options.sendActionReturn) {
-        const QString actionReturn = ok ? m_options.actionReturn : KivAction::Value::failed();
-        results.insert(KivAction::Key::actionReturn(), actionReturn);
-        // The simulated user's answer gets the words a real camera would give.
-        if (ok && actionReturn == KivAction::Value::rejected())
-            failure = rejectedByUser();
-        else if (ok && actionReturn == KivAction::Value::failed())
-            failure = QStringLiteral("reference-camera was told to answer FAILED "
-                                     "(--action-return FAILED)");
-        if (!failure.isEmpty())
-            results.insert(KivAction::Key::failureReason(), failure);
+    if (!take.recordedFile.isEmpty()) {
+        path = request.fileLocation.isEmpty()
+            ? uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"))
+            : localPath(request.fileLocation);
+        QString failure = QFileInfo::exists(path) ? describeUnsafeTarget(path) : QString();
+        const bool moved = failure.isEmpty()
+            && ::rename(QFile::encodeName(take.recordedFile).constData(),
+                   QFile::encodeName(path).constData())
+                == 0;
+        if (!moved && failure.isEmpty())
+            failure = QString::fromLocal8Bit(std::strerror(errno));
+        if (moved)
+            printOut(programPrefix()
+                + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
+                      .arg(escaped(path))
+                      .arg(take.recordMs)
+                      .arg(QFileInfo(path).size()));
+        else
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        answerResults(request, connection,
+            capturedResults(m_options, replacing, moved, path,
+                QStringLiteral("cannot write %1: %2").arg(quoted(path), failure)));
+        return;
     }
-    if (ok && m_options.sendFileLocation)
-        results.insert(KivAction::Key::fileLocationReturn(), path);
-    if (ok)
-        for (auto it = settings.replaced.cbegin(); it != settings.replaced.cend(); ++it)
-            results.insert(it.key(), it.value());
-    answerResults(request, connection, results);
+    QString failure;
+    if (startCapture(replacing, connection, take, &path, &failure))
+        return; // answered when the capture is done
+    const bool ok = !path.isEmpty() && !m_options.writeFile;
+    answerResults(request, connection, capturedResults(m_options, replacing, ok, path, failure));
+}
+
+void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    if (!result.ok && !result.errorName.isEmpty()) {
+        printErr(programPrefix()
+            + QStringLiteral("request %1: capture failed: %2").arg(number).arg(result.message));
+        sendError(pending.request.message, pending.connection, result.errorName, result.message);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(pending.connection);
+        return;
+    }
+    if (result.ok)
+        printOut(programPrefix()
+            + QStringLiteral("wrote %1 (%2, %3 bytes)")
+                  .arg(escaped(path), result.description)
+                  .arg(result.bytes));
+    else
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED")
+                  .arg(quoted(path), result.message));
+    answerResults(pending.request, pending.connection,
+        capturedResults(m_options, pending.request, result.ok, path,
+            QStringLiteral("cannot write %1: %2").arg(quoted(path), result.message)));
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -505,62 +612,69 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
         quitOnceFlushed(connection);
 }
 
-bool CameraService::capture(const CaptureRequest &request, const CaptureSettings &settings,
+// Starts the capture and holds the request until it is done; false when it was not
+// started (path then names what a --no-file capture would have written, or is empty).
+bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection connection,
     const Take &take, QString *path, QString *failure)
 {
-    const QString suffix = request.video ? QStringLiteral(".y4m") : QStringLiteral(".png");
+    CaptureSettings settings;
+    settings.source = m_options.source;
+    settings.video = request.video;
+    settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
+        ? KivAction::Value::highest()
+        : request.videoQuality;
+    settings.sizeLimit = request.sizeLimit;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.orientationDegrees = m_options.orientation;
+    settings.encoder = m_options.encoder;
+    settings.frame = take.frame.get();
+    if (!request.video && request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            != 0) {
+        // Invalid: MAX (answer() logged the replacement).
+        settings.photoSize = parsePhotoResolution(request.photoResolution);
+    }
+
     if (!request.fileLocation.isEmpty()) {
         *path = request.targetPath;
         // The same check the window makes before anyone takes a picture.
         *failure = targetProblem(request);
         if (!failure->isEmpty()) {
             printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
+            path->clear();
             return false;
         }
+        settings.format = formatForPath(request.video, *path);
     } else {
+        settings.format = request.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
             *failure = QStringLiteral("cannot create the output folder %1").arg(quoted(dir));
             printErr(programPrefix() + *failure);
+            path->clear();
             return false;
         }
-        *path = uniqueCaptureName(dir, suffix);
+        *path = uniqueCaptureName(dir, suffixForFormat(settings.format));
     }
-
     if (!m_options.writeFile) {
         printOut(
             programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(escaped(*path)));
-        return true;
-    }
-
-    WriteResult result;
-    QString description;
-    if (request.video) {
-        const VideoFormat format = settings.videoFormat;
-        const int frames
-            = take.frames >= 0 ? take.frames : y4mFrameCount(format, request.sizeLimit);
-        result = writeVideo(*path, format, frames);
-        description = QStringLiteral("%1x%2 Y4M, %3 frames at %4 fps")
-                          .arg(format.width)
-                          .arg(format.height)
-                          .arg(frames)
-                          .arg(format.fps);
-        if (request.sizeLimit > 0)
-            description += QStringLiteral(", limit %1 bytes").arg(request.sizeLimit);
-    } else {
-        const QSize size = settings.photoSize;
-        result = writePhoto(*path, size, take.phase);
-        description = QStringLiteral("%1x%2 PNG").arg(size.width()).arg(size.height());
-    }
-    if (!result.ok) {
-        *failure = QStringLiteral("cannot write %1: %2").arg(quoted(*path), result.error);
-        printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
         return false;
     }
-    printOut(programPrefix()
-        + QStringLiteral("wrote %1 (%2, %3 bytes)")
-              .arg(escaped(*path), description)
-              .arg(result.bytes));
+
+    Pending pending;
+    pending.request = request;
+    pending.connection = connection;
+    pending.job = CaptureJob::intoPath(settings, *path, this);
+    const int number = request.number;
+    const QString target = *path;
+    connect(pending.job, &CaptureJob::finished, this,
+        [this, number, target](
+            const CaptureResult &result) { captureFinished(number, target, result); });
+    CaptureJob *job = pending.job;
+    hold(pending);
+    if (m_pending.contains(number))
+        job->start();
     return true;
 }
 

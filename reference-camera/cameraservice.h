@@ -3,6 +3,7 @@
 
 #include "capabilities.h"
 #include "capture.h"
+#include "gstcapture.h"
 #include "options.h"
 #include "settingsused.h"
 #include "wirevalues.h"
@@ -16,6 +17,8 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 class QDBusServiceWatcher;
 class QTimer;
@@ -40,6 +43,8 @@ struct CaptureRequest
     QString photoResolution;
     bool hasVideoQuality = false;
     QString videoQuality;
+    // Answer keys of the settings this camera replaced ("photoResolutionUsed"), to the value.
+    QMap<QString, QString> replaced;
     QString postCapturedScreen;
     QStringList shownValues; // "key = value" as logged, for the window
 };
@@ -49,6 +54,9 @@ struct Take
 {
     int phase = 0;
     int frames = -1; // -1: the default one-second clip
+    std::shared_ptr<GstSample> frame; // the photo the shutter took
+    int recordMs = -1; // how long the user recorded
+    QString recordedFile; // the clip recorded in the window, to be moved into place
 };
 
 // The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml,
@@ -80,19 +88,22 @@ private:
         QDBusConnection connection { QString() };
         QTimer *timer = nullptr;
         QPointer<CaptureWindow> window;
+        QPointer<CaptureJob> job;
     };
 
     void hold(Pending pending);
     void openWindow(const CaptureRequest &request, QDBusConnection connection);
     void windowDecided(int number, bool accepted);
+    void windowFailed(int number, const QString &errorName, const QString &message);
     Pending take(int number);
     void callerLeft(const QString &caller);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    // False with failure set (the reason the host is given) when nothing was written.
-    bool capture(const CaptureRequest &request, const CaptureSettings &settings, const Take &take,
+    // failure: the reason the host is given when the capture could not start.
+    bool startCapture(const CaptureRequest &request, QDBusConnection connection, const Take &take,
         QString *path, QString *failure);
+    void captureFinished(int number, const QString &path, const CaptureResult &result);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);
     void send(const QDBusMessage &call, const QDBusMessage &reply, QDBusConnection connection);

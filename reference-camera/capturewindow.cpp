@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "capturewindow.h"
 
+#include "kivaction_names_p.h"
+
 #include <QCloseEvent>
+#include <QFile>
 #include <QFont>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -11,6 +14,10 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+
+#include <gst/gst.h>
+
+#include <cstdio>
 
 namespace refcam {
 
@@ -23,8 +30,9 @@ QSize g_defaultSize(900, 600);
 
 QSize pictureSize(const WindowSettings &settings)
 {
-    return settings.video ? QSize(settings.format.width, settings.format.height)
-                          : settings.photoSize;
+    if (!settings.video)
+        return settings.photoSize.isValid() ? settings.photoSize : QSize(1920, 1080);
+    return videoProfile(settings.videoQuality).size;
 }
 
 QString clock(qint64 ms)
@@ -54,14 +62,15 @@ Viewfinder::Viewfinder(const WindowSettings &settings, QWidget *parent)
     setObjectName(QStringLiteral("viewfinder"));
     setMinimumSize(240, 180);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    const int fps = settings.video ? qMax(1, settings.format.fps) : 30;
-    m_timer.setInterval(1000 / fps);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-        if (m_recordedFrame < 0)
-            ++m_phase;
-        update();
-    });
-    m_timer.start();
+}
+
+void Viewfinder::setLive(const QImage &image)
+{
+    if (image.isNull())
+        return;
+    m_live = image;
+    ++m_phase;
+    update();
 }
 
 void Viewfinder::showRecordedFrame(int index, const QString &overlay)
@@ -94,16 +103,22 @@ void Viewfinder::paintEvent(QPaintEvent *)
     const QRect target = pictureRect();
     if (target.isEmpty())
         return;
-    // Drawn at the size shown: the pattern scales, so this is what the file will hold.
-    if (m_settings.video) {
-        const int index = m_recordedFrame >= 0 ? m_recordedFrame : m_phase;
-        painter.drawImage(target, videoFrame(m_settings.format, index));
+    if (m_live.isNull()) {
+        painter.setPen(Qt::white);
+        painter.drawText(target, Qt::AlignCenter, QStringLiteral("Starting the camera\u2026"));
     } else {
-        painter.drawImage(target, testPattern(target.size(), m_phase));
+        // The camera's picture, cropped as the file will be.
+        QSize crop = target.size();
+        crop.scale(m_live.size(), Qt::KeepAspectRatio);
+        QRect from(QPoint(), crop);
+        from.moveCenter(m_live.rect().center());
+        painter.drawImage(target, m_live, from);
     }
     const QSize size = pictureSize(m_settings);
     const QString corner = QStringLiteral("%1x%2").arg(size.width()).arg(size.height())
-        + (m_settings.video ? QStringLiteral(" @ %1 fps").arg(m_settings.format.fps) : QString());
+        + (m_settings.video
+                ? QStringLiteral(" @ %1 fps").arg(videoProfile(m_settings.videoQuality).fps)
+                : QString());
     painter.setPen(Qt::white);
     QFont font = painter.font();
     font.setBold(true);
@@ -218,10 +233,38 @@ CaptureWindow::CaptureWindow(const WindowSettings &settings, QWidget *parent)
     m_status->setText(settings.video
             ? QStringLiteral("Space or Enter: record / stop.  Esc: cancel.")
             : QStringLiteral("Space or Enter: take the photo.  Esc: cancel."));
-    if (settings.video && maxFrames() == 0)
-        m_status->setText(QStringLiteral("The size limit leaves no room for a frame."));
     resize(g_defaultSize);
     setFocus();
+    LiveSource *live = LiveSource::instance();
+    connect(live, &LiveSource::viewFrame, this, [this, live] {
+        if (!m_recording)
+            m_viewfinder->setLive(live->viewImage());
+    });
+    connect(live, &LiveSource::failed, this, [this](const QString &name, const QString &text) {
+        if (!m_done && !m_job)
+            Q_EMIT failed(name, text);
+    });
+    QTimer::singleShot(0, this, &CaptureWindow::startLive);
+}
+
+void CaptureWindow::startLive()
+{
+    if (m_done)
+        return;
+    const SourceModes modes = probeSource(m_settings.source);
+    QString errorName = modes.errorName;
+    QString error = modes.errorMessage;
+    if (modes.ok()) {
+        const QSize wanted = m_settings.video
+            ? videoProfile(m_settings.videoQuality).size
+            : (m_settings.photoSize.isValid() ? m_settings.photoSize
+                                              : modes.modes.constFirst().size);
+        if (LiveSource::instance()->use(
+                m_settings.source, pickMode(modes.modes, wanted), true, &errorName, &error))
+            return;
+    }
+    m_status->setText(error);
+    Q_EMIT failed(errorName, error);
 }
 
 bool CaptureWindow::isReviewing() const
@@ -229,66 +272,102 @@ bool CaptureWindow::isReviewing() const
     return m_pages->currentIndex() == 1;
 }
 
-int CaptureWindow::maxFrames() const
-{
-    const VideoFormat &format = m_settings.format;
-    if (m_settings.sizeLimit <= 0)
-        return maxClipSeconds * format.fps;
-    const qint64 room = m_settings.sizeLimit - y4mHeader(format).size();
-    return room <= 0 ? 0
-                     : int(qMin<qint64>(maxClipSeconds * format.fps, room / y4mFrameBytes(format)));
-}
-
-int CaptureWindow::recordedFrames() const
-{
-    const qint64 frames = m_elapsed.elapsed() * m_settings.format.fps / 1000;
-    return int(qMin<qint64>(frames, maxFrames()));
-}
-
 void CaptureWindow::updateRecording()
 {
-    const int frames = recordedFrames();
-    const qint64 bytes
-        = y4mHeader(m_settings.format).size() + frames * y4mFrameBytes(m_settings.format);
-    QString text = QStringLiteral("REC %1  %2 frames, %3 bytes")
-                       .arg(clock(m_elapsed.elapsed()))
-                       .arg(frames)
-                       .arg(bytes);
-    if (m_settings.sizeLimit > 0)
-        text += QStringLiteral(" of %1").arg(m_settings.sizeLimit);
-    m_status->setText(text);
-    m_viewfinder->showRecordedFrame(
-        frames, QStringLiteral("\u25cf REC %1").arg(clock(m_elapsed.elapsed())));
-    if (frames >= maxFrames())
-        shutter(); // full: stop as a real camera would
+    const QString text = QStringLiteral("REC %1").arg(clock(m_elapsed.elapsed()));
+    m_status->setText(m_settings.sizeLimit > 0
+            ? text + QStringLiteral(", limit %1 bytes").arg(m_settings.sizeLimit)
+            : text);
+    m_viewfinder->showRecordedFrame(0, QStringLiteral("\u25cf ") + text);
+    if (m_elapsed.elapsed() >= maxClipSeconds * 1000)
+        shutter(); // a minute at most, as a real camera would stop
 }
 
 void CaptureWindow::shutter()
 {
     if (m_done || isReviewing())
         return;
+    LiveSource *live = LiveSource::instance();
     if (!m_settings.video) {
-        m_take.phase = m_viewfinder->phase();
+        GstSample *frame = live->isSettled() ? live->newestFrame() : nullptr;
+        if (!frame) {
+            // Pressed before the camera has settled: taken as soon as it has.
+            if (!m_shutterPending) {
+                m_shutterPending = true;
+                m_status->setText(QStringLiteral("Waiting for the camera\u2026"));
+                m_settledConnection
+                    = connect(live, &LiveSource::settled, this, &CaptureWindow::shutter);
+            }
+            return;
+        }
+        m_shutterPending = false;
+        disconnect(m_settledConnection);
+        m_take.frame = std::shared_ptr<GstSample>(frame, gst_sample_unref);
+        m_shot = live->viewImage();
         captured();
         return;
     }
-    if (!m_recording) {
-        if (maxFrames() == 0)
-            return;
-        m_recording = true;
-        m_elapsed.start();
-        m_recordTick.start();
-        m_shutter->setText(QStringLiteral("Stop"));
-        updateRecording();
+    if (m_job) {
+        if (m_recording) {
+            m_recording = false;
+            m_recordTick.stop();
+            m_status->setText(QStringLiteral("Finishing the clip\u2026"));
+            m_job->stop();
+        }
         return;
     }
-    // At least one frame: a clip stopped at once still holds what was seen.
-    m_take.frames = qMax(1, recordedFrames());
+    // The recording needs the camera to itself.
+    m_shot = m_viewfinder->live();
+    live->release(true);
+    CaptureSettings settings;
+    settings.source = m_settings.source;
+    settings.video = true;
+    settings.videoQuality = m_settings.videoQuality;
+    settings.sizeLimit = m_settings.sizeLimit;
+    settings.recordMs = 0;
+    settings.encoder = m_settings.encoder;
+    settings.format = formatForPath(true, m_settings.recordingPath);
+    m_job = CaptureJob::intoPath(settings, m_settings.recordingPath, this);
+    connect(m_job, &CaptureJob::finished, this, &CaptureWindow::recordingFinished);
+    m_recording = true;
+    m_elapsed.start();
+    m_recordTick.start();
+    m_shutter->setText(QStringLiteral("Stop"));
+    updateRecording();
+    m_job->start();
+}
+
+void CaptureWindow::recordingFinished(const CaptureResult &result)
+{
     m_recording = false;
     m_recordTick.stop();
     m_shutter->setText(QStringLiteral("Record"));
     m_viewfinder->runFree();
+    if (m_job)
+        m_job->deleteLater();
+    m_job = nullptr;
+    if (!result.ok) {
+        dropRecording();
+        Q_EMIT failed(
+            result.errorName.isEmpty() ? KivAction::cameraFailedError() : result.errorName,
+            result.message);
+        return;
+    }
+    m_take.recordedFile = m_settings.recordingPath;
+    m_take.recordMs = int(m_elapsed.elapsed());
     captured();
+}
+
+void CaptureWindow::dropRecording()
+{
+    if (m_job) {
+        m_job->cancel();
+        m_job->deleteLater();
+        m_job = nullptr;
+    }
+    if (!m_take.recordedFile.isEmpty())
+        std::remove(QFile::encodeName(m_take.recordedFile).constData());
+    m_take.recordedFile.clear();
 }
 
 void CaptureWindow::captured()
@@ -300,11 +379,9 @@ void CaptureWindow::captured()
     QSize size = pictureSize(m_settings);
     // The review page is not laid out yet; it gets the space the viewfinder has.
     size.scale(m_viewfinder->size().expandedTo(QSize(240, 180)), Qt::KeepAspectRatio);
-    const QImage image = m_settings.video
-        ? videoFrame(m_settings.format, 0)
-              .scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-        : testPattern(size, m_take.phase);
-    m_review->setPixmap(QPixmap::fromImage(image));
+    if (!m_shot.isNull())
+        m_review->setPixmap(QPixmap::fromImage(
+            m_shot.scaled(size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)));
     m_status->clear();
     m_pages->setCurrentIndex(1);
 }
@@ -319,9 +396,12 @@ void CaptureWindow::retake()
 {
     if (m_done || !isReviewing())
         return;
+    dropRecording();
     m_take = Take();
+    m_shot = QImage();
     m_review->clear();
     m_pages->setCurrentIndex(0);
+    startLive();
     m_status->setText(m_settings.video
             ? QStringLiteral("Space or Enter: record / stop.  Esc: cancel.")
             : QStringLiteral("Space or Enter: take the photo.  Esc: cancel."));
@@ -337,15 +417,23 @@ void CaptureWindow::finish(bool accepted)
     if (m_done)
         return;
     m_done = true;
+    m_accepted = accepted;
     m_recordTick.stop();
+    if (!accepted)
+        dropRecording();
+    LiveSource::instance()->release();
     hide();
     Q_EMIT decided(accepted);
 }
 
 void CaptureWindow::dismiss()
 {
+    // After an Accept the service moves the clip into place; anything else drops it.
+    if (!m_accepted)
+        dropRecording();
     m_done = true;
     m_recordTick.stop();
+    LiveSource::instance()->release();
     close();
 }
 

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QPointer>
 #include <QSize>
 #include <QStringList>
 #include <QTimer>
@@ -28,6 +29,10 @@ struct WindowSettings
     qint64 sizeLimit = 0;
     bool review = false; // hasPostCapturedScreen is YES
     QStringList values; // the request as logged
+    QString source = QStringLiteral("test");
+    QString videoQuality;
+    QString encoder;
+    QString recordingPath; // a recording goes here until the user decides
 };
 
 // Live test pattern: the photo's bars sliding, or the clip's own frames while recording.
@@ -38,7 +43,9 @@ public:
     explicit Viewfinder(const WindowSettings &settings, QWidget *parent = nullptr);
 
     int phase() const { return m_phase; }
-    // While recording the picture is the clip's frame index; otherwise free running.
+    // The newest picture of the camera, drawn as it comes.
+    void setLive(const QImage &image);
+    QImage live() const { return m_live; }
     void showRecordedFrame(int index, const QString &overlay);
     void runFree();
     QSize sizeHint() const override { return QSize(480, 360); }
@@ -54,6 +61,7 @@ private:
     int m_phase = 0;
     int m_recordedFrame = -1;
     QString m_overlay;
+    QImage m_live;
 };
 
 // One request's window: viewfinder, shutter or record/stop, Cancel; then, when asked for,
@@ -80,6 +88,8 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void decided(bool accepted);
+    // The camera failed; the request is answered with this D-Bus error.
+    void failed(const QString &errorName, const QString &message);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -88,13 +98,15 @@ protected:
 private:
     void captured();
     void updateRecording();
-    int recordedFrames() const;
-    int maxFrames() const;
     void finish(bool accepted);
+    void startLive();
+    void recordingFinished(const CaptureResult &result);
+    void dropRecording();
 
     WindowSettings m_settings;
     Take m_take;
     bool m_done = false;
+    bool m_accepted = false;
     bool m_recording = false;
     QElapsedTimer m_elapsed;
     QTimer m_recordTick;
@@ -104,6 +116,10 @@ private:
     QLabel *m_status = nullptr;
     QPushButton *m_shutter = nullptr;
     QLabel *m_review = nullptr;
+    QPointer<CaptureJob> m_job;
+    bool m_shutterPending = false;
+    QMetaObject::Connection m_settledConnection;
+    QImage m_shot;
 };
 
 } // namespace refcam

@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include "console.h"
+#include "gstcapture.h"
 #include "kivaction_names_p.h"
 
 #include <QCommandLineParser>
@@ -81,6 +82,27 @@ QList<QCommandLineOption> behaviourOptions()
             QStringLiteral("Show a window per request: viewfinder, shutter or record/stop, and "
                            "the review screen when hasPostCapturedScreen is YES; the user "
                            "decides the answer. Needs a display, e.g. --interactive.")),
+        QCommandLineOption(QStringLiteral("source"),
+            QStringLiteral("Camera to capture from: auto (default: the first camera GStreamer's "
+                           "device monitor finds, PipeWire before libcamera before V4L2), "
+                           "v4l2:/dev/videoN, libcamera[:NAME], pipewire[:NAME], or "
+                           "test[:PATTERN] for a live test picture (e.g. test:ball, test:snow), "
+                           "e.g. --source test."),
+            QStringLiteral("SOURCE")),
+        QCommandLineOption(QStringLiteral("orientation"),
+            QStringLiteral("Degrees a photo must be turned clockwise to show upright (0, 90, "
+                           "180 or 270), written as its EXIF Orientation; pixels are never "
+                           "turned, e.g. --orientation 90."),
+            QStringLiteral("DEGREES")),
+        QCommandLineOption(QStringLiteral("record-ms"),
+            QStringLiteral("Length of a video recording without a window, in milliseconds "
+                           "(default 3000), e.g. --record-ms 500."),
+            QStringLiteral("MS")),
+        QCommandLineOption(QStringLiteral("encoder"),
+            QStringLiteral("H.264 encoder for MP4 and Matroska recordings instead of the first "
+                           "installed of openh264enc, x264enc, v4l2h264enc, e.g. --encoder "
+                           "x264enc."),
+            QStringLiteral("ELEMENT")),
         QCommandLineOption(QStringLiteral("window-size"),
             QStringLiteral("Size of the interactive window, e.g. --window-size 900x600."),
             QStringLiteral("WxH")),
@@ -103,6 +125,10 @@ QString examplesText()
         "      Answer every request with that D-Bus error.\n"
         "  reference-camera --exit-without-answer\n"
         "      Crash-like exit (status 3) on the first request; the caller sees NoReply.\n"
+        "  reference-camera --source test:ball --record-ms 1000\n"
+        "      Capture from a live test picture instead of a camera; one-second clips.\n"
+        "  reference-camera --source v4l2:/dev/video2 --orientation 90\n"
+        "      Use that camera; photos are marked to be shown turned a quarter right.\n"
         "  reference-camera --interactive\n"
         "      Let a person take the picture in a window.\n"
         "  reference-camera --name org.example.OtherCamera\n"
@@ -113,13 +139,18 @@ QString examplesText()
         "a comment. The command line wins over the file; --no-config ignores it. A mistake\n"
         "in the file makes the camera answer every request with the D-Bus error\n"
         "org.kiv.Action.Error.BadCameraOptions naming it, then quit.\n"
-        "\nPhotos are PNG test patterns sized by photoResolution (MAX is 1600x1200, or WxH up\n"
-        "to 8192 per side); videos (cameraType VIDEO) are YUV4MPEG2 clips of one second,\n"
-        "320x240 at 30 fps for HIGHEST and 176x144 at 15 fps for MEDIUM and LOWEST, cut\n"
-        "short to fit a positive videoSizeLimitation. A fileLocation must be an absolute path\n"
+        "\nPhotos are JPEG with EXIF (PNG for a fileLocation ending in .png), photoResolution\n"
+        "WxH exactly (cropped, never stretched) or MAX, the camera's largest mode. Videos are\n"
+        "MP4 with H.264 (.webm: VP8 in WebM, .mkv: Matroska, .y4m: raw), recorded for\n"
+        "--record-ms; videoQuality: %1,\n"
+        "never above the camera's modes. A positive videoSizeLimitation ends the recording\n"
+        "before the limit; a limit too small gives the D-Bus error\n"
+        "org.kiv.Action.Error.CameraFailed and no file. No camera gives\n"
+        "org.kiv.Action.Error.NoCameraDevice. A fileLocation must be an absolute path\n"
         "to a regular file or to nothing yet (never a link, FIFO, device, socket or folder);\n"
         "otherwise the answer is actionReturn FAILED. Exit status: 0 normally, 1 when the bus\n"
-        "or the name cannot be had, 2 on bad options, 3 after --exit-without-answer.\n");
+        "or the name cannot be had, 2 on bad options, 3 after --exit-without-answer.\n")
+        .arg(videoProfileTable());
 }
 
 bool isValidErrorName(const QString &name)
@@ -308,6 +339,39 @@ QList<Problem> resolve(const Merged &m, Options *options)
                 QStringLiteral("%1 wants a number of milliseconds (0 or more), not '%2'")
                     .arg(m.where(QStringLiteral("delay")), m.value(QStringLiteral("delay"))));
     }
+    if (m.isSet(QStringLiteral("source"))) {
+        options->source = m.value(QStringLiteral("source")).trimmed();
+        const QString problem = checkSourceSpec(options->source);
+        if (!problem.isEmpty())
+            add({ QStringLiteral("source") },
+                QStringLiteral("%1: %2").arg(m.where(QStringLiteral("source")), problem));
+    }
+    if (m.isSet(QStringLiteral("orientation"))) {
+        bool ok = false;
+        options->orientation = m.value(QStringLiteral("orientation")).toInt(&ok);
+        if (!ok || options->orientation % 90 != 0 || options->orientation < 0
+            || options->orientation > 270)
+            add({ QStringLiteral("orientation") },
+                QStringLiteral("%1 wants 0, 90, 180 or 270, not '%2'")
+                    .arg(m.where(QStringLiteral("orientation")),
+                        m.value(QStringLiteral("orientation"))));
+    }
+    if (m.isSet(QStringLiteral("record-ms"))) {
+        bool ok = false;
+        options->recordMs = m.value(QStringLiteral("record-ms")).toInt(&ok);
+        if (!ok || options->recordMs < 1 || options->recordMs > 3600000)
+            add({ QStringLiteral("record-ms") },
+                QStringLiteral("%1 wants milliseconds from 1 to 3600000, not '%2'")
+                    .arg(m.where(QStringLiteral("record-ms")),
+                        m.value(QStringLiteral("record-ms"))));
+    }
+    if (m.isSet(QStringLiteral("encoder"))) {
+        options->encoder = m.value(QStringLiteral("encoder")).trimmed();
+        QString problem;
+        if (pickH264Encoder(options->encoder, &problem).isEmpty())
+            add({ QStringLiteral("encoder") },
+                QStringLiteral("%1: %2").arg(m.where(QStringLiteral("encoder")), problem));
+    }
     if (m.isSet(QStringLiteral("window-size"))) {
         static const QRegularExpression size(QStringLiteral("^(\\d{3,4})x(\\d{3,4})$"));
         const QRegularExpressionMatch match = size.match(m.value(QStringLiteral("window-size")));
@@ -366,9 +430,9 @@ ParseOutcome parseOptions(const QStringList &arguments, Options *options)
 {
     const QList<QCommandLineOption> known = behaviourOptions();
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Reference camera application: answers org.kiv.Action.Invoke capture "
-                       "requests on the session bus with generated files."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Reference camera application: answers org.kiv.Action.Invoke capture "
+        "requests on the session bus with photos and videos from a camera (GStreamer)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     addAll(parser, known);

@@ -22,6 +22,10 @@ struct Options
     bool exitAfterOne = false;
     bool interactive = false;
     QSize windowSize; // interactive windows; empty: the window's default
+    QString source = QStringLiteral("auto");
+    int orientation = 0; // degrees to turn a photo clockwise for display, into EXIF
+    int recordMs = 3000;
+    QString encoder; // H.264 encoder; empty: the first installed
     // What was read from the configuration file, for the start-up line.
     QStringList fromConfig;
     // A mistake in the configuration file: every request is answered with an error naming

@@ -30,10 +30,10 @@ bool isTooLarge(const QString &resolution)
 
 } // namespace
 
-CaptureSettings captureSettings(bool video, bool hasPhotoResolution, const QString &photoResolution,
+SettingsUsed settingsUsed(bool video, bool hasPhotoResolution, const QString &photoResolution,
     bool hasVideoQuality, const QString &videoQuality)
 {
-    CaptureSettings settings;
+    SettingsUsed settings;
     settings.photoSize = maxPhotoSize();
     settings.videoFormat = videoFormatForQuality(videoQuality);
 
@@ -48,10 +48,8 @@ CaptureSettings captureSettings(bool video, bool hasPhotoResolution, const QStri
                 : QStringLiteral("not understood");
             settings.replaced.insert(
                 KivAction::Key::photoResolutionUsed(), KivAction::Value::max());
-            settings.notes << QStringLiteral("photoResolution %1 %2, using MAX (%3x%4)")
-                                  .arg(quoted(photoResolution), why)
-                                  .arg(settings.photoSize.width())
-                                  .arg(settings.photoSize.height());
+            settings.notes << QStringLiteral("photoResolution %1 %2, using MAX")
+                                  .arg(quoted(photoResolution), why);
         }
     }
 
@@ -63,11 +61,8 @@ CaptureSettings captureSettings(bool video, bool hasPhotoResolution, const QStri
             settings.videoFormat = videoFormatForQuality(used);
             settings.replaced.insert(KivAction::Key::videoQualityUsed(), used);
             settings.notes << QStringLiteral("videoQuality %1 not known (HIGHEST, MEDIUM or "
-                                             "LOWEST), using %2 (%3x%4 at %5 fps)")
-                                  .arg(quoted(videoQuality), used)
-                                  .arg(settings.videoFormat.width)
-                                  .arg(settings.videoFormat.height)
-                                  .arg(settings.videoFormat.fps);
+                                             "LOWEST), using %2")
+                                  .arg(quoted(videoQuality), used);
         }
     }
     return settings;

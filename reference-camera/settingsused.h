@@ -12,7 +12,7 @@ namespace refcam {
 
 // What a capture uses for the settings a request asked for. A setting this camera cannot
 // honour is replaced, logged, and named in the answer, so the host learns of it.
-struct CaptureSettings
+struct SettingsUsed
 {
     QSize photoSize;
     VideoFormat videoFormat;
@@ -24,7 +24,7 @@ struct CaptureSettings
 
 // Only the setting the capture uses counts: a photo's resolution, a video's quality.
 // A setting that was not sent is no replacement: the camera's default is what was asked.
-CaptureSettings captureSettings(bool video, bool hasPhotoResolution, const QString &photoResolution,
+SettingsUsed settingsUsed(bool video, bool hasPhotoResolution, const QString &photoResolution,
     bool hasVideoQuality, const QString &videoQuality);
 
 } // namespace refcam

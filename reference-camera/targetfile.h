@@ -21,6 +21,8 @@ public:
     // path must be absolute. False with errorString() set when it cannot be written.
     bool open(const QString &path);
     QIODevice *device() { return &m_file; }
+    // For writers that take a descriptor; nothing is buffered in device() then.
+    int handle() const { return m_file.handle(); }
     // Renames the finished file into place; size() is then what reached the disk.
     bool commit();
     // Drops what was written; the target stays as it was.

@@ -36,6 +36,10 @@ base_packages() {
     # The manual pages' checks; the API reference, linked to Qt's (Qt 5's tag file is the
     # one Debian ships, and the class pages have the same names in Qt 6).
     pkgs+=(groff-base man-db doxygen qtbase5-doc-dev)
+    # The reference camera captures through GStreamer; the tests decode what it wrote.
+    pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+        gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
+        gstreamer1.0-plugins-base-apps gstreamer1.0-tools)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else

@@ -149,6 +149,9 @@ _debs_use_installed() {
     unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH KIV_ROOT XDG_CONFIG_HOME XDG_DATA_HOME
     # A HOME of its own: no reference-camera.conf of the developer's, captures in here.
     export HOME="$work/home"
+    # The installed activation file keeps the default source; this machine has no camera.
+    mkdir -p "$HOME/.config"
+    printf 'source = test\nrecord-ms = 500\n' >"$HOME/.config/reference-camera.conf"
 
     echo "==> hosts built against the installed development packages"
     cp -r "$root/autotests/consumers" "$work/consumers"

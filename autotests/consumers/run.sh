@@ -45,6 +45,11 @@ activation_bus_config "$prefix/share/dbus-1/services" >"$work/bus.conf"
 # The installed camera writes into the Pictures folder of this HOME.
 export HOME="$work/home"
 mkdir -p "$HOME"
+# The installed service file starts the camera with its defaults; this machine may have no
+# camera, so its options file picks the test picture.
+export XDG_CONFIG_HOME="$work/config"
+mkdir -p "$XDG_CONFIG_HOME"
+printf 'source = test\nrecord-ms = 500\n' >"$XDG_CONFIG_HOME/reference-camera.conf"
 for host in "$work/cmake-host/cmake-host" "$work/pkgconfig-host"; do
     LD_LIBRARY_PATH="$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
         dbus-run-session --config-file="$work/bus.conf" -- "$host" >"$work/trace.log"

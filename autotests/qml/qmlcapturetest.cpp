@@ -48,7 +48,9 @@ public:
         m_process.reset(new QProcess);
         m_process->setProcessChannelMode(QProcess::ForwardedChannels);
         m_process->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-            QStringList { QStringLiteral("--output-dir"), m_dir.path() } + options);
+            QStringList { QStringLiteral("--source"), QStringLiteral("test"),
+                QStringLiteral("--output-dir"), m_dir.path() }
+                + options);
         return m_process->waitForStarted(30000) && QTest::qWaitFor(nameOwned, 30000);
     }
 

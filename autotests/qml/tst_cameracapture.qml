@@ -147,9 +147,10 @@ TestCase {
         compare(locationChanged.count, 1)
         verify(capture.fileLocation !== "")
         verify(TestCamera.exists(capture.fileLocation), capture.fileLocation)
-        const png = new Uint8Array(capture.data())
-        compare(png.length > 8, true)
-        compare([png[0], png[1], png[2], png[3]], [0x89, 0x50, 0x4e, 0x47])
+        // A JPEG with its EXIF segment first.
+        const jpeg = new Uint8Array(capture.data())
+        compare(jpeg.length > 8, true)
+        compare([jpeg[0], jpeg[1], jpeg[2], jpeg[3]], [0xff, 0xd8, 0xff, 0xe1])
 
         // A second launch at a chosen location: exactly one more finished().
         const asked = TestCamera.folder + "/second.png"

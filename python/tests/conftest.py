@@ -32,7 +32,7 @@ class Camera:
 
     def __init__(self, binary, output_dir, options):
         self.process = subprocess.Popen(
-            [binary, "--output-dir", str(output_dir), *options],
+            [binary, "--source", "test", "--output-dir", str(output_dir), *options],
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
             text=True,

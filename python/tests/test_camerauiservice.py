@@ -362,7 +362,7 @@ def test_ctrl_c_cancels_exec(start_camera, tmp_path):
 )
 def test_camera_says_what_it_did(cus, start_camera, tmp_path, camera_type, settings, used, why):
     start_camera()
-    with cus.CameraUIService(camera_type, 20000) as cam:
+    with cus.CameraUIService(camera_type) as cam:
         for name, value in settings.items():
             setattr(cam, name, value.replace("{tmp}", str(tmp_path)))
         assert cam.exec() is (why is None)

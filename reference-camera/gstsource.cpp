@@ -1,0 +1,462 @@
+// SPDX-License-Identifier: MIT
+#include "gstsource.h"
+
+#include "kivaction_names_p.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStringList>
+
+#include <gst/gst.h>
+
+#include <algorithm>
+
+namespace refcam {
+
+namespace {
+
+struct ParsedSpec
+{
+    QString kind; // auto, test, v4l2, libcamera, pipewire
+    QString detail; // pattern, device path or name
+    int stopAfter = 0;
+};
+
+QString noDeviceHint()
+{
+    return QStringLiteral("; connect a camera or run with --source test for a test picture");
+}
+
+bool parseSpec(const QString &spec, ParsedSpec *parsed, QString *error)
+{
+    const QString text = spec.trimmed();
+    const int colon = text.indexOf(QLatin1Char(':'));
+    parsed->kind = (colon < 0 ? text : text.left(colon)).toLower();
+    parsed->detail = colon < 0 ? QString() : text.mid(colon + 1).trimmed();
+    if (parsed->kind == QLatin1String("auto")) {
+        if (colon >= 0) {
+            *error = QStringLiteral("'auto' takes no name; use v4l2:, libcamera: or pipewire:");
+            return false;
+        }
+        return true;
+    }
+    if (parsed->kind == QLatin1String("test")) {
+        const int comma = parsed->detail.indexOf(QLatin1Char(','));
+        if (comma >= 0) {
+            const QString extra = parsed->detail.mid(comma + 1).trimmed();
+            parsed->detail = parsed->detail.left(comma).trimmed();
+            bool ok = false;
+            if (extra.startsWith(QLatin1String("stop-after=")))
+                parsed->stopAfter = extra.mid(11).toInt(&ok);
+            if (!ok || parsed->stopAfter < 1) {
+                *error = QStringLiteral("'%1' is not understood; the test source takes "
+                                        "test:PATTERN or test:PATTERN,stop-after=FRAMES")
+                             .arg(extra);
+                return false;
+            }
+        }
+        if (parsed->detail.isEmpty())
+            parsed->detail = QStringLiteral("smpte");
+        ensureGstreamer();
+        GstElement *probe = gst_element_factory_make("videotestsrc", nullptr);
+        if (!probe) {
+            *error = QStringLiteral(
+                "GStreamer's videotestsrc is missing; install gstreamer1.0-plugins-base");
+            return false;
+        }
+        gst_object_ref_sink(probe);
+        GParamSpec *property = g_object_class_find_property(G_OBJECT_GET_CLASS(probe), "pattern");
+        GEnumClass *patterns = G_ENUM_CLASS(g_type_class_ref(property->value_type));
+        const bool known = g_enum_get_value_by_nick(patterns, parsed->detail.toUtf8().constData());
+        QStringList names;
+        for (guint i = 0; i < patterns->n_values; ++i)
+            names << QString::fromUtf8(patterns->values[i].value_nick);
+        g_type_class_unref(patterns);
+        gst_object_unref(probe);
+        if (!known) {
+            *error = QStringLiteral("the test source has no pattern '%1'; use one of %2")
+                         .arg(parsed->detail, names.join(QStringLiteral(", ")));
+            return false;
+        }
+        return true;
+    }
+    if (parsed->kind == QLatin1String("v4l2")) {
+        if (!parsed->detail.startsWith(QLatin1String("/dev/"))) {
+            *error = QStringLiteral("v4l2: wants a device path, e.g. v4l2:/dev/video0");
+            return false;
+        }
+        return true;
+    }
+    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire"))
+        return true;
+    *error = QStringLiteral("unknown source '%1'; use auto, test[:PATTERN], v4l2:/dev/videoN, "
+                            "libcamera[:NAME] or pipewire[:NAME]")
+                 .arg(text.left(80));
+    return false;
+}
+
+QString canonicalName(const ParsedSpec &parsed)
+{
+    return parsed.detail.isEmpty() ? parsed.kind : parsed.kind + QLatin1Char(':') + parsed.detail;
+}
+
+int maxFraction(const GValue *value)
+{
+    if (!value)
+        return 0;
+    if (GST_VALUE_HOLDS_FRACTION(value)) {
+        const int d = gst_value_get_fraction_denominator(value);
+        return d > 0 ? gst_value_get_fraction_numerator(value) / d : 0;
+    }
+    if (GST_VALUE_HOLDS_FRACTION_RANGE(value))
+        return maxFraction(gst_value_get_fraction_range_max(value));
+    if (GST_VALUE_HOLDS_LIST(value)) {
+        int best = 0;
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
+            best = std::max(best, maxFraction(gst_value_list_get_value(value, i)));
+        return best;
+    }
+    return 0;
+}
+
+int maxInt(const GValue *value)
+{
+    if (!value)
+        return 0;
+    if (G_VALUE_HOLDS_INT(value))
+        return g_value_get_int(value);
+    if (GST_VALUE_HOLDS_INT_RANGE(value))
+        return gst_value_get_int_range_max(value);
+    if (GST_VALUE_HOLDS_LIST(value)) {
+        int best = 0;
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
+            best = std::max(best, maxInt(gst_value_list_get_value(value, i)));
+        return best;
+    }
+    return 0;
+}
+
+// Raw modes win over JPEG ones of the same size: no decoder in the way.
+QList<SourceMode> modesFromCaps(GstCaps *caps)
+{
+    QList<SourceMode> modes;
+    if (!caps)
+        return modes;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const GstStructure *s = gst_caps_get_structure(caps, i);
+        const QByteArray media = gst_structure_get_name(s);
+        if (media != "video/x-raw" && media != "image/jpeg")
+            continue;
+        const GstCapsFeatures *features = gst_caps_get_features(caps, i);
+        if (features && !gst_caps_features_is_any(features)
+            && !gst_caps_features_contains(features, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY))
+            continue;
+        SourceMode mode;
+        mode.size = QSize(std::min(maxInt(gst_structure_get_value(s, "width")), 8192),
+            std::min(maxInt(gst_structure_get_value(s, "height")), 8192));
+        mode.maxFps = maxFraction(gst_structure_get_value(s, "framerate"));
+        mode.media = media;
+        if (mode.size.width() < 16 || mode.size.height() < 16)
+            continue;
+        if (mode.maxFps <= 0)
+            mode.maxFps = 30;
+        bool merged = false;
+        for (SourceMode &known : modes) {
+            if (known.size != mode.size)
+                continue;
+            merged = true;
+            if (mode.media == "video/x-raw" && known.media != "video/x-raw")
+                known = mode;
+            else if (mode.media == known.media)
+                known.maxFps = std::max(known.maxFps, mode.maxFps);
+        }
+        if (!merged)
+            modes << mode;
+    }
+    std::sort(modes.begin(), modes.end(), [](const SourceMode &a, const SourceMode &b) {
+        return qint64(a.size.width()) * a.size.height() > qint64(b.size.width()) * b.size.height();
+    });
+    return modes;
+}
+
+struct Entry
+{
+    SourceModes modes;
+    ParsedSpec parsed;
+    GstDevice *device = nullptr; // when found by the device monitor
+};
+
+QMutex g_cacheLock;
+QHash<QString, Entry> g_cache;
+
+QString factoryOf(GstElement *element)
+{
+    GstElementFactory *factory = element ? gst_element_get_factory(element) : nullptr;
+    return factory ? QString::fromUtf8(GST_OBJECT_NAME(factory)) : QString();
+}
+
+struct Found
+{
+    GstDevice *device = nullptr;
+    QString kind;
+    QString name;
+};
+
+// Every camera the monitor reports, PipeWire first, then libcamera, then V4L2.
+QList<Found> monitorDevices()
+{
+    QList<Found> found;
+    GstDeviceMonitor *monitor = gst_device_monitor_new();
+    gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
+    GList *devices = gst_device_monitor_get_devices(monitor);
+    for (GList *item = devices; item; item = item->next) {
+        GstDevice *device = GST_DEVICE(item->data);
+        GstElement *element = gst_device_create_element(device, nullptr);
+        if (element)
+            gst_object_ref_sink(element);
+        const QString factory = factoryOf(element);
+        Found entry;
+        entry.device = GST_DEVICE(gst_object_ref(device));
+        gchar *display = gst_device_get_display_name(device);
+        entry.name = QString::fromUtf8(display);
+        g_free(display);
+        if (factory == QLatin1String("pipewiresrc")) {
+            entry.kind = QStringLiteral("pipewire");
+        } else if (factory == QLatin1String("libcamerasrc")) {
+            entry.kind = QStringLiteral("libcamera");
+        } else if (factory == QLatin1String("v4l2src")) {
+            entry.kind = QStringLiteral("v4l2");
+            gchar *path = nullptr;
+            g_object_get(element, "device", &path, nullptr);
+            entry.name = QString::fromUtf8(path);
+            g_free(path);
+        }
+        if (element)
+            gst_object_unref(element);
+        if (entry.kind.isEmpty())
+            gst_object_unref(entry.device);
+        else
+            found << entry;
+    }
+    g_list_free_full(devices, gst_object_unref);
+    gst_object_unref(monitor);
+    const QStringList order
+        = { QStringLiteral("pipewire"), QStringLiteral("libcamera"), QStringLiteral("v4l2") };
+    std::stable_sort(found.begin(), found.end(), [&](const Found &a, const Found &b) {
+        return order.indexOf(a.kind) < order.indexOf(b.kind);
+    });
+    return found;
+}
+
+// Opens the element just long enough to ask what it can deliver.
+QList<SourceMode> probeElement(GstElement *element, QString *error)
+{
+    QList<SourceMode> modes;
+    gst_object_ref_sink(element);
+    if (gst_element_set_state(element, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
+        *error = QStringLiteral("it cannot be opened (busy, missing or no permission)");
+    } else {
+        GstPad *pad = gst_element_get_static_pad(element, "src");
+        GstCaps *caps = pad ? gst_pad_query_caps(pad, nullptr) : nullptr;
+        modes = modesFromCaps(caps);
+        if (caps)
+            gst_caps_unref(caps);
+        if (pad)
+            gst_object_unref(pad);
+        if (modes.isEmpty())
+            *error = QStringLiteral("it offers no picture format this camera can use");
+    }
+    gst_element_set_state(element, GST_STATE_NULL);
+    gst_object_unref(element);
+    return modes;
+}
+
+Entry probe(const QString &spec)
+{
+    Entry entry;
+    QString error;
+    if (!parseSpec(spec, &entry.parsed, &error)) {
+        entry.modes.name = spec;
+        entry.modes.errorName = KivAction::noCameraDeviceError();
+        entry.modes.errorMessage = QStringLiteral("source '%1': %2").arg(spec, error);
+        return entry;
+    }
+    const ParsedSpec &parsed = entry.parsed;
+    entry.modes.name = canonicalName(parsed);
+    if (parsed.kind == QLatin1String("test")) {
+        entry.modes.modes = testSourceModes();
+        return entry;
+    }
+    auto fail = [&](const QString &text) {
+        entry.modes.errorName = KivAction::noCameraDeviceError();
+        entry.modes.errorMessage = text + noDeviceHint();
+        return entry;
+    };
+    if (parsed.kind == QLatin1String("v4l2")) {
+        GstElement *element = gst_element_factory_make("v4l2src", nullptr);
+        if (!element)
+            return fail(QStringLiteral("V4L2 support is missing (v4l2src); install "
+                                       "gstreamer1.0-plugins-good"));
+        g_object_set(element, "device", parsed.detail.toUtf8().constData(), nullptr);
+        entry.modes.modes = probeElement(element, &error);
+        if (entry.modes.modes.isEmpty())
+            return fail(QStringLiteral("camera %1: %2").arg(parsed.detail, error));
+        return entry;
+    }
+    const QList<Found> found = monitorDevices();
+    QStringList seen;
+    for (const Found &candidate : found) {
+        seen << candidate.kind + QLatin1Char(':') + candidate.name;
+        const bool wanted = parsed.kind == QLatin1String("auto")
+            || (candidate.kind == parsed.kind
+                && (parsed.detail.isEmpty() || parsed.detail == candidate.name));
+        if (!wanted || entry.device)
+            continue;
+        GstCaps *caps = gst_device_get_caps(candidate.device);
+        QList<SourceMode> modes = modesFromCaps(caps);
+        if (caps)
+            gst_caps_unref(caps);
+        if (modes.isEmpty())
+            continue;
+        entry.device = GST_DEVICE(gst_object_ref(candidate.device));
+        entry.modes.modes = modes;
+        entry.modes.name = candidate.kind + QLatin1Char(':') + candidate.name;
+    }
+    for (const Found &candidate : found)
+        gst_object_unref(candidate.device);
+    if (entry.device)
+        return entry;
+    if (parsed.kind == QLatin1String("auto"))
+        return fail(QStringLiteral("no camera device found"));
+    return fail(QStringLiteral("no camera %1 found (found: %2)")
+                    .arg(canonicalName(parsed),
+                        seen.isEmpty() ? QStringLiteral("none") : seen.join(QStringLiteral(", "))));
+}
+
+// Holds back every frame after the first n, as a camera that hangs does.
+GstPadProbeReturn stopAfterFrames(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+    auto *count = static_cast<gint *>(data);
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
+        return g_atomic_int_add(&count[1], 1) < count[0] ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+    return GST_PAD_PROBE_OK;
+}
+
+} // namespace
+
+void ensureGstreamer()
+{
+    static const bool once = [] {
+        gst_init(nullptr, nullptr);
+        return true;
+    }();
+    Q_UNUSED(once)
+}
+
+QString checkSourceSpec(const QString &spec)
+{
+    ParsedSpec parsed;
+    QString error;
+    return parseSpec(spec, &parsed, &error) ? QString() : error;
+}
+
+SourceModes probeSource(const QString &spec)
+{
+    ensureGstreamer();
+    {
+        QMutexLocker lock(&g_cacheLock);
+        const auto it = g_cache.constFind(spec);
+        if (it != g_cache.constEnd())
+            return it->modes;
+    }
+    Entry entry = probe(spec);
+    QMutexLocker lock(&g_cacheLock);
+    if (!entry.modes.ok()) {
+        // Not cached: the camera may be plugged in before the next request.
+        if (entry.device)
+            gst_object_unref(entry.device);
+        return entry.modes;
+    }
+    const auto it = g_cache.constFind(spec);
+    if (it != g_cache.constEnd()) {
+        if (entry.device)
+            gst_object_unref(entry.device);
+        return it->modes;
+    }
+    g_cache.insert(spec, entry);
+    return entry.modes;
+}
+
+void forgetSource(const QString &spec)
+{
+    QMutexLocker lock(&g_cacheLock);
+    const Entry entry = g_cache.take(spec);
+    if (entry.device)
+        gst_object_unref(entry.device);
+}
+
+SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size)
+{
+    SourceMode best = modes.value(0);
+    for (const SourceMode &mode : modes)
+        if (mode.size.width() >= size.width() && mode.size.height() >= size.height())
+            best = mode; // largest first: the last that covers is the smallest
+    return best;
+}
+
+QList<SourceMode> testSourceModes()
+{
+    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw" },
+        SourceMode { QSize(1280, 720), 30, "video/x-raw" },
+        SourceMode { QSize(640, 480), 30, "video/x-raw" } };
+}
+
+GstElement *createSourceElement(const QString &spec, QString *errorName, QString *error)
+{
+    const SourceModes modes = probeSource(spec);
+    if (!modes.ok()) {
+        *errorName = modes.errorName;
+        *error = modes.errorMessage;
+        return nullptr;
+    }
+    Entry entry;
+    {
+        QMutexLocker lock(&g_cacheLock);
+        entry = g_cache.value(spec);
+        if (entry.device)
+            gst_object_ref(entry.device);
+    }
+    GstElement *element = nullptr;
+    const ParsedSpec &parsed = entry.parsed;
+    if (parsed.kind == QLatin1String("test")) {
+        element = gst_element_factory_make("videotestsrc", nullptr);
+        if (element) {
+            g_object_set(element, "is-live", TRUE, nullptr);
+            gst_util_set_object_arg(
+                G_OBJECT(element), "pattern", parsed.detail.toUtf8().constData());
+            if (parsed.stopAfter > 0) {
+                auto *count = g_new0(gint, 2);
+                count[0] = parsed.stopAfter;
+                GstPad *pad = gst_element_get_static_pad(element, "src");
+                gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, stopAfterFrames, count, g_free);
+                gst_object_unref(pad);
+            }
+        }
+    } else if (parsed.kind == QLatin1String("v4l2")) {
+        element = gst_element_factory_make("v4l2src", nullptr);
+        if (element)
+            g_object_set(element, "device", parsed.detail.toUtf8().constData(), nullptr);
+    } else if (entry.device) {
+        element = gst_device_create_element(entry.device, nullptr);
+    }
+    if (entry.device)
+        gst_object_unref(entry.device);
+    if (!element) {
+        *errorName = KivAction::noCameraDeviceError();
+        *error = QStringLiteral("cannot create the source for %1").arg(modes.name) + noDeviceHint();
+    }
+    return element;
+}
+
+} // namespace refcam

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSize>
+#include <QString>
+
+typedef struct _GstElement GstElement;
+
+namespace refcam {
+
+// One size a source delivers, with the highest frame rate it has at that size.
+struct SourceMode
+{
+    QSize size;
+    int maxFps = 30;
+    QByteArray media = "video/x-raw"; // or "image/jpeg": decoded before use
+};
+
+// What a source offers, as a capture would see it: its name as reported ("test:snow",
+// "v4l2:/dev/video0", ...), its modes (largest first), or the D-Bus error a capture
+// would answer and its message.
+struct SourceModes
+{
+    QString name;
+    QList<SourceMode> modes;
+    QString errorName;
+    QString errorMessage;
+    bool ok() const { return errorName.isEmpty(); }
+};
+
+// Initialises GStreamer once; safe to call from anywhere on the main thread.
+void ensureGstreamer();
+
+// Empty when spec is a source this camera understands, else why not (for option checks).
+QString checkSourceSpec(const QString &spec);
+
+// Probes a source without keeping it open. Cached per spec: a camera that failed is probed
+// again by the next call (after forgetSource()).
+SourceModes probeSource(const QString &spec);
+void forgetSource(const QString &spec);
+
+// The smallest mode covering size, else the largest one.
+SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size);
+
+// A new source element (floating ref) for a probed spec; null with error set when it
+// cannot be made. For "test" sources stopAfter > 0 stops frames after that many, as a
+// camera that hangs would (see the test source's ",stop-after=N").
+GstElement *createSourceElement(const QString &spec, QString *errorName, QString *error);
+
+// The test source's fixed modes: 1920x1080, 1280x720 and 640x480, each up to 30 fps.
+QList<SourceMode> testSourceModes();
+
+} // namespace refcam
