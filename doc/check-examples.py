@@ -82,6 +82,12 @@ def check(build, source, qml_tool, qml_dir, pages, work):
         "PATH": os.path.join(prefix, "bin") + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
     })
     os.makedirs(env["HOME"])
+    # No camera device on a build machine: the activated reference camera shows its test
+    # picture (its options file, read also when the bus starts it).
+    env["XDG_CONFIG_HOME"] = os.path.join(work, "config")
+    os.makedirs(env["XDG_CONFIG_HOME"])
+    with open(os.path.join(env["XDG_CONFIG_HOME"], "reference-camera.conf"), "w") as conf:
+        conf.write("source = test\n")
     bus = ["dbus-run-session", "--"]
     flags = run(["pkg-config", "--cflags", "--libs", "camerauiservice"], env=env).stdout.split()
     # Interpreters are not instrumented: with a sanitizer build of the library its runtime
