@@ -88,6 +88,8 @@ static void nullHandle(void)
     CHECK_STR(GetCameraErrorMessage(NULL), "");
     CHECK(GetCameraOutcome(NULL) == CameraOutcomeNone);
     CHECK(StartCamera(NULL, finished, &calls) == 0);
+    CHECK(WaitCamera(NULL, 10) == 1);
+    CHECK_STR(GetCameraSettingUsed(NULL, "photoResolution"), "");
     CancelCamera(NULL);
     SetCameraTimeout(NULL, 10);
     DestroyCameraDlg(NULL);
@@ -166,6 +168,38 @@ static void capture(const struct CaptureRow *r)
     unlink(expected);
 }
 
+/* What the camera says about a capture: the setting it replaced, and why it could not
+ * write; started and waited for in slices, as a host with its own loop would. */
+static void cameraSays(void)
+{
+    const char *row = "camera says";
+    char request[512];
+    int calls = 0, slices = 0;
+    CameraUIService *camera = CreateCameraUIService(CameraTypePhoto, 0);
+
+    SetCameraPhotoResolution(camera, "12xabc");
+    CHECK(StartCamera(camera, finished, &calls) == 1);
+    while (!WaitCamera(camera, 50))
+        ++slices; /* between slices a host would look at its own things */
+    CHECK(calls == 1);
+    CHECK(GetCameraOutcome(camera) == CameraOutcomeAccepted);
+    CHECK_STR(GetCameraSettingUsed(camera, "photoResolution"), "MAX");
+    CHECK_STR(GetCameraSettingUsed(camera, "videoQuality"), "");
+    CHECK_STR(GetCameraSettingUsed(camera, "MAX"), "");
+    unlink(GetCameraFileLocationUtf8(camera));
+
+    snprintf(request, sizeof request, "%s/missing/x.png", dir);
+    SetCameraFileLocation(camera, request);
+    SetCameraPhotoResolution(camera, "16x16");
+    CHECK(Exec(camera) == 0);
+    CHECK(GetCameraOutcome(camera) == CameraOutcomeRejected);
+    CHECK_STR(GetCameraActionReturn(camera), "FAILED");
+    CHECK(strstr(GetCameraErrorMessage(camera), "No such file or directory") != NULL);
+    CHECK_STR(GetCameraSettingUsed(camera, "photoResolution"), "");
+    CHECK(slices >= 0);
+    DestroyCameraDlg(camera);
+}
+
 /* One application object at a time; after a release the next one works as well. */
 static void application(int round)
 {
@@ -189,6 +223,7 @@ int main(void)
     application(0);
     for (i = 0; i < sizeof captureRows / sizeof captureRows[0]; ++i)
         capture(&captureRows[i]);
+    cameraSays();
     ReleaseCameraApplication();
     application(1);
     ReleaseCameraApplication();

@@ -388,6 +388,10 @@ const QList<NullCall> &nullCalls()
                     return QStringLiteral("%1 %2").arg(started).arg(called);
                 },
                 "0 0" },
+            { "WaitCamera", 1, [] { return QString::number(WaitCamera(nullptr, -1)); }, "1" },
+            { "GetCameraSettingUsed", 1,
+                [] { return QString::fromUtf8(GetCameraSettingUsed(nullptr, "photoResolution")); },
+                "" },
             { "GetCameraFileLocationUtf8", 1,
                 [] { return QString::fromUtf8(GetCameraFileLocationUtf8(nullptr)); }, "" },
             { "GetCameraDataBytes", 1,

@@ -6,6 +6,7 @@
 
 #include <CameraCapture.h>
 #include <CameraUIServiceCWrapper.h>
+#include <kivaction_names_p.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -160,6 +161,9 @@ private Q_SLOTS:
     void captureDeletedFromAChangeSignal();
     void captureRestartedFromAChangeSignal_data();
     void captureRestartedFromAChangeSignal();
+    void answerExtras_data();
+    void answerExtras();
+    void waitCameraSlices();
     void noBus();
 
 private:
@@ -632,7 +636,9 @@ void LaunchOutcomeTest::cameraCaptureCancelsOnSignal()
     QCOMPARE(host.exitStatus(), QProcess::NormalExit);
     QCOMPARE(host.exitCode(), 1);
     const QByteArray out = host.readAllStandardOutput();
-    QVERIFY2(out.contains("camera-capture: cancelled"), out.constData());
+    QVERIFY2(out.contains("camera-capture: cancelled\n"), out.constData());
+    // No file was written: the summary names none.
+    QVERIFY2(!out.contains("file location"), out.constData());
     QTRY_VERIFY2_WITH_TIMEOUT(
         m_camera.log().contains("CANCELLED"), m_camera.log().constData(), kLong);
 }
@@ -1252,6 +1258,141 @@ void LaunchOutcomeTest::captureRestartedFromAChangeSignal()
     QCOMPARE(finished.size(), 2);
     if (!cancelToo)
         QCOMPARE(m_peer->requests.size(), 2);
+}
+
+// What a camera may add to its answer: why it did not take the capture, and which
+// settings it replaced. Seen alike through C, CameraUIService and CameraCapture, and
+// only for the launch that got that answer.
+void LaunchOutcomeTest::answerExtras_data()
+{
+    QTest::addColumn<QString>("actionReturn");
+    QTest::addColumn<QString>("reason"); // sent when not null
+    QTest::addColumn<QString>("photoUsed"); // sent when not null
+    QTest::addColumn<QString>("videoUsed");
+    QTest::addColumn<QString>("message"); // what the host reads
+
+    const QString noSpace = QStringLiteral("cannot write \"/q1\": No space left on device");
+    QTest::newRow("failed with a reason")
+        << QStringLiteral("FAILED") << noSpace << QString() << QString() << noSpace;
+    QTest::newRow("rejected with a reason")
+        << QStringLiteral("REJECTED") << QStringLiteral("rejected by the user") << QString()
+        << QString() << QStringLiteral("rejected by the user");
+    QTest::newRow("failed without a reason")
+        << QStringLiteral("FAILED") << QString() << QString() << QString() << QString();
+    QTest::newRow("a reason with an acceptance is no error")
+        << kAccepted << noSpace << QString() << QString() << QString();
+    QTest::newRow("non-ASCII reason")
+        << QStringLiteral("FAILED") << QStringLiteral("Datei \u00fcberf\u00fcllt \u20ac")
+        << QString() << QString() << QStringLiteral("Datei \u00fcberf\u00fcllt \u20ac");
+    QTest::newRow("resolution replaced")
+        << kAccepted << QString() << QStringLiteral("MAX") << QString() << QString();
+    QTest::newRow("both replaced") << kAccepted << QString() << QStringLiteral("640x480")
+                                   << QStringLiteral("HIGHEST") << QString();
+}
+
+void LaunchOutcomeTest::answerExtras()
+{
+    QFETCH(QString, actionReturn);
+    QFETCH(QString, reason);
+    QFETCH(QString, photoUsed);
+    QFETCH(QString, videoUsed);
+    QFETCH(QString, message);
+
+    arrange(AnswerAccepted);
+    m_peer->results[kActionReturn] = actionReturn;
+    if (!reason.isNull())
+        m_peer->results[KivAction::Key::failureReason()] = reason;
+    if (!photoUsed.isNull())
+        m_peer->results[KivAction::Key::photoResolutionUsed()] = photoUsed;
+    if (!videoUsed.isNull())
+        m_peer->results[KivAction::Key::videoQualityUsed()] = videoUsed;
+    QVariantMap used;
+    if (!photoUsed.isNull())
+        used.insert(KivAction::Key::photoResolution(), photoUsed);
+    if (!videoUsed.isNull())
+        used.insert(KivAction::Key::videoQuality(), videoUsed);
+
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    const Ended ended = launchWithExec(service);
+    QCOMPARE(ended.result, actionReturn == kAccepted ? 1 : 0);
+    QCOMPARE(ended.message, message);
+    QCOMPARE(service->errorMessage(), message);
+    QCOMPARE(service->settingsUsed(), used);
+    QCOMPARE(QString::fromUtf8(GetCameraSettingUsed(service, "photoResolution")), photoUsed);
+    QCOMPARE(QString::fromUtf8(GetCameraSettingUsed(service, "videoQuality")), videoUsed);
+    QCOMPARE(GetCameraSettingUsed(service, "photoResolutionUsed"), "");
+    QCOMPARE(GetCameraSettingUsed(service, nullptr), "");
+
+    // The next answer says nothing: nothing of the last one is left.
+    m_peer->results = { { kActionReturn, kAccepted } };
+    QCOMPARE(launchWithExec(service).message, QString());
+    QCOMPARE(GetCameraSettingUsed(service, "photoResolution"), "");
+    QCOMPARE(service->settingsUsed(), QVariantMap());
+
+    m_peer->results.clear();
+    m_peer->results[kActionReturn] = actionReturn;
+    if (!reason.isNull())
+        m_peer->results[KivAction::Key::failureReason()] = reason;
+    if (!photoUsed.isNull())
+        m_peer->results[KivAction::Key::photoResolutionUsed()] = photoUsed;
+    if (!videoUsed.isNull())
+        m_peer->results[KivAction::Key::videoQualityUsed()] = videoUsed;
+    CameraCapture capture;
+    QSignalSpy finished(&capture, &CameraCapture::finished);
+    QSignalSpy usedChanged(&capture, &CameraCapture::settingsUsedChanged);
+    QVERIFY(capture.start());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kLong);
+    QCOMPARE(capture.errorMessage(), message);
+    QCOMPARE(capture.settingsUsed(), used);
+    QCOMPARE(usedChanged.count(), used.isEmpty() ? 0 : 1);
+}
+
+// WaitCamera runs the loop in slices until the started launch ends, and then the
+// callback has run; a cancel between slices ends it at once.
+void LaunchOutcomeTest::waitCameraSlices()
+{
+    arrange(CancelWhileWaiting); // held
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    QCOMPARE(WaitCamera(service, 10), 1); // nothing waits
+    CallbackLog log;
+    QCOMPARE(StartCamera(service, countCallback, &log), 1);
+    for (int slice = 0; slice < kLong / 10 && m_peer->requests.isEmpty(); ++slice)
+        QCOMPARE(WaitCamera(service, 10), 0);
+    QCOMPARE(m_peer->requests.size(), 1);
+    QCOMPARE(WaitCamera(service, 0), 0);
+    QCOMPARE(log.calls, 0);
+    CancelCamera(service);
+    QCOMPARE(WaitCamera(service, -1), 1);
+    QCOMPARE(log.calls, 1);
+    QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeCancelled));
+
+    // A quit while it waits ends the launch as it does for Exec.
+    connect(
+        m_peer.data(), &TestPeer::requestReceived, m_peer.data(), [] { QCoreApplication::quit(); });
+    CallbackLog second;
+    int waited = -1;
+    QTimer::singleShot(0, qApp, [&] {
+        QCOMPARE(StartCamera(service, countCallback, &second), 1);
+        waited = WaitCamera(service, -1);
+        QCoreApplication::exit(0);
+    });
+    QCoreApplication::exec();
+    QCOMPARE(waited, 1);
+    QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeInterrupted));
+    QCOMPARE(second.calls, 1);
+    QCOMPARE(second.accepted, 0);
+
+    // A handler destroys the service it waits for: the wait ends, nothing is touched.
+    disconnect(m_peer.data(), &TestPeer::requestReceived, nullptr, nullptr);
+    CameraUIService *doomed = CreateCameraUIService(1, 0);
+    CallbackLog third;
+    QCOMPARE(StartCamera(doomed, countCallback, &third), 1);
+    connect(m_peer.data(), &TestPeer::requestReceived, m_peer.data(),
+        [doomed] { DestroyCameraDlg(doomed); });
+    QCOMPARE(WaitCamera(doomed, -1), 1);
+    QCOMPARE(third.calls, 0);
 }
 
 // Run as launchoutcometest-nobus, where no bus can be reached.

@@ -250,6 +250,12 @@ private Q_SLOTS:
     void cancelAndCallerLeaving();
     void unsafeRequests_data();
     void unsafeRequests();
+    void failureReasons_data();
+    void failureReasons();
+    void replacedSettings_data();
+    void replacedSettings();
+    void traceSwitch_data();
+    void traceSwitch();
     void recordings_data();
     void recordings();
     void sizeLimits_data();
@@ -269,6 +275,8 @@ private Q_SLOTS:
 
 private:
     void startCamera(const QStringList &options, const QString &configHome = QString());
+    QByteArray runCameraCapture(
+        const QStringList &arguments, const QByteArray &traceSwitch, int *exitCode);
     bool waitForOutput(const QString &text);
     QDBusMessage capture(const QVariantMap &values);
     QTemporaryDir m_dir;
@@ -462,6 +470,10 @@ void ReferenceCameraTest::cameraCaptureCli_data()
         << QStringList { QStringLiteral("--photo"), QStringLiteral("--quality") } << 2 << QString();
     QTest::newRow("unknown option")
         << QStringList { QStringLiteral("--photo"), QStringLiteral("--flash") } << 2 << QString();
+    QTest::newRow("stray argument")
+        << QStringList { QStringLiteral("--photo"), QStringLiteral("shot.png") } << 2 << QString();
+    QTest::newRow("value of a switch")
+        << QStringList { QStringLiteral("--photo=yes") } << 2 << QString();
 }
 
 void ReferenceCameraTest::cameraCaptureCli()
@@ -746,6 +758,208 @@ void ReferenceCameraTest::unsafeRequests()
     QDBusConnection::disconnectFromBus(QStringLiteral("other"));
 }
 
+// The reason the camera could not write reaches the host in the system's words, and the
+// host's summary names no file.
+void ReferenceCameraTest::failureReasons_data()
+{
+    QTest::addColumn<QString>("location"); // "@" stands for the test's folder
+    QTest::addColumn<QStringList>("reasons"); // the message contains one of these
+
+    QTest::newRow("missing folder")
+        << QStringLiteral("@/no-such-folder/photo.png")
+        << QStringList { QStringLiteral("cannot open the folder @/no-such-folder: No such "
+                                        "file or directory") };
+    QTest::newRow("folder is a file")
+        << QStringLiteral("@/plain-file/photo.png")
+        << QStringList { QStringLiteral("cannot open the folder @/plain-file: Not a directory") };
+    // Root may write everywhere else; sysfs refuses new files even to root.
+    QTest::newRow("read-only folder")
+        << QStringLiteral("/sys/photo.png")
+        << QStringList { QStringLiteral("cannot create a file in /sys: Permission denied"),
+               QStringLiteral("cannot create a file in /sys: Read-only file system"),
+               QStringLiteral("user 0 may not write in the folder /sys") };
+    QTest::newRow("relative path")
+        << QStringLiteral("photo.png")
+        << QStringList { QStringLiteral("fileLocation \"photo.png\" is not an absolute path") };
+}
+
+void ReferenceCameraTest::failureReasons()
+{
+    QFETCH(QString, location);
+    QFETCH(QStringList, reasons);
+
+    location.replace(QLatin1Char('@'), m_dir.path());
+    for (QString &reason : reasons)
+        reason.replace(QLatin1Char('@'), m_dir.path());
+    QFile plain(m_dir.filePath(QStringLiteral("plain-file")));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    QVERIFY(stopCamera());
+
+    CameraUIService service(1, 0);
+    service.setFileLocation(location);
+    service.setPhotoResolution(QStringLiteral("16x16"));
+    QCOMPARE(service.exec(), 0);
+    const QString message = service.errorMessage();
+    bool named = false;
+    for (const QString &reason : std::as_const(reasons))
+        named |= message.contains(reason);
+    QVERIFY2(named, qPrintable(message));
+    QCOMPARE(service.fileLocation(), location);
+
+    int exitCode = -1;
+    const QByteArray out = runCameraCapture(
+        { QStringLiteral("--photo"), QStringLiteral("--resolution"), QStringLiteral("16x16"),
+            QStringLiteral("--file"), location, QStringLiteral("--quiet") },
+        "", &exitCode);
+    if (QDir::isRelativePath(location)) {
+        // camera-capture sends it from its own folder (the test's), where it is written.
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(out,
+            "camera-capture: accepted, file location: " + m_dir.filePath(location).toLocal8Bit()
+                + "\n");
+        return;
+    }
+    QCOMPARE(exitCode, 1);
+    QCOMPARE(out, QByteArray("camera-capture: rejected: FAILED (") + message.toLocal8Bit() + ")\n");
+}
+
+// Settings this camera cannot honour are replaced, logged, and named in the answer.
+void ReferenceCameraTest::replacedSettings_data()
+{
+    QTest::addColumn<int>("cameraType");
+    QTest::addColumn<QString>("resolution");
+    QTest::addColumn<QString>("quality");
+    QTest::addColumn<QVariantMap>("used");
+    QTest::addColumn<QString>("logged"); // empty: no line about a replaced setting
+    QTest::addColumn<QByteArray>("fileStart");
+
+    const QVariantMap none;
+    const QVariantMap max { { QStringLiteral("photoResolution"), QStringLiteral("MAX") } };
+    const QByteArray png("\x89PNG");
+    QTest::newRow("honoured") << 1 << QStringLiteral("64x48") << QStringLiteral("LOWEST") << none
+                              << QString() << png;
+    QTest::newRow("not a resolution")
+        << 1 << QStringLiteral("12xabc") << QStringLiteral("HIGHEST") << max
+        << QStringLiteral("photoResolution \"12xabc\" not understood, using MAX") << png;
+    QTest::newRow("zero size") << 1 << QStringLiteral("0x0") << QStringLiteral("HIGHEST") << max
+                               << QStringLiteral("photoResolution \"0x0\" not understood") << png;
+    QTest::newRow("larger than the camera")
+        << 1 << QStringLiteral("99999x99999") << QStringLiteral("HIGHEST") << max
+        << QStringLiteral("photoResolution \"99999x99999\" is larger than this camera takes "
+                          "(at most 8192x8192), using MAX")
+        << png;
+    QTest::newRow("unknown quality")
+        << 2 << QStringLiteral("MAX") << QStringLiteral("FOO")
+        << QVariantMap { { QStringLiteral("videoQuality"), QStringLiteral("HIGHEST") } }
+        << QStringLiteral("videoQuality \"FOO\" not known (HIGHEST, MEDIUM or LOWEST), using "
+                          "HIGHEST")
+        << QByteArray("YUV4MPEG2 W320 H240 F30:1");
+    QTest::newRow("a photo does not use the quality")
+        << 1 << QStringLiteral("16x16") << QStringLiteral("FOO") << none << QString() << png;
+    QTest::newRow("a video does not use the resolution")
+        << 2 << QStringLiteral("12xabc") << QStringLiteral("MEDIUM") << none << QString()
+        << QByteArray("YUV4MPEG2 W176 H144 F15:1");
+}
+
+void ReferenceCameraTest::replacedSettings()
+{
+    QFETCH(int, cameraType);
+    QFETCH(QString, resolution);
+    QFETCH(QString, quality);
+    QFETCH(QVariantMap, used);
+    QFETCH(QString, logged);
+    QFETCH(QByteArray, fileStart);
+
+    startCamera({});
+    CameraUIService service(cameraType, 0);
+    service.setPhotoResolution(resolution);
+    service.setVideoQuality(quality);
+    QCOMPARE(service.exec(), 1);
+    QCOMPARE(service.settingsUsed(), used);
+    QFile file(service.fileLocation());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.size() > 0);
+    Q_UNUSED(fileStart) // the format follows the file name, not the replaced setting
+    QVERIFY(waitForOutput(QStringLiteral("reference-camera: answered")));
+    const QByteArray log = m_camera.log();
+    if (logged.isEmpty()) {
+        QVERIFY2(!log.contains(" using "), log.constData());
+    } else {
+        QVERIFY2(log.contains("reference-camera: " + logged.toUtf8()), log.constData());
+        QVERIFY(log.contains("Used=\"" + used.first().toString().toUtf8() + "\""));
+    }
+}
+
+// Run camera-capture against the activated camera; traceSwitch: the value of
+// CAMERAUISERVICE_TRACE, or null to leave it unset.
+QByteArray ReferenceCameraTest::runCameraCapture(
+    const QStringList &arguments, const QByteArray &traceSwitch, int *exitCode)
+{
+    QProcess cli;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("CAMERAUISERVICE_TRACE"));
+    if (!traceSwitch.isNull())
+        environment.insert(
+            QStringLiteral("CAMERAUISERVICE_TRACE"), QString::fromLatin1(traceSwitch));
+    cli.setProcessEnvironment(environment);
+    cli.setWorkingDirectory(m_dir.path());
+    cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    cli.start(binary("camera-capture"), arguments);
+    if (!cli.waitForFinished(60000) || cli.exitStatus() != QProcess::NormalExit)
+        return QByteArray("camera-capture did not finish");
+    *exitCode = cli.exitCode();
+    return cli.readAllStandardOutput();
+}
+
+// CAMERAUISERVICE_TRACE=0 (or --quiet) leaves only the program's own lines on standard
+// output; any other value, and none, gives the trace exactly as it is without it.
+void ReferenceCameraTest::traceSwitch_data()
+{
+    QTest::addColumn<QByteArray>("value"); // null: unset
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<bool>("traced");
+
+    QTest::newRow("0 silences") << QByteArray("0") << false << false;
+    QTest::newRow("--quiet") << QByteArray() << true << false;
+    QTest::newRow("1") << QByteArray("1") << false << true;
+    QTest::newRow("empty") << QByteArray("") << false << true;
+    QTest::newRow("00 is not 0") << QByteArray("00") << false << true;
+    QTest::newRow("unset") << QByteArray() << false << true;
+}
+
+void ReferenceCameraTest::traceSwitch()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(bool, quiet);
+    QFETCH(bool, traced);
+
+    const QString target = m_dir.filePath(QStringLiteral("trace.png"));
+    QStringList arguments { QStringLiteral("--photo"), QStringLiteral("--resolution"),
+        QStringLiteral("16x16"), QStringLiteral("--file"), target, QStringLiteral("--out"),
+        m_dir.filePath(QStringLiteral("trace-copy.png")) };
+    int baselineCode = -1;
+    const QByteArray baseline = runCameraCapture(arguments, QByteArray(), &baselineCode);
+    QCOMPARE(baselineCode, 0);
+    QVERIFY(baseline.startsWith("Camera LOG in "));
+    if (quiet)
+        arguments << QStringLiteral("--quiet");
+    int exitCode = -1;
+    const QByteArray out = runCameraCapture(arguments, value, &exitCode);
+    QCOMPARE(exitCode, 0);
+    // Each capture's bytes differ a little (a live test source): sizes are not compared.
+    static const QRegularExpression number(QStringLiteral("\\d+"));
+    const auto shape = [](const QByteArray &text) {
+        return QString::fromLatin1(text).replace(number, QStringLiteral("N"));
+    };
+    if (traced) {
+        QCOMPARE(shape(out), shape(baseline));
+        return;
+    }
+    QVERIFY2(!out.contains("Camera LOG"), out.constData());
+    QCOMPARE(shape(out), shape(baseline.mid(baseline.indexOf("\ncamera-capture: wrote ") + 1)));
+}
+
 QDBusMessage ReferenceCameraTest::capture(const QVariantMap &values)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -987,8 +1201,10 @@ void ReferenceCameraTest::interactiveServesOn()
         = bus.asyncCall(invokeMessage(KivAction::cameraAction(), QStringLiteral("x.png")), 120000);
     QTRY_VERIFY_WITH_TIMEOUT(relative.isFinished(), 60000);
     const QDBusPendingReply<Results> reply = relative;
-    QCOMPARE(
-        reply.value(), Results({ { KivAction::Key::actionReturn(), QStringLiteral("FAILED") } }));
+    QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), QStringLiteral("FAILED"));
+    QCOMPARE(reply.value().value(KivAction::Key::failureReason()),
+        QStringLiteral("fileLocation \"x.png\" is not an absolute path"));
+    QCOMPARE(reply.value().size(), 2);
     QVERIFY(!m_camera.log().contains("request 3: window open"));
     QCOMPARE(m_camera.process()->state(), QProcess::Running);
 }

@@ -145,6 +145,21 @@ inline QString fileDescriptorUsed()
     return QStringLiteral("fileDescriptorUsed");
 }
 
+// Why the capture was not taken, in words for the user; with any actionReturn but ACCEPTED.
+inline QString failureReason()
+{
+    return QStringLiteral("failureReason");
+}
+// The setting the camera used instead of the one asked for.
+inline QString photoResolutionUsed()
+{
+    return QStringLiteral("photoResolutionUsed");
+}
+inline QString videoQualityUsed()
+{
+    return QStringLiteral("videoQualityUsed");
+}
+
 // Capability keys (GetCapabilities' answer).
 inline QString interfaceVersion()
 {

@@ -26,7 +26,9 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -123,6 +125,7 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
             warnType(key, value, QStringLiteral("ending this request only with Cancel"));
         request.launchId = request.hasLaunchId ? value.toULongLong() : 0;
     } else if (key == KivAction::Key::videoQuality()) {
+        request.hasVideoQuality = true;
         if (!isString(value))
             warnType(key, value, QStringLiteral("using HIGHEST"));
         request.videoQuality = isString(value) ? value.toString() : QString();
@@ -173,6 +176,41 @@ QString localPath(const QString &location)
             return url.toLocalFile();
     }
     return location;
+}
+
+QString rejectedByUser()
+{
+    return QStringLiteral("rejected by the user");
+}
+
+// The answer to a capture that was tried: ok, or failed for the reason given.
+QMap<QString, QString> capturedResults(const Options &options, const CaptureRequest &request,
+    bool ok, const QString &path, QString failure, bool descriptorUsed = false)
+{
+    QMap<QString, QString> results;
+    if (options.sendActionReturn) {
+        const QString actionReturn = ok ? options.actionReturn : KivAction::Value::failed();
+        results.insert(KivAction::Key::actionReturn(), actionReturn);
+        // The simulated user's answer gets the words a real camera would give.
+        if (ok && actionReturn == KivAction::Value::rejected())
+            failure = rejectedByUser();
+        else if (ok && actionReturn == KivAction::Value::failed())
+            failure = QStringLiteral("reference-camera was told to answer FAILED "
+                                     "(--action-return FAILED)");
+        else if (ok)
+            failure.clear();
+        if (!failure.isEmpty())
+            results.insert(KivAction::Key::failureReason(), failure);
+    }
+    if (ok && options.sendFileLocation && !path.isEmpty())
+        results.insert(KivAction::Key::fileLocationReturn(), path);
+    if (ok && descriptorUsed)
+        results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
+    if (ok) {
+        for (auto it = request.replaced.cbegin(); it != request.replaced.cend(); ++it)
+            results.insert(it.key(), it.value());
+    }
+    return results;
 }
 
 // Why the request's capture cannot be written for its caller, or an empty string. A path
@@ -323,6 +361,7 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
+            results.insert(KivAction::Key::failureReason(), problem);
             answerResults(request, connection, results);
             return {};
         }
@@ -396,7 +435,9 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.number = request.number;
     settings.caller = request.caller;
     settings.video = request.video;
-    settings.format = videoFormatForQuality(request.videoQuality);
+    const SettingsUsed used = settingsUsed(request.video, request.hasPhotoResolution,
+        request.photoResolution, request.hasVideoQuality, request.videoQuality);
+    settings.format = used.videoFormat;
     settings.sizeLimit = request.sizeLimit;
     // Invalid: the camera's largest mode (MAX, or a value not understood).
     settings.photoSize
@@ -405,7 +446,9 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.values = request.shownValues;
     settings.source = m_options.source;
     settings.encoder = m_options.encoder;
-    settings.videoQuality = request.videoQuality;
+    settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
+        ? KivAction::Value::highest()
+        : request.videoQuality;
     if (request.hasPhotoResolution
         && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
             == 0)
@@ -504,6 +547,7 @@ void CameraService::windowDecided(int number, bool accepted)
     printOut(programPrefix() + QStringLiteral("request %1: the user rejected").arg(number));
     QMap<QString, QString> results;
     results.insert(KivAction::Key::actionReturn(), KivAction::Value::rejected());
+    results.insert(KivAction::Key::failureReason(), rejectedByUser());
     answerResults(pending.request, pending.connection, results);
 }
 
@@ -642,6 +686,13 @@ void CameraService::answer(
             quitOnceFlushed(connection);
         return;
     }
+    const SettingsUsed used = settingsUsed(request.video, request.hasPhotoResolution,
+        request.photoResolution, request.hasVideoQuality, request.videoQuality);
+    // Not an error: the capture goes on with what this camera has.
+    for (const QString &note : used.notes)
+        printOut(programPrefix() + note);
+    CaptureRequest replacing = request;
+    replacing.replaced = used.replaced;
     QString path;
     if (!take.recordedFile.isEmpty()) {
         // The caller's rights decide here too: through its descriptor, or into a folder
@@ -676,6 +727,9 @@ void CameraService::answer(
         }
         if (descriptor)
             ::unlink(QFile::encodeName(take.recordedFile).constData());
+        QString failure = problem;
+        if (!moved && failure.isEmpty())
+            failure = QString::fromLocal8Bit(std::strerror(errno));
         if (moved)
             printOut(programPrefix()
                 + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
@@ -684,27 +738,17 @@ void CameraService::answer(
                       .arg(QFileInfo(path).size()));
         else
             ::unlink(QFile::encodeName(take.recordedFile).constData());
-        QMap<QString, QString> results;
-        if (m_options.sendActionReturn)
-            results.insert(KivAction::Key::actionReturn(),
-                moved ? m_options.actionReturn : KivAction::Value::failed());
-        if (moved && m_options.sendFileLocation)
-            results.insert(KivAction::Key::fileLocationReturn(), path);
-        if (moved && descriptor)
-            results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
-        answerResults(request, connection, results);
+        answerResults(request, connection,
+            capturedResults(m_options, replacing, moved, path,
+                QStringLiteral("cannot write %1: %2").arg(quoted(path), failure),
+                moved && descriptor));
         return;
     }
-    if (startCapture(request, connection, take, &path))
+    QString failure;
+    if (startCapture(replacing, connection, take, &path, &failure))
         return; // answered when the capture is done
     const bool ok = !path.isEmpty() && !m_options.writeFile;
-    QMap<QString, QString> results;
-    if (m_options.sendActionReturn)
-        results.insert(KivAction::Key::actionReturn(),
-            ok ? m_options.actionReturn : KivAction::Value::failed());
-    if (ok && m_options.sendFileLocation && !path.isEmpty())
-        results.insert(KivAction::Key::fileLocationReturn(), path);
-    answerResults(request, connection, results);
+    answerResults(request, connection, capturedResults(m_options, replacing, ok, path, failure));
 }
 
 void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
@@ -732,15 +776,10 @@ void CameraService::captureFinished(int number, const QString &path, const Captu
         printErr(programPrefix()
             + QStringLiteral("cannot write %1: %2; answering FAILED")
                   .arg(quoted(path), result.message));
-    QMap<QString, QString> results;
-    if (m_options.sendActionReturn)
-        results.insert(KivAction::Key::actionReturn(),
-            result.ok ? m_options.actionReturn : KivAction::Value::failed());
-    if (result.ok && m_options.sendFileLocation)
-        results.insert(KivAction::Key::fileLocationReturn(), path);
-    if (result.ok && descriptor)
-        results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
-    answerResults(pending.request, pending.connection, results);
+    answerResults(pending.request, pending.connection,
+        capturedResults(m_options, pending.request, result.ok, path,
+            QStringLiteral("cannot write %1: %2").arg(quoted(path), result.message),
+            result.ok && descriptor));
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -761,13 +800,15 @@ void CameraService::answerResults(const CaptureRequest &request, QDBusConnection
 
 // Starts the capture and holds the request until it is done; false when it was not
 // started (path then names what a --no-file capture would have written, or is empty).
-bool CameraService::startCapture(
-    const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path)
+bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection connection,
+    const Take &take, QString *path, QString *failure)
 {
     CaptureSettings settings;
     settings.source = m_options.source;
     settings.video = request.video;
-    settings.videoQuality = request.videoQuality;
+    settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
+        ? KivAction::Value::highest()
+        : request.videoQuality;
     settings.sizeLimit = request.sizeLimit;
     settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
     settings.orientationDegrees = m_options.orientation;
@@ -776,11 +817,8 @@ bool CameraService::startCapture(
     if (!request.video && request.hasPhotoResolution
         && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
             != 0) {
+        // Invalid: MAX (answer() logged the replacement).
         settings.photoSize = parsePhotoResolution(request.photoResolution);
-        if (!settings.photoSize.isValid())
-            printErr(programPrefix()
-                + QStringLiteral("photoResolution %1 not understood, using MAX")
-                      .arg(quoted(request.photoResolution)));
     }
 
     const bool descriptor = request.fileDescriptor.isValid();
@@ -788,9 +826,9 @@ bool CameraService::startCapture(
     QString writePath; // a path-only capture is written through the checked folder
     if (descriptor || !request.fileLocation.isEmpty()) {
         // The same check the window makes before anyone takes a picture.
-        const QString problem = targetProblem(request, folder.get(), false);
-        if (!problem.isEmpty()) {
-            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+        *failure = targetProblem(request, folder.get(), false);
+        if (!failure->isEmpty()) {
+            printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
             path->clear();
             return false;
         }
@@ -809,7 +847,8 @@ bool CameraService::startCapture(
         settings.format = request.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
         const QString dir = outputFolder(m_options, request.video);
         if (m_options.writeFile && !QDir().mkpath(dir)) {
-            printErr(programPrefix() + QStringLiteral("cannot create output folder %1").arg(dir));
+            *failure = QStringLiteral("cannot create the output folder %1").arg(quoted(dir));
+            printErr(programPrefix() + *failure);
             path->clear();
             return false;
         }

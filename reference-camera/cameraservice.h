@@ -5,6 +5,7 @@
 #include "capture.h"
 #include "gstcapture.h"
 #include "options.h"
+#include "settingsused.h"
 #include "targetaccess.h"
 #include "wirevalues.h"
 
@@ -47,7 +48,10 @@ struct CaptureRequest
     uint callerUid = 0; // the caller's user, for a path without a descriptor
     bool hasPhotoResolution = false;
     QString photoResolution;
+    bool hasVideoQuality = false;
     QString videoQuality;
+    // Answer keys of the settings this camera replaced ("photoResolutionUsed"), to the value.
+    QMap<QString, QString> replaced;
     QString postCapturedScreen;
     QStringList shownValues; // "key = value" as logged, for the window
 };
@@ -121,8 +125,9 @@ private:
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
-    bool startCapture(
-        const CaptureRequest &request, QDBusConnection connection, const Take &take, QString *path);
+    // failure: the reason the host is given when the capture could not start.
+    bool startCapture(const CaptureRequest &request, QDBusConnection connection, const Take &take,
+        QString *path, QString *failure);
     void captureFinished(int number, const QString &path, const CaptureResult &result);
     void sendError(const QDBusMessage &call, QDBusConnection connection, const QString &name,
         const QString &text);

@@ -31,6 +31,8 @@ base_packages() {
     local pkgs=(cmake make g++ pkg-config dbus dbus-bin dbus-daemon libbenchmark-dev)
     # The C hosts' GLib main loop test and the Python binding's tests.
     pkgs+=(libglib2.0-dev python3 python3-pytest)
+    # The documentation's minimal camera in Python (the docs-examples test).
+    pkgs+=(python3-dbus python3-gi)
     # The manual pages' checks; the API reference, linked to Qt's (Qt 5's tag file is the
     # one Debian ships, and the class pages have the same names in Qt 6).
     pkgs+=(groff-base man-db doxygen qtbase5-doc-dev)

@@ -95,7 +95,8 @@ public:
             && changed(seenOutcome, int(sd->outcome), &CameraCapture::outcomeChanged)
             && changed(seenLocation, sd->fileLocation(), &CameraCapture::fileLocationChanged)
             && changed(seenActionReturn, sd->actionReturn(), &CameraCapture::actionReturnChanged)
-            && changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged);
+            && changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged)
+            && changed(seenSettingsUsed, sd->settingsUsed, &CameraCapture::settingsUsedChanged);
     }
 
     CameraCapture *const q;
@@ -116,6 +117,7 @@ public:
     QString seenLocation = QLatin1String("");
     QString seenActionReturn = KivAction::Value::accepted();
     QByteArray seenError = QByteArray("");
+    QVariantMap seenSettingsUsed;
 };
 
 CameraCapture::CameraCapture(QObject *parent)
@@ -238,6 +240,11 @@ QString CameraCapture::actionReturn() const
 QString CameraCapture::errorMessage() const
 {
     return QString::fromUtf8(d->sd->errorMessage);
+}
+
+QVariantMap CameraCapture::settingsUsed() const
+{
+    return d->sd->settingsUsed;
 }
 
 bool CameraCapture::start()

@@ -23,6 +23,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -97,6 +98,21 @@ CameraUIService::~CameraUIService()
         mActionData = nullptr;
     }
     CAMERA_LOG_EXIT();
+}
+
+QString CameraUIService::errorMessage() const
+{
+    return QString::fromUtf8(d->errorMessage);
+}
+
+QVariantMap CameraUIService::settingsUsed() const
+{
+    return d->settingsUsed;
+}
+
+bool CameraUIService::isTraceOn()
+{
+    return CameraTrace::enabled();
 }
 
 void CameraUIService::setFileLocation(QString fileLocation)
@@ -220,9 +236,21 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
         = results.value(KivAction::Key::fileDescriptorUsed()) == KivAction::Value::yes();
     CAMERA_LOG("actionReturn = %s \n\n", CAMERA_L1(mActionReturn));
     CAMERA_LOG("fileLocationReturn = %s \n\n", CAMERA_L1(mFileLocation));
-    d->answered(mActionReturn == KivAction::Value::accepted() ? CameraOutcomeAccepted
-                                                              : CameraOutcomeRejected,
-        QString());
+    const bool accepted = mActionReturn == KivAction::Value::accepted();
+    if (d->current) {
+        // Only for the launch that waits: a stray answer changes nothing of the host's.
+        const std::pair<QString, QString> used[] = {
+            { KivAction::Key::photoResolution(), KivAction::Key::photoResolutionUsed() },
+            { KivAction::Key::videoQuality(), KivAction::Key::videoQualityUsed() },
+        };
+        for (const auto &entry : used) {
+            if (results.contains(entry.second))
+                d->settingsUsed.insert(entry.first, results.value(entry.second));
+        }
+    }
+    // The camera's own words for a capture it did not take; nothing to say for one it did.
+    d->answered(accepted ? CameraOutcomeAccepted : CameraOutcomeRejected,
+        accepted ? QString() : results.value(KivAction::Key::failureReason(), QLatin1String("")));
     CAMERA_LOG_EXIT();
 }
 
@@ -416,6 +444,7 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     descriptorUsed = false;
     outcome = CameraOutcomeNone;
     errorMessage.clear();
+    settingsUsed.clear();
     if (timeoutMs > 0) {
         // A thread Qt did not start (a host's own, a Python thread) gets its event
         // dispatcher with its first event loop; the timer needs one now.
@@ -472,6 +501,39 @@ void CameraUIServicePrivate::abandon(CameraOutcome how, const QString &message)
 #endif
     q->mActionReturn = KivAction::Value::rejected();
     finish(how, message);
+}
+
+bool CameraUIServicePrivate::wait(int milliseconds)
+{
+    const std::shared_ptr<CameraLaunch> launch = current;
+    if (!launch)
+        return true;
+    const QPointer<CameraUIService> guard(q);
+    QEventLoop loop;
+    bool sliceOver = false;
+    QTimer slice;
+    slice.setSingleShot(true);
+    QObject::connect(&slice, &QTimer::timeout, &loop, [&] {
+        sliceOver = true;
+        loop.exit();
+    });
+    if (milliseconds >= 0)
+        slice.start(milliseconds);
+    // Called again from a handler while one waits: the inner one is told of the end, and
+    // passes it on.
+    QEventLoop *const outer = launch->waitLoop;
+    launch->waitLoop = &loop;
+    loop.exec();
+    launch->waitLoop = outer;
+    if (outer && launch->ended)
+        outer->exit();
+    if (!guard || launch->ended)
+        return true;
+    if (sliceOver)
+        return false;
+    // As in exec(): the application is quitting, or a handler left every loop.
+    interrupt();
+    return true;
 }
 
 void CameraUIServicePrivate::connectRequest()
@@ -658,12 +720,13 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
         }
     }
     outcome = how;
-    errorMessage = (how == CameraOutcomeAccepted || how == CameraOutcomeRejected) ? QByteArray("")
-                                                                                  : why.toUtf8();
+    errorMessage = how == CameraOutcomeAccepted ? QByteArray("") : why.toUtf8();
     launch->ended = true;
     launch->outcome = how;
     launch->accepted = how == CameraOutcomeAccepted;
     launch->actionReturn = q->mActionReturn;
+    if (launch->waitLoop)
+        launch->waitLoop->exit();
     if (launch->loop) {
         launch->loop->exit();
     } else if (launch->finished) {

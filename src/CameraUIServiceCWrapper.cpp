@@ -6,6 +6,8 @@
 #include "camerauiservice_trace_p.h"
 
 #include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
 #include <QThread>
 
 #include <cerrno>
@@ -155,6 +157,31 @@ int StartCamera(CameraUIService *service, CameraFinishedCallback callback, void 
         },
         __func__);
     return launch ? 1 : 0;
+}
+
+int WaitCamera(CameraUIService *service, int milliseconds)
+{
+    CAMERA_REQUIRE_HANDLE(service, 1);
+    CameraUIServicePrivate *d = CameraUIServicePrivate::get(service);
+    // A handler may destroy the service while the loop runs.
+    const QPointer<CameraUIService> guard(service);
+    if (!d->wait(milliseconds))
+        return 0;
+    // The StartCamera callback of the launch that ended, if any, runs before we return;
+    // it may destroy the service, so nothing of it is touched after this.
+    if (guard)
+        QCoreApplication::sendPostedEvents(d, QEvent::MetaCall);
+    return 1;
+}
+
+const char *GetCameraSettingUsed(CameraUIService *service, const char *key)
+{
+    CAMERA_REQUIRE_HANDLE(service, "");
+    CameraUIServicePrivate *d = CameraUIServicePrivate::get(service);
+    if (!key)
+        return "";
+    d->settingUsedUtf8 = d->settingsUsed.value(QString::fromUtf8(key)).toString().toUtf8();
+    return d->settingUsedUtf8.constData();
 }
 
 const char *GetCameraFileLocationUtf8(CameraUIService *service)

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QVariantMap>
 
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@ struct CameraLaunch
     QString actionReturn;
     std::function<void(bool accepted)> finished; // StartCamera; empty for exec()
     QEventLoop *loop = nullptr; // exec()'s nested loop while it runs
+    QEventLoop *waitLoop = nullptr; // WaitCamera's loop while it runs
 };
 
 class CameraUIServicePrivate : public QObject
@@ -47,6 +49,9 @@ public:
     void answered(CameraOutcome outcome, const QString &message);
     // The request object is told to forget what is in flight, and the camera to stop.
     void abandon(CameraOutcome outcome, const QString &message);
+    // Runs the event loop until no launch waits (true) or milliseconds pass (false; a
+    // negative value: no limit). A loop left by someone else interrupts the launch.
+    bool wait(int milliseconds);
 
     // For CameraCapture, which sets these after construction.
     void setCameraType(CameraType type) { q->mCameraType = type; }
@@ -63,6 +68,8 @@ public:
     std::shared_ptr<CameraLaunch> current;
     CameraOutcome outcome = CameraOutcomeNone;
     QByteArray errorMessage; // UTF-8
+    // Settings the camera replaced, by request key, from the last answer.
+    QVariantMap settingsUsed;
     int timeoutMs = 0;
     QTimer timer;
 
@@ -74,6 +81,7 @@ public:
     // Buffers behind the C getters that hand out char pointers.
     QByteArray locationUtf8;
     QByteArray actionReturnUtf8;
+    QByteArray settingUsedUtf8;
 
     // The request object's two signals to the service's slots.
     void connectRequest();

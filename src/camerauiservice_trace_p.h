@@ -6,9 +6,21 @@
 #include <QString>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace CameraTrace {
+
+// CAMERAUISERVICE_TRACE=0 silences the trace, so a host can keep standard output for its
+// own data. Read once, at the first trace line: the trace of a process is all or nothing.
+inline bool enabled()
+{
+    static const bool on = [] {
+        const char *value = getenv("CAMERAUISERVICE_TRACE");
+        return !(value && value[0] == '0' && value[1] == '\0');
+    }();
+    return on;
+}
 
 // The trace names the source file, never the path it was built from.
 constexpr const char *baseName(const char *path)
@@ -83,18 +95,25 @@ struct FlushAtReturn
     FlushAtReturn() = default;
     FlushAtReturn(const FlushAtReturn &) = delete;
     FlushAtReturn &operator=(const FlushAtReturn &) = delete;
-    ~FlushAtReturn() { fflush(stdout); }
+    ~FlushAtReturn()
+    {
+        if (enabled())
+            fflush(stdout);
+    }
 };
 
 } // namespace CameraTrace
 
 #define CAMERA_LOG(fmt, ...)                                                                       \
-    printf("Camera LOG in %s:%d:%s:" fmt, CameraTrace::baseName(__FILE__), __LINE__, __func__,     \
-        ##__VA_ARGS__)
+    (CameraTrace::enabled() ? printf("Camera LOG in %s:%d:%s:" fmt,                                \
+         CameraTrace::baseName(__FILE__), __LINE__, __func__, ##__VA_ARGS__)                       \
+                            : 0)
 
 // The same, in the name of the operation a helper works for.
 #define CAMERA_LOG_AS(func, fmt, ...)                                                              \
     do {                                                                                           \
+        if (!CameraTrace::enabled())                                                               \
+            break;                                                                                 \
         printf("Camera LOG in %s:%d:%s:" fmt, CameraTrace::baseName(__FILE__), __LINE__, func,     \
             ##__VA_ARGS__);                                                                        \
         fflush(stdout);                                                                            \

@@ -74,7 +74,10 @@ TestCase {
               actionReturn: "ACCEPTED", error: "" },
             { tag: "rejected", camera: ["--action-return", "REJECTED"],
               outcome: CameraCapture.Rejected, accepted: false, actionReturn: "REJECTED",
-              error: "" },
+              error: "rejected by the user" },
+            { tag: "missing folder", camera: null, fileLocation: "/no-such-folder/x.png",
+              outcome: CameraCapture.Rejected, accepted: false, actionReturn: "FAILED",
+              error: "cannot open the folder /no-such-folder: No such file or directory" },
             { tag: "camera error", camera: ["--error", "org.kiv.Action.Error.Busy"],
               outcome: CameraCapture.CameraFailed, accepted: false,
               error: "org.kiv.Action.Error.Busy" },
@@ -91,7 +94,8 @@ TestCase {
 
     function test_launch(data) {
         verify(data.camera ? TestCamera.start(data.camera) : TestCamera.stop())
-        const capture = makeCapture({ timeout: data.timeout || 0 })
+        const capture = makeCapture({ timeout: data.timeout || 0,
+                                      fileLocation: data.fileLocation || "" })
         const finished = spy(capture, "finished")
         const waitingChanged = spy(capture, "waitingChanged")
         const outcomeChanged = spy(capture, "outcomeChanged")
@@ -158,6 +162,30 @@ TestCase {
         compare(capture.fileLocation, asked)
         verify(TestCamera.exists(asked))
         compare(finished.count, 2)
+    }
+
+    // What the camera replaced, by request key; nothing when it used what was asked.
+    function test_settingsUsed_data() {
+        return [
+            { tag: "too large", properties: { photoResolution: "99999x99999" },
+              used: { photoResolution: "MAX" } },
+            { tag: "unknown quality", properties: { cameraType: 2, videoQuality: "FOO" },
+              used: { videoQuality: "HIGHEST" } },
+            { tag: "honoured", properties: { photoResolution: "32x32" }, used: {} },
+        ]
+    }
+
+    function test_settingsUsed(data) {
+        verify(TestCamera.stop())
+        const capture = makeCapture(data.properties)
+        const finished = spy(capture, "finished")
+        const usedChanged = spy(capture, "settingsUsedChanged")
+        compare(capture.settingsUsed, {})
+        verify(capture.start())
+        tryCompare(finished, "count", 1, launchTimeout)
+        compare(finished.signalArguments[0][0], true)
+        compare(capture.settingsUsed, data.used)
+        compare(usedChanged.count, Object.keys(data.used).length > 0 ? 1 : 0)
     }
 
     // A property set while a launch waits is announced at once and seen by bindings.

@@ -3,7 +3,10 @@
 
 #include <camerauiservice/CameraUIServiceCWrapper.h>
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,11 +16,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -33,7 +34,8 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "\n"
                       "Capture:\n"
                       "  --photo | --video | --all   what to capture (camera type 1, 2 or 0)\n"
-                      "  --file PATH                 ask the camera to write PATH\n"
+                      "  --file PATH                 ask the camera to write PATH (a relative\n"
+                      "                              PATH is taken from the current folder)\n"
                       "  --resolution R              photo resolution, e.g. MAX or 640x480\n"
                       "  --quality Q                 video quality: HIGHEST, MEDIUM or LOWEST\n"
                       "  --post-screen VALUE         show a screen after the capture (YES/NO)\n"
@@ -50,6 +52,9 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "                              qualities, formats), without a capture\n"
                       "  --json                      with --capabilities: print the answer\n"
                       "                              as one line of JSON\n"
+                      "Other:\n"
+                      "  --quiet                     no library trace, only the summary line\n"
+                      "                              (the same as CAMERAUISERVICE_TRACE=0)\n"
                       "  -h, --help                  show this text\n"
                       "  --version                   print the library's version\n"
                       "\n"
@@ -57,23 +62,151 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "told. Exit status: 0 accepted (or query answered), 1 not accepted,\n"
                       "cancelled, failed or the bytes could not be written, 2 usage error.\n";
 
-int usageError(const char *fmt, const char *arg)
+int usageError(const QString &why)
 {
-    fprintf(stderr, "camera-capture: ");
-    fprintf(stderr, fmt, arg);
-    fprintf(stderr, "\n\n%s", kUsage);
+    fprintf(stderr, "camera-capture: %s\n\n%s", why.toLocal8Bit().constData(), kUsage);
     return 2;
 }
 
-bool parseInt(const char *text, int *out)
+bool parseInt(const QString &text, int *out)
 {
-    char *end = nullptr;
-    errno = 0;
-    const long value = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX)
-        return false;
-    *out = static_cast<int>(value);
-    return true;
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (ok)
+        *out = value;
+    return ok;
+}
+
+// What the command line asks for.
+struct Request
+{
+    int cameraType = -1;
+    int sizeLimit = 0;
+    int timeoutMs = 0;
+    bool hasFile = false;
+    QByteArray file;
+    QByteArray resolution;
+    QByteArray quality;
+    QByteArray postScreen;
+    QByteArray out;
+    QByteArray autoPost;
+    bool minDataSize = false;
+    bool capabilities = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+enum class Parsed
+{
+    Run,
+    Done, // --help or --version printed
+    Usage, // the error is printed
+};
+
+// The library takes the host's 8-bit strings as they are: hand them over byte for byte.
+// Null when not given, so "" stays a value of its own.
+QByteArray bytes(const QString &text)
+{
+    QByteArray local = text.toLocal8Bit();
+    if (local.isNull())
+        local = QByteArray("");
+    return local;
+}
+
+Parsed parse(const QStringList &arguments, Request *request, int *status)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const auto flag = [](const char *name) { return QCommandLineOption(QLatin1String(name)); };
+    const auto valued = [](const char *name) {
+        return QCommandLineOption(QLatin1String(name), QString(), QStringLiteral("value"));
+    };
+    const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+    const QCommandLineOption version = flag("version");
+    const QCommandLineOption photo = flag("photo"), video = flag("video"), all = flag("all");
+    const QCommandLineOption file = valued("file"), resolution = valued("resolution"),
+                             quality = valued("quality"), postScreen = valued("post-screen"),
+                             sizeLimit = valued("size-limit"), timeout = valued("timeout"),
+                             out = valued("out"), autoPost = valued("auto-post");
+    const QCommandLineOption minDataSize = flag("min-data-size");
+    const QCommandLineOption capabilities = flag("capabilities"), json = flag("json");
+    const QCommandLineOption quiet = flag("quiet");
+    parser.addOptions({ help, version, photo, video, all, file, resolution, quality, postScreen,
+        sizeLimit, timeout, out, autoPost, minDataSize, capabilities, json, quiet });
+
+    const auto fail = [status](const QString &why) {
+        *status = usageError(why);
+        return Parsed::Usage;
+    };
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unknown argument \"%1\"")
+                        .arg(parser.positionalArguments().constFirst()));
+    if (parser.isSet(help)) {
+        fputs(kUsage, stdout);
+        return Parsed::Done;
+    }
+    if (parser.isSet(version)) {
+        printf("camera-capture %s\n", GetCameraUIServiceVersion());
+        return Parsed::Done;
+    }
+
+    int types = 0;
+    for (const QString &name : parser.optionNames()) {
+        if (name == QLatin1String("photo") || name == QLatin1String("video")
+            || name == QLatin1String("all"))
+            ++types;
+    }
+    if (types > 1)
+        return fail(QStringLiteral("choose only one of --photo, --video and --all"));
+    if (types == 1)
+        request->cameraType = parser.isSet(photo) ? 1 : parser.isSet(video) ? 2 : 0;
+    if (parser.isSet(timeout)
+        && (!parseInt(parser.value(timeout), &request->timeoutMs) || request->timeoutMs < 0))
+        return fail(
+            QStringLiteral("--timeout needs a number of milliseconds (0 or more), not \"%1\"")
+                .arg(parser.value(timeout)));
+    if (parser.isSet(sizeLimit) && !parseInt(parser.value(sizeLimit), &request->sizeLimit))
+        return fail(QStringLiteral("--size-limit needs an integer, not \"%1\"")
+                        .arg(parser.value(sizeLimit)));
+    if (parser.isSet(autoPost)) {
+        request->autoPost = bytes(parser.value(autoPost));
+        if (request->autoPost != "photo" && request->autoPost != "video"
+            && request->autoPost != "all")
+            return fail(QStringLiteral("--auto-post takes photo, video or all, not \"%1\"")
+                            .arg(parser.value(autoPost)));
+    }
+    const auto given = [&](const QCommandLineOption &option) {
+        return parser.isSet(option) ? bytes(parser.value(option)) : QByteArray();
+    };
+    request->hasFile = parser.isSet(file);
+    request->file = given(file);
+    request->resolution = given(resolution);
+    request->quality = given(quality);
+    request->postScreen = given(postScreen);
+    request->out = given(out);
+    request->minDataSize = parser.isSet(minDataSize);
+    request->capabilities = parser.isSet(capabilities);
+    request->json = parser.isSet(json);
+    request->quiet = parser.isSet(quiet);
+    if (request->json && !request->capabilities)
+        return fail(QStringLiteral("--json belongs to --capabilities"));
+    if (request->capabilities
+        && (request->minDataSize || !request->autoPost.isEmpty() || parser.isSet(out)))
+        return fail(QStringLiteral("--capabilities is a query of its own, without a capture"));
+    if (request->cameraType == -1 && request->autoPost.isEmpty() && !request->capabilities)
+        return fail(QStringLiteral("choose one of --photo, --video and --all"));
+    if (request->minDataSize && !request->autoPost.isEmpty())
+        return fail(QStringLiteral("--min-data-size and --auto-post are separate queries"));
+    if ((request->minDataSize || !request->autoPost.isEmpty()) && parser.isSet(out))
+        return fail(QStringLiteral("--out belongs to a capture, not to a query"));
+    // Relative to our folder, not the camera's: it runs elsewhere.
+    if (!request->file.isEmpty() && !request->file.startsWith('/')
+        && !request->file.startsWith("file:"))
+        request->file
+            = QFile::encodeName(QDir::current().absoluteFilePath(QFile::decodeName(request->file)));
+    return Parsed::Run;
 }
 
 // SIGINT and SIGTERM reach the event loop through a pipe: a signal handler may not call
@@ -97,7 +230,8 @@ QByteArray describe(CameraUIService *service, int timeoutMs)
     case CameraOutcomeAccepted:
         return "accepted";
     case CameraOutcomeRejected:
-        return QByteArray("rejected: ") + GetCameraActionReturn(service);
+        text = QByteArray("rejected: ") + GetCameraActionReturn(service);
+        break;
     case CameraOutcomeCancelled:
         return "cancelled";
     case CameraOutcomeTimedOut:
@@ -198,128 +332,54 @@ QByteArray readableCapabilities(const QByteArray &json)
 
 int main(int argc, char **argv)
 {
-    int cameraType = -1;
-    int sizeLimit = 0;
-    int timeoutMs = 0;
-    const char *file = nullptr;
-    const char *resolution = nullptr;
-    const char *quality = nullptr;
-    const char *postScreen = nullptr;
-    const char *out = nullptr;
-    const char *autoPost = nullptr;
-    bool minDataSize = false;
-    bool capabilities = false;
-    bool json = false;
-
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        auto value = [&](const char **target) {
-            if (i + 1 >= argc)
-                return false;
-            *target = argv[++i];
-            return true;
-        };
-        if (!strcmp(arg, "-h") || !strcmp(arg, "--help")) {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (!strcmp(arg, "--version")) {
-            printf("camera-capture %s\n", GetCameraUIServiceVersion());
-            return 0;
-        } else if (!strcmp(arg, "--timeout")) {
-            const char *text = nullptr;
-            if (!value(&text))
-                return usageError("%s needs a value", arg);
-            if (!parseInt(text, &timeoutMs) || timeoutMs < 0)
-                return usageError(
-                    "--timeout needs a number of milliseconds (0 or more), not \"%s\"", text);
-        } else if (!strcmp(arg, "--photo") || !strcmp(arg, "--video") || !strcmp(arg, "--all")) {
-            if (cameraType != -1)
-                return usageError("choose only one of --photo, --video and --all", "");
-            cameraType = !strcmp(arg, "--photo") ? 1 : !strcmp(arg, "--video") ? 2 : 0;
-        } else if (!strcmp(arg, "--file")) {
-            if (!value(&file))
-                return usageError("%s needs a value", arg);
-        } else if (!strcmp(arg, "--resolution")) {
-            if (!value(&resolution))
-                return usageError("%s needs a value", arg);
-        } else if (!strcmp(arg, "--quality")) {
-            if (!value(&quality))
-                return usageError("%s needs a value", arg);
-        } else if (!strcmp(arg, "--post-screen")) {
-            if (!value(&postScreen))
-                return usageError("%s needs a value", arg);
-        } else if (!strcmp(arg, "--out")) {
-            if (!value(&out))
-                return usageError("%s needs a value", arg);
-        } else if (!strcmp(arg, "--size-limit")) {
-            const char *text = nullptr;
-            if (!value(&text))
-                return usageError("%s needs a value", arg);
-            if (!parseInt(text, &sizeLimit))
-                return usageError("--size-limit needs an integer, not \"%s\"", text);
-        } else if (!strcmp(arg, "--min-data-size")) {
-            minDataSize = true;
-        } else if (!strcmp(arg, "--capabilities")) {
-            capabilities = true;
-        } else if (!strcmp(arg, "--json")) {
-            json = true;
-        } else if (!strcmp(arg, "--auto-post")) {
-            if (!value(&autoPost))
-                return usageError("%s needs a value", arg);
-            if (strcmp(autoPost, "photo") && strcmp(autoPost, "video") && strcmp(autoPost, "all"))
-                return usageError("--auto-post takes photo, video or all, not \"%s\"", autoPost);
-        } else {
-            return usageError("unknown argument \"%s\"", arg);
-        }
-    }
-    if (json && !capabilities)
-        return usageError("--json belongs to --capabilities%s", "");
-    if (capabilities && (minDataSize || autoPost || out))
-        return usageError("--capabilities is a query of its own, without a capture%s", "");
-    if (cameraType == -1 && !autoPost && !capabilities)
-        return usageError("choose one of --photo, --video and --all%s", "");
-    if (minDataSize && autoPost)
-        return usageError("--min-data-size and --auto-post are separate queries%s", "");
-    if ((minDataSize || autoPost) && out)
-        return usageError("--out belongs to a capture, not to a query%s", "");
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    Request request;
+    int status = 0;
+    if (parse(arguments, &request, &status) != Parsed::Run)
+        return status;
+    // Before the library's first trace line, which is when it reads the switch.
+    if (request.quiet)
+        qputenv("CAMERAUISERVICE_TRACE", "0");
 
     // The library waits for the camera in a nested Qt event loop.
     QCoreApplication app(argc, argv);
 
-    CameraUIService *service = CreateCameraUIService(cameraType == -1 ? 0 : cameraType, sizeLimit);
-    if (file)
-        SetCameraFileLocation(service, file);
-    if (resolution)
-        SetCameraPhotoResolution(service, resolution);
-    if (quality)
-        SetCameraVideoQuality(service, quality);
-    if (postScreen)
-        SetCameraHasPostCapturedScreen(service, postScreen);
-    SetCameraTimeout(service, timeoutMs);
+    CameraUIService *service = CreateCameraUIService(
+        request.cameraType == -1 ? 0 : request.cameraType, request.sizeLimit);
+    if (request.hasFile)
+        SetCameraFileLocation(service, request.file.constData());
+    if (!request.resolution.isNull())
+        SetCameraPhotoResolution(service, request.resolution.constData());
+    if (!request.quality.isNull())
+        SetCameraVideoQuality(service, request.quality.constData());
+    if (!request.postScreen.isNull())
+        SetCameraHasPostCapturedScreen(service, request.postScreen.constData());
+    SetCameraTimeout(service, request.timeoutMs);
 
     // The library's trace comes first; our own lines follow once the service is gone.
-    int status = 0;
     QByteArray report;
-    if (minDataSize) {
+    if (request.minDataSize) {
         const unsigned int size = GetMinDataSize(service);
         report = "camera-capture: minimum data size: " + QByteArray::number(size) + " bytes\n";
-    } else if (capabilities) {
+    } else if (request.capabilities) {
         const char *answer = GetCameraCapabilities(service);
         if (!answer) {
             // Without a limit of its own the query waits for the bus default, 25 s.
             report = "camera-capture: cannot ask the camera: "
-                + describe(service, timeoutMs > 0 ? timeoutMs : 25000) + "\n";
+                + describe(service, request.timeoutMs > 0 ? request.timeoutMs : 25000) + "\n";
             status = 1;
-        } else if (json) {
+        } else if (request.json) {
             report = QByteArray(answer) + "\n";
         } else {
             report = readableCapabilities(answer);
         }
-    } else if (autoPost) {
-        const int type = !strcmp(autoPost, "photo") ? 1 : !strcmp(autoPost, "video") ? 2 : 0;
+    } else if (!request.autoPost.isEmpty()) {
+        const int type = request.autoPost == "photo" ? 1 : request.autoPost == "video" ? 2 : 0;
         const bool on = GetAutoPostSetting(service, type);
-        report = "camera-capture: auto-post for " + QByteArray(autoPost) + ": "
-            + (on ? "on" : "off") + "\n";
+        report = "camera-capture: auto-post for " + request.autoPost + ": " + (on ? "on" : "off")
+            + "\n";
     } else {
         // A signal while the camera runs cancels the capture; the camera is told.
         QScopedPointer<QSocketNotifier> notifier;
@@ -339,23 +399,34 @@ int main(int argc, char **argv)
         const bool accepted = Exec(service) == 1;
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
-        const QByteArray location = GetCameraFileLocation(service).toLocal8Bit();
         status = accepted ? 0 : 1;
-        if (accepted && out) {
-            const QByteArray &bytes = GetCameraData(service);
-            QFile dest(QString::fromLocal8Bit(out));
-            if (dest.open(QIODevice::WriteOnly) && dest.write(bytes) == bytes.size()
+        // What the camera could not honour, in its own words.
+        for (const char *key : { "photoResolution", "videoQuality" }) {
+            const QByteArray used = GetCameraSettingUsed(service, key);
+            if (!used.isEmpty())
+                report += QByteArray("camera-capture: the camera used ") + key + " " + used
+                    + " instead of the one asked for\n";
+        }
+        if (accepted && !request.out.isNull()) {
+            const QByteArray &data = GetCameraData(service);
+            QFile dest(QFile::decodeName(request.out));
+            if (dest.open(QIODevice::WriteOnly) && dest.write(data) == data.size()
                 && dest.flush()) {
-                report += "camera-capture: wrote " + QByteArray::number(bytes.size()) + " bytes to "
-                    + out + "\n";
+                report += "camera-capture: wrote " + QByteArray::number(data.size()) + " bytes to "
+                    + request.out + "\n";
             } else {
-                fprintf(stderr, "camera-capture: cannot write %s: %s\n", out,
+                fprintf(stderr, "camera-capture: cannot write %s: %s\n", request.out.constData(),
                     dest.errorString().toLocal8Bit().constData());
                 status = 1;
             }
         }
-        report += "camera-capture: " + describe(service, timeoutMs)
-            + ", file location: " + (location.isEmpty() ? QByteArray("(none)") : location) + "\n";
+        report += "camera-capture: " + describe(service, request.timeoutMs);
+        // Only an accepted capture left a file; after anything else, naming one misleads.
+        if (accepted) {
+            const QByteArray location = GetCameraFileLocation(service).toLocal8Bit();
+            report += ", file location: " + (location.isEmpty() ? QByteArray("(none)") : location);
+        }
+        report += "\n";
     }
     DestroyCameraDlg(service);
     fputs(report.constData(), stdout);

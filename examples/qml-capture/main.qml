@@ -3,7 +3,8 @@
 // (package qml-qt6):
 //     /usr/lib/qt6/bin/qml examples/qml-capture/main.qml
 // From a build tree, add -I build/qml (or set QML_IMPORT_PATH) so the module is found.
-// Arguments after "--": --auto-capture takes a photo and then a video at start;
+// Without a display, set QT_QPA_PLATFORM=offscreen. The qml tool hands the example only
+// the arguments after "--": --auto-capture takes a photo and then a video at start;
 // --grab FILE then saves the window to FILE and quits (status 0 when both were accepted).
 import QtQuick
 import QtQuick.Controls
@@ -144,6 +145,13 @@ ApplicationWindow {
                 Layout.fillWidth: true
                 wrapMode: Text.Wrap
                 text: "Outcome: " + window.outcomeText(photo) + (photo.errorMessage !== "" ? " (" + photo.errorMessage + ")" : "")
+            }
+            Label {
+                // What the camera could not honour, e.g. { photoResolution: "MAX" }.
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                visible: Object.keys(photo.settingsUsed).length > 0
+                text: "The camera used " + Object.keys(photo.settingsUsed).map(key => key + " " + photo.settingsUsed[key]).join(", ")
             }
             Image {
                 id: preview

@@ -86,9 +86,15 @@ class CAMERAUISERVICE_EXPORT CameraCapture : public QObject
     /** The camera's action return: "ACCEPTED" before any launch, then what it answered,
         "REJECTED" after a launch that ended without an answer. */
     Q_PROPERTY(QString actionReturn READ actionReturn NOTIFY actionReturnChanged)
-    /** Why the last launch did not succeed; "" when the camera answered (see
-        GetCameraErrorMessage()). */
+    /** Why the last launch was not accepted: the camera's "failureReason" after an answer
+        other than "ACCEPTED" ("" when it gave none), or what ended a launch without an
+        answer; "" after an acceptance (see GetCameraErrorMessage()). */
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
+    /** The settings the camera replaced in its last answer, by request key
+        ("photoResolution", "videoQuality") to the value it used instead, e.g.
+        `{ "photoResolution": "MAX" }`; empty when it used what was asked (see
+        GetCameraSettingUsed()). */
+    Q_PROPERTY(QVariantMap settingsUsed READ settingsUsed NOTIFY settingsUsedChanged)
     /** What the camera can do, as its last answer to refreshCapabilities() gave it (keys
         in doc/capabilities.md). Empty before an answer, when the camera does not tell,
         and after a failed query (#outcome and #errorMessage then say why). In QML a
@@ -160,6 +166,8 @@ public:
     QString actionReturn() const;
     /** \copydoc errorMessage */
     QString errorMessage() const;
+    /** \copydoc settingsUsed */
+    QVariantMap settingsUsed() const;
     /** \copydoc capabilities */
     QVariantMap capabilities() const;
 
@@ -235,6 +243,8 @@ Q_SIGNALS:
     void actionReturnChanged();
     /** #errorMessage changed. */
     void errorMessageChanged();
+    /** #settingsUsed changed. */
+    void settingsUsedChanged();
     /** #capabilities changed: a refreshCapabilities() answer differs from the one held. */
     void capabilitiesChanged();
 

@@ -82,11 +82,29 @@ public:
      */
     QString &fileLocation()
     {
-        printf("Camera LOG in %s:%d:%s:enter\n", "CameraUIService.h", __LINE__, "fileLocation");
-        printf("Camera LOG in %s:%d:%s:exit\n", "CameraUIService.h", __LINE__, "fileLocation");
-        fflush(stdout);
+        if (isTraceOn()) {
+            printf("Camera LOG in %s:%d:%s:enter\n", "CameraUIService.h", __LINE__, "fileLocation");
+            printf("Camera LOG in %s:%d:%s:exit\n", "CameraUIService.h", __LINE__, "fileLocation");
+            fflush(stdout);
+        }
         return mFileLocation;
     }
+
+    /**
+     * Why the last launch was not accepted, as GetCameraErrorMessage() gives it: the
+     * camera's "failureReason" after an answer other than "ACCEPTED" ("" when it gave
+     * none), or what ended a launch without an answer; "" after an acceptance.
+     */
+    QString errorMessage() const;
+    /**
+     * The settings the camera used instead of the ones asked for, from its last answer
+     * (GetCameraSettingUsed()).
+     *
+     * \return by request key, "photoResolution" and "videoQuality", the value used as a
+     *         string, e.g. "MAX" or "HIGHEST"; empty when the camera used what was asked
+     *         (or did not say).
+     */
+    QVariantMap settingsUsed() const;
 
     /**
      * Launches the camera application and waits, running the event loop nested, until
@@ -149,6 +167,8 @@ private Q_SLOTS:
 
 private:
     friend class CameraUIServicePrivate;
+    /// Whether the trace is written (CAMERAUISERVICE_TRACE=0 silences it).
+    static bool isTraceOn();
 
     AM_ActionData *mActionData;
     CameraType mCameraType;

@@ -292,10 +292,12 @@ CAMERAUISERVICE_EXPORT bool GetAutoPostSetting(CameraUIService *service, int cam
  */
 CAMERAUISERVICE_EXPORT int GetCameraOutcome(CameraUIService *service);
 /**
- * Why the last launch did not succeed, in words.
+ * Why the last launch was not accepted, in words.
  *
- * "" before any launch and after #CameraOutcomeAccepted or #CameraOutcomeRejected (the
- * camera answered); otherwise a short text such as
+ * "" before any launch and after #CameraOutcomeAccepted. After #CameraOutcomeRejected
+ * (the camera answered something else) the camera's own reason, its "failureReason",
+ * e.g. `cannot write "/x/p.png": cannot open the folder /x: No such file or directory`
+ * or `rejected by the user`, and "" when it gave none. Otherwise a short text such as
  * `org.freedesktop.DBus.Error.ServiceUnknown: The name ... was not provided by any
  * .service files`, `cancelled by the host` or `no answer within 5000 ms`.
  *
@@ -358,6 +360,36 @@ CAMERAUISERVICE_EXPORT void SetCameraTimeout(CameraUIService *service, int milli
  */
 CAMERAUISERVICE_EXPORT int StartCamera(
     CameraUIService *service, CameraFinishedCallback callback, void *userData);
+/**
+ * Runs the event loop until the launch started by StartCamera() ends, or \a milliseconds
+ * pass.
+ *
+ * Waiting in short slices lets a host do other things between them, for example react
+ * to a signal and call CancelCamera(); the Python binding's `exec()` waits this way so
+ * that Ctrl-C works. A loop left by someone else (the application quits) ends the launch
+ * as #CameraOutcomeInterrupted, as for Exec().
+ *
+ * \param service \notnull the service.
+ * \param milliseconds the longest wait; a negative value waits without a limit.
+ * \return 1 when no launch waits any more (the outcome is final and the StartCamera()
+ *         callback has run; also when none was waiting), 0 when the time ran out first.
+ * \guithread
+ */
+CAMERAUISERVICE_EXPORT int WaitCamera(CameraUIService *service, int milliseconds);
+
+/**
+ * The value the camera used instead of a setting it could not honour, from its last
+ * answer ("photoResolutionUsed", "videoQualityUsed" on the wire).
+ *
+ * \param service \notnull the service.
+ * \param key a request key: "photoResolution" or "videoQuality".
+ * \return \transfernone \notnull UTF-8, e.g. "MAX" or "HIGHEST"; "" when the camera used
+ *         what was asked (or did not say), for any other key or a null one, and before
+ *         an answer. Valid until the next GetCameraSettingUsed() for the service or
+ *         DestroyCameraDlg().
+ * \guithread
+ */
+CAMERAUISERVICE_EXPORT const char *GetCameraSettingUsed(CameraUIService *service, const char *key);
 
 /* Results without Qt types. */
 /**

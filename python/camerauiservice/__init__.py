@@ -31,14 +31,20 @@ exit (releasing it from another thread would crash), as are services still open
 on other threads than the main one.
 
 The library traces every operation on standard output, written with C stdio to
-file descriptor 1 and flushed when each call returns (there is no switch to silence it).
-It bypasses sys.stdout: the binding flushes sys.stdout before each call so that
-the lines keep their order, pytest's capfd (not capsys) sees them, and
-redirecting descriptor 1 (os.dup2) is the way to send them elsewhere.
+file descriptor 1 and flushed when each call returns. It bypasses sys.stdout: the
+binding flushes sys.stdout before each call so that the lines keep their order, and
+pytest's capfd (not capsys) sees them. ``CAMERAUISERVICE_TRACE=0`` in the environment
+silences the trace (read once, at the first trace line: set it before the first
+service is created, e.g. ``os.environ["CAMERAUISERVICE_TRACE"] = "0"`` at the top of
+the script), so a script can write data to standard output.
 
-exec() runs the library's nested event loop and returns only when the launch
-ends; Python's signal handlers (Ctrl-C's KeyboardInterrupt) run after that.
-Bound the wait with ``timeout_ms``.
+exec() waits for the camera in short slices of the library's event loop, so
+Python's signal handlers run while it waits: Ctrl-C (KeyboardInterrupt) cancels the
+launch, the camera is told, and the exception leaves exec(). Other signals keep
+whatever handlers the script gave them. Bound the wait with ``timeout_ms``.
+
+A camera may say why it did not take the capture (``error_message``) and which
+settings it replaced (``settings_used``, e.g. ``{"photoResolution": "MAX"}``).
 
 The library is found, in this order, at the path in the environment variable
 CAMERAUISERVICE_LIBRARY, at the path recorded when the package was installed
@@ -73,6 +79,10 @@ VIDEO = 2
 ALL = 0
 
 _SONAME = "libcamerauiservice.so.1"
+# exec() hands control back to the interpreter this often (milliseconds).
+_WAIT_SLICE_MS = 100
+# The request keys GetCameraSettingUsed answers for.
+_SETTING_KEYS = ("photoResolution", "videoQuality")
 _INT_MIN = -(2**31)
 _INT_MAX = 2**31 - 1
 
@@ -140,6 +150,10 @@ _SIGNATURES = {
     "GetCameraOutcome": (ctypes.c_int, [ctypes.c_void_p]),
     "GetCameraErrorMessage": (ctypes.c_char_p, [ctypes.c_void_p]),
     "SetCameraTimeout": (None, [ctypes.c_void_p, ctypes.c_int]),
+    "StartCamera": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]),
+    "WaitCamera": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
+    "CancelCamera": (None, [ctypes.c_void_p]),
+    "GetCameraSettingUsed": (ctypes.c_char_p, [ctypes.c_void_p, ctypes.c_char_p]),
     "GetCameraFileLocationUtf8": (ctypes.c_char_p, [ctypes.c_void_p]),
     "GetCameraDataBytes": (ctypes.c_void_p, [ctypes.c_void_p, ctypes.POINTER(ctypes.c_size_t)]),
     "GetCameraActionReturn": (ctypes.c_char_p, [ctypes.c_void_p]),
@@ -259,8 +273,8 @@ class CameraUIService:
     Settings (str, sent at the next exec()): file_location, photo_resolution
     (default "MAX"), video_quality (default "HIGHEST"), has_post_captured_screen
     (default "YES"), and timeout_ms (int, 0 for no limit). Results: outcome,
-    action_return, error_message, file_location, data(). Queries: min_data_size(),
-    auto_post_setting().
+    action_return, error_message, settings_used, file_location, data(). Queries:
+    min_data_size(), auto_post_setting().
 
     Creating the first service creates the Qt application object when the process
     has none. The service belongs to the thread that created it: another thread
@@ -393,9 +407,24 @@ class CameraUIService:
         """Launch the camera and wait for its answer; True when the user accepted.
 
         Blocks, running the library's event loop, until the launch ends. The
-        outcome property says how it ended.
+        outcome property says how it ended. Signal handlers run while it waits: an
+        exception one raises (Ctrl-C's KeyboardInterrupt) cancels the launch, the
+        camera is told, and the exception leaves exec() with outcome CANCELLED.
         """
-        return bool(self._lib.Exec(self._h()))
+        handle = self._h()
+        # StartCamera and WaitCamera instead of Exec: between slices the interpreter
+        # runs its signal handlers, which it cannot do while a C call blocks.
+        try:
+            if not self._lib.StartCamera(handle, None, None):
+                return False
+            while not self._lib.WaitCamera(handle, _WAIT_SLICE_MS):
+                pass
+        except BaseException:
+            # Nothing waits after a refused start: then this does nothing.
+            if self._handle is not None:
+                self._lib.CancelCamera(handle)
+            raise
+        return self._lib.GetCameraOutcome(handle) == Outcome.ACCEPTED
 
     @property
     def outcome(self):
@@ -413,8 +442,29 @@ class CameraUIService:
 
     @property
     def error_message(self):
-        """Why the last launch failed (str); "" when the camera answered or before a launch."""
+        """Why the last launch was not accepted (str).
+
+        After an answer other than "ACCEPTED", the camera's reason (e.g. "cannot write
+        ...: No such file or directory"; "" when it gave none); after a launch that got
+        no answer, what ended it. "" after an acceptance and before any launch.
+        """
         return _text(self._lib.GetCameraErrorMessage(self._h()))
+
+    @property
+    def settings_used(self):
+        """Settings the camera replaced in its last answer, a dict (a copy).
+
+        Keys are "photoResolution" and "videoQuality", values what the camera used
+        instead of what was asked, e.g. {"photoResolution": "MAX"}; {} when it used
+        the settings as asked.
+        """
+        handle = self._h()
+        used = {}
+        for key in _SETTING_KEYS:
+            value = _text(self._lib.GetCameraSettingUsed(handle, key.encode("ascii")))
+            if value:
+                used[key] = value
+        return used
 
     def data(self):
         """Read the file at file_location and return its bytes (a copy).

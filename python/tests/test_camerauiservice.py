@@ -40,13 +40,13 @@ def test_accepted_capture(cus, start_camera, tmp_path, capfd, name):
     assert data == target.read_bytes()
     assert png_size(data) == (64, 48)
     # The library's trace goes to descriptor 1, past sys.stdout.
-    assert ":exec:The user actionReturn is ACCEPTED" in capfd.readouterr().out
+    assert ":handleResults:actionReturn = ACCEPTED" in capfd.readouterr().out
 
 
 @pytest.mark.parametrize(
     "options, timeout_ms, outcome, action_return, why",
     [
-        (["--action-return", "REJECTED"], 0, "REJECTED", "REJECTED", ""),
+        (["--action-return", "REJECTED"], 0, "REJECTED", "REJECTED", "rejected by the user"),
         (["--action-return", "ACCEPTED "], 0, "REJECTED", "ACCEPTED ", ""),
         (None, 0, "NO_CAMERA", "REJECTED", "ServiceUnknown"),
         (["--delay", "60000"], 300, "TIMED_OUT", "REJECTED", "no answer within 300 ms"),
@@ -65,7 +65,7 @@ def test_not_accepted(cus, start_camera, tmp_path, options, timeout_ms, outcome,
         assert cam.action_return == action_return
         assert why in cam.error_message
         assert bool(cam.error_message) == bool(why)
-        if why:
+        if why and outcome != "REJECTED":
             # No answer, no capture: nothing to read.
             assert cam.data() == b""
             assert not (tmp_path / "none.png").exists()
@@ -295,6 +295,147 @@ def test_first_service_on_a_worker_thread(close, on_main):
     assert "script done" in run.stdout
     for warning in ["different thread", "Timers can only be used", "CRITICAL"]:
         assert warning not in run.stderr, run.stderr
+class Lines:
+    """The lines of a child's text pipe, read on a thread so a wait can have a deadline."""
+
+    def __init__(self, stream):
+        import queue
+
+        self._queue = queue.Queue()
+        self._seen = []
+        reader = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        reader.start()
+
+    def _read(self, stream):
+        for line in stream:
+            self._queue.put(line)
+        self._queue.put(None)
+
+    def until(self, text, deadline_s=120):
+        """Everything read up to the first line that holds text."""
+        import queue
+
+        while True:
+            try:
+                line = self._queue.get(timeout=deadline_s)
+            except queue.Empty:
+                line = None
+            if line is None:
+                raise AssertionError("%r never came; got:\n%s" % (text, "".join(self._seen)))
+            self._seen.append(line)
+            if text in line:
+                return "".join(self._seen)
+
+
+CTRL_C_SCRIPT = textwrap.dedent(
+    """
+    import signal, sys, threading
+    import camerauiservice as cus
+
+    def usr1(signum, frame):
+        print("usr1 handled", flush=True)
+
+    signal.signal(signal.SIGUSR1, usr1)
+    cam = cus.CameraUIService(cus.PHOTO)
+    cam.file_location = sys.argv[1]
+    cam.photo_resolution = "16x16"
+    try:
+        cam.exec()
+        print("exec returned", flush=True)
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", threading.current_thread() is threading.main_thread(),
+              cam.outcome.name, flush=True)
+    """
+)
+
+
+def test_ctrl_c_cancels_exec(start_camera, tmp_path):
+    # A camera that never answers; SIGUSR1 keeps the script's handler and the wait goes
+    # on, SIGINT ends the wait with KeyboardInterrupt, and the camera is told.
+    import signal
+    import time
+
+    camera = start_camera("--delay", "600000")
+    target = tmp_path / "never.png"
+    environment = dict(os.environ, CAMERAUISERVICE_TRACE="0")
+    script = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(target)],
+                              stdout=subprocess.PIPE, text=True, env=environment)
+    camera_lines = Lines(camera.process.stdout)
+    script_lines = Lines(script.stdout)
+    try:
+        camera_lines.until("answering request 1 in")
+        script.send_signal(signal.SIGUSR1)
+        script_lines.until("usr1 handled")
+        sent = time.monotonic()
+        script.send_signal(signal.SIGINT)
+        printed = script_lines.until("KeyboardInterrupt")
+        # A figure, not a verdict: the machine may be loaded.
+        print("KeyboardInterrupt %.3f s after SIGINT" % (time.monotonic() - sent))
+        assert printed.splitlines()[-1] == "KeyboardInterrupt True CANCELLED"
+        assert script.wait(timeout=120) == 0
+        log = camera_lines.until("CANCELLED")
+        assert "cancel from " in log
+    finally:
+        if script.poll() is None:
+            script.kill()
+            script.wait()
+    assert not target.exists()
+
+
+@pytest.mark.parametrize(
+    "camera_type, settings, used, why",
+    [
+        (1, {"photo_resolution": "99999x99999"}, {"photoResolution": "MAX"}, None),
+        (1, {"photo_resolution": "12xabc"}, {"photoResolution": "MAX"}, None),
+        (2, {"video_quality": "FOO"}, {"videoQuality": "HIGHEST"}, None),
+        (1, {"photo_resolution": "16x16"}, {}, None),
+        (1, {"photo_resolution": "16x16", "file_location": "{tmp}/missing/x.png"}, {},
+         "No such file or directory"),
+    ],
+    ids=["too large", "not understood", "unknown quality", "honoured", "missing folder"],
+)
+def test_camera_says_what_it_did(cus, start_camera, tmp_path, camera_type, settings, used, why):
+    start_camera()
+    with cus.CameraUIService(camera_type) as cam:
+        for name, value in settings.items():
+            setattr(cam, name, value.replace("{tmp}", str(tmp_path)))
+        assert cam.exec() is (why is None)
+        assert cam.settings_used == used
+        if why:
+            assert cam.action_return == "FAILED"
+            assert why in cam.error_message
+            assert str(tmp_path / "missing") in cam.error_message
+        else:
+            assert cam.error_message == ""
+
+
+@pytest.mark.parametrize("value, traced", [("0", False), ("1", True), (None, True)],
+                         ids=["0", "1", "unset"])
+def test_trace_switch(start_camera, tmp_path, value, traced):
+    # With the switch, standard output carries the script's bytes and nothing else.
+    start_camera()
+    script = textwrap.dedent(
+        """
+        import sys
+        import camerauiservice as cus
+        with cus.CameraUIService(cus.PHOTO) as cam:
+            cam.photo_resolution = "16x16"
+            cam.file_location = sys.argv[1]
+            assert cam.exec()
+            sys.stdout.buffer.write(cam.data())
+        """
+    )
+    environment = dict(os.environ)
+    environment.pop("CAMERAUISERVICE_TRACE", None)
+    if value is not None:
+        environment["CAMERAUISERVICE_TRACE"] = value
+    target = tmp_path / "stdout.png"
+    run = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True,
+                         env=environment, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert (b"Camera LOG in " in run.stdout) == traced
+    if not traced:
+        assert run.stdout == target.read_bytes()
 
 
 # What the reference camera's test source offers: the same values the C tests check.
