@@ -1463,18 +1463,23 @@ void ReferenceCameraTest::descriptorTargets_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("why"); // in the camera's log; empty: written
+    QTest::addColumn<int>("rounds"); // captures against the same camera
 
-    QTest::newRow("a file open for writing") << QStringLiteral("file") << QString();
+    QTest::newRow("a file open for writing") << QStringLiteral("file") << QString() << 1;
     QTest::newRow("a file open for reading only")
-        << QStringLiteral("read-only") << QStringLiteral("not open for writing");
-    QTest::newRow("a FIFO") << QStringLiteral("fifo") << QStringLiteral("is a FIFO");
-    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("is a folder");
+        << QStringLiteral("read-only") << QStringLiteral("not open for writing") << 1;
+    QTest::newRow("a FIFO") << QStringLiteral("fifo") << QStringLiteral("is a FIFO") << 1;
+    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("is a folder") << 1;
+    // Every capture must give back what it opened: descriptors, pipelines, threads.
+    QTest::newRow("many captures keep no descriptors") << QStringLiteral("file") << QString() << 15;
 }
 
 void ReferenceCameraTest::descriptorTargets()
 {
     QFETCH(QString, kind);
     QFETCH(QString, why);
+
+    QFETCH(int, rounds);
 
     qDBusRegisterMetaType<Results>();
     QTemporaryDir dir(m_dir.filePath(QStringLiteral("descriptor-XXXXXX")));
@@ -1502,10 +1507,23 @@ void ReferenceCameraTest::descriptorTargets()
 
     QVariantMap extra;
     extra.insert(KivAction::Key::fileDescriptor(), QVariant::fromValue(descriptor));
+    const QDir openFiles(QStringLiteral("/proc/%1/fd").arg(m_camera.process()->processId()));
+    int openAfterThird = 0;
     QString error;
-    const Results results
-        = invokeAndWait(invokeMessage(KivAction::cameraAction(), named, extra), &error);
-    QVERIFY2(error.isEmpty(), qPrintable(error));
+    Results results;
+    for (int round = 1; round <= rounds; ++round) {
+        results = invokeAndWait(invokeMessage(KivAction::cameraAction(), named, extra), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const int open = int(openFiles.entryList(QDir::AllEntries | QDir::System).size());
+        if (round == 3)
+            openAfterThird = open;
+        else if (round == rounds && rounds > 3)
+            QVERIFY2(open <= openAfterThird + 4,
+                qPrintable(QStringLiteral("%1 descriptors open after %2 captures, %3 after 3")
+                               .arg(open)
+                               .arg(rounds)
+                               .arg(openAfterThird)));
+    }
     QVERIFY(!QFile::exists(named));
     if (why.isEmpty()) {
         QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::accepted());

@@ -231,6 +231,9 @@ GstBusSyncReply busHandler(GstBus *, GstMessage *message, gpointer data)
     default:
         break;
     }
+    // Dropping hands the message back to us: each one holds its source element, so an
+    // unreleased message keeps the whole pipeline (threads, bus sockets, buffers) alive.
+    gst_message_unref(message);
     return GST_BUS_DROP;
 }
 
