@@ -533,7 +533,7 @@ void CapabilitiesTest::cameraCaptureCli()
         QJsonParseError error;
         const QJsonObject printed = QJsonDocument::fromJson(last.toUtf8(), &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 38065);
+        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 477248);
     }
 }
 
