@@ -147,6 +147,7 @@ private Q_SLOTS:
     void referenceAnswer();
     void referenceCameraOnlyAnswers();
     void brokenCameraOptions();
+    void noCameraDevice();
     void failures_data();
     void failures();
     void jsonStaysValid_data();
@@ -190,24 +191,22 @@ void CapabilitiesTest::referenceAnswer_data()
     QTest::newRow("interfaceVersion") << KivAction::Key::interfaceVersion() << "u" << json("1");
     QTest::newRow("cameraTypes") << KivAction::Key::cameraTypes() << "as"
                                  << json(R"(["PHOTO", "VIDEO"])");
-    QTest::newRow("photoResolutions")
-        << KivAction::Key::photoResolutions() << "as"
-        << json(R"(["MAX", "1600x1200", "1280x960", "640x480", "320x240"])");
+    QTest::newRow("photoResolutions") << KivAction::Key::photoResolutions() << "as"
+                                      << json(R"(["MAX", "1920x1080", "1280x720", "640x480"])");
     QTest::newRow("videoQualities")
         << KivAction::Key::videoQualities() << "as" << json(R"(["HIGHEST", "MEDIUM", "LOWEST"])");
-    // y4m: a 320x240 frame is 115206 bytes, a 176x144 one 38022.
     QTest::newRow("videoFormats")
         << KivAction::Key::videoFormats() << "a{sa{sv}}"
-        << json(R"({"HIGHEST": {"width": 320, "height": 240, "fps": 30, "bitRate": 27649440,
-                                "mime": "video/x-yuv4mpeg"},
-                    "MEDIUM": {"width": 176, "height": 144, "fps": 15, "bitRate": 4562640,
-                               "mime": "video/x-yuv4mpeg"},
-                    "LOWEST": {"width": 176, "height": 144, "fps": 15, "bitRate": 4562640,
-                               "mime": "video/x-yuv4mpeg"}})");
-    QTest::newRow("photoMime") << KivAction::Key::photoMime() << "s" << json(R"("image/png")");
-    // The header "YUV4MPEG2 W176 H144 F15:1 Ip A1:1 C420jpeg\n" and one frame.
+        << json(R"({"HIGHEST": {"width": 1920, "height": 1080, "fps": 30, "bitRate": 5000000,
+                                "mime": "video/mp4"},
+                    "MEDIUM": {"width": 1280, "height": 720, "fps": 30, "bitRate": 2500000,
+                               "mime": "video/mp4"},
+                    "LOWEST": {"width": 640, "height": 480, "fps": 15, "bitRate": 600000,
+                               "mime": "video/mp4"}})");
+    QTest::newRow("photoMime") << KivAction::Key::photoMime() << "s" << json(R"("image/jpeg")");
+    // 16384 reserved for the MP4 trailer, 64 for one frame's index, a raw 640x480 I420 frame.
     QTest::newRow("minVideoSizeLimit")
-        << KivAction::Key::minVideoSizeLimit() << "x" << json("38065");
+        << KivAction::Key::minVideoSizeLimit() << "x" << json("477248");
     QTest::newRow("fileDescriptor") << KivAction::Key::fileDescriptor() << "b" << json("true");
     QTest::newRow("source") << KivAction::Key::source() << "s" << json(R"("test")");
 }
@@ -263,6 +262,20 @@ void CapabilitiesTest::referenceCameraOnlyAnswers()
     QVERIFY2(!log.contains("wrote "), log.constData());
     QVERIFY(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
     QVERIFY(m_camera.isRunning());
+    QVERIFY(m_camera.stop());
+}
+
+// No camera device: the query gets the error a capture would, and no answer.
+void CapabilitiesTest::noCameraDevice()
+{
+    startCamera({ QStringLiteral("--source"), QStringLiteral("auto") });
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    SetCameraTimeout(service, kLong);
+    QVERIFY(!GetCameraCapabilities(service));
+    QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeCameraFailed));
+    const QByteArray error = GetCameraErrorMessage(service);
+    QVERIFY2(error.startsWith(KivAction::noCameraDeviceError().toUtf8()), error.constData());
+    DestroyCameraDlg(service);
     QVERIFY(m_camera.stop());
 }
 
@@ -520,7 +533,7 @@ void CapabilitiesTest::cameraCaptureCli()
         QJsonParseError error;
         const QJsonObject printed = QJsonDocument::fromJson(last.toUtf8(), &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 38065);
+        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 477248);
     }
 }
 

@@ -648,15 +648,32 @@ QVariantMap CameraService::GetCapabilities(const QString &action)
                 .arg(quoted(KivAction::cameraAction()), quoted(action)));
         return {};
     }
-    if (m_capabilities.isEmpty())
-        m_capabilities = buildCapabilities(testSourceInput());
+    auto cached = m_capabilities.constFind(m_options.source);
+    if (cached == m_capabilities.constEnd()) {
+        // Only probed, never opened for frames: no window, no capture.
+        const SourceModes modes = probeSource(m_options.source);
+        if (!modes.ok()) {
+            setDelayedReply(true);
+            sendError(message, connection, modes.errorName, modes.errorMessage);
+            printOut(programPrefix()
+                + QStringLiteral("capabilities for %1: %2")
+                      .arg(message.service(), modes.errorMessage));
+            return {};
+        }
+        CapabilityInput input = sourceInput(modes);
+        // The test picture is named as asked ("test", not the pattern it defaults to); a
+        // device by what it was found as.
+        if (m_options.source.startsWith(QLatin1String("test")))
+            input.source = m_options.source;
+        cached = m_capabilities.insert(m_options.source, buildCapabilities(input));
+    }
+    const QVariantMap &answer = *cached;
     printOut(programPrefix()
         + QStringLiteral("capabilities for %1: source %2, %3 photo sizes, %4 video qualities")
-              .arg(message.service(),
-                  quoted(m_capabilities.value(KivAction::Key::source()).toString()))
-              .arg(m_capabilities.value(KivAction::Key::photoResolutions()).toStringList().size())
-              .arg(m_capabilities.value(KivAction::Key::videoQualities()).toStringList().size()));
-    return m_capabilities;
+              .arg(message.service(), quoted(answer.value(KivAction::Key::source()).toString()))
+              .arg(answer.value(KivAction::Key::photoResolutions()).toStringList().size())
+              .arg(answer.value(KivAction::Key::videoQualities()).toStringList().size()));
+    return answer;
 }
 
 void CameraService::callerLeft(const QString &caller)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "capabilities.h"
 
-#include "capture.h"
+#include "gstcapture.h"
 #include "kivaction_names_p.h"
 
 #include <QDBusMetaType>
@@ -77,38 +77,36 @@ QVariantMap buildCapabilities(const CapabilityInput &input)
     return answer;
 }
 
-CapabilityInput testSourceInput()
+CapabilityInput sourceInput(const SourceModes &modes)
 {
+    using namespace KivAction;
     CapabilityInput input;
-    input.source = QStringLiteral("test");
-    // The test picture is drawn at any size; these are the common 4:3 steps up to MAX.
-    const QSize max = maxPhotoSize();
-    input.photoSizes << max;
-    for (const QSize &size : { QSize(1280, 960), QSize(640, 480), QSize(320, 240) }) {
-        if (size.width() < max.width() && size.height() < max.height())
-            input.photoSizes << size;
+    input.source = modes.name;
+    for (const SourceMode &mode : modes.modes) {
+        if (!input.photoSizes.contains(mode.size))
+            input.photoSizes << mode.size;
     }
-    input.photoMime = QStringLiteral("image/png");
+    input.photoMime = QStringLiteral("image/jpeg");
     input.fileDescriptor = true; // written through, see targetaccess.h
+    if (modes.modes.isEmpty())
+        return input;
 
-    qint64 smallest = 0;
-    const QStringList qualities { KivAction::Value::highest(), KivAction::Value::medium(),
-        KivAction::Value::lowest() };
-    for (const QString &quality : qualities) {
-        const VideoFormat format = videoFormatForQuality(quality);
+    for (const QString &quality : { Value::highest(), Value::medium(), Value::lowest() }) {
+        const VideoProfile profile = cappedVideoProfile(quality, modes.modes);
         VideoMode mode;
-        mode.width = format.width;
-        mode.height = format.height;
-        mode.fps = format.fps;
-        // Uncompressed frames: the stream's rate is its frame bytes times the frame rate.
-        mode.bitRate = y4mFrameBytes(format) * format.fps * 8;
-        mode.mime = QStringLiteral("video/x-yuv4mpeg");
+        mode.width = profile.size.width();
+        mode.height = profile.size.height();
+        mode.fps = profile.fps;
+        mode.bitRate = qint64(profile.kbps) * 1000;
+        mode.mime = QStringLiteral("video/mp4");
         input.videoModes.insert(quality, mode);
-        // A clip under a limit holds as many frames as fit; one frame is the least it is.
-        const qint64 least = y4mHeader(format).size() + y4mFrameBytes(format);
-        smallest = smallest == 0 ? least : qMin(smallest, least);
     }
-    input.minVideoSizeLimit = smallest;
+    // A recording keeps at least its first key frame or fails. An encoder's key frame of
+    // the worst content (noise) stays within the raw I420 frame, so the container's reserve,
+    // one frame's index entry and one raw frame at LOWEST is a limit every source meets.
+    const VideoMode &lowest = input.videoModes[Value::lowest()];
+    const qint64 rawFrame = qint64(lowest.width) * lowest.height * 3 / 2;
+    input.minVideoSizeLimit = trailerReserve + reservePerFrame + rawFrame;
     return input;
 }
 

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include "gstsource.h"
+
 namespace refcam {
 
 // What a recording at one video quality is.
@@ -19,11 +21,11 @@ struct VideoMode
     QString mime;
 };
 
-// Everything the answer to GetCapabilities is made from. Filled from whatever the camera
-// captures from: the built-in tables for the test picture, a device's modes otherwise.
+// Everything the answer to GetCapabilities is made from: what the source the camera captures
+// from offers.
 struct CapabilityInput
 {
-    QString source; // "test", "v4l2:/dev/video0", ...
+    QString source; // the source spec captured from: "test", "v4l2:/dev/video0", ...
     QList<QSize> photoSizes; // largest first
     // Per quality ("HIGHEST", "MEDIUM", "LOWEST"); qualities without an entry are not offered.
     QMap<QString, VideoMode> videoModes;
@@ -37,7 +39,7 @@ struct CapabilityInput
 QVariantMap buildCapabilities(const CapabilityInput &input);
 void registerCapabilityTypes();
 
-// The input for the built-in test picture: the sizes and formats capture.h writes.
-CapabilityInput testSourceInput();
+// The input for a probed source: its modes as a capture would use them.
+CapabilityInput sourceInput(const SourceModes &modes);
 
 } // namespace refcam

@@ -920,6 +920,20 @@ QSize even(const QSize &size)
 
 } // namespace
 
+VideoProfile cappedVideoProfile(
+    const QString &quality, const QList<SourceMode> &modes, SourceMode *picked)
+{
+    VideoProfile profile = videoProfile(quality);
+    const SourceMode mode = pickMode(modes, profile.size);
+    if (mode.size.width() < profile.size.width() || mode.size.height() < profile.size.height())
+        profile.size = mode.size;
+    profile.size = even(profile.size);
+    profile.fps = qMax(1, qMin(profile.fps, mode.maxFps));
+    if (picked)
+        *picked = mode;
+    return profile;
+}
+
 CaptureJob::CaptureJob(const CaptureSettings &settings, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
@@ -1133,14 +1147,11 @@ void CaptureJob::startVideo()
 {
     LiveSource::instance()->release(true); // the device is ours alone now
     const QString format = m_settings.format;
-    const VideoProfile profile = videoProfile(m_settings.videoQuality);
-    m_mode = pickMode(m_source.modes, profile.size);
-    QSize size = profile.size;
-    if (m_mode.size.width() < size.width() || m_mode.size.height() < size.height())
-        size = m_mode.size;
-    size = even(size);
+    const VideoProfile profile
+        = cappedVideoProfile(m_settings.videoQuality, m_source.modes, &m_mode);
+    const QSize size = profile.size;
     m_size = size;
-    const int fps = qMax(1, qMin(profile.fps, m_mode.maxFps));
+    const int fps = profile.fps;
 
     QString error;
     QString encoderName;

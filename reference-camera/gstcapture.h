@@ -40,6 +40,10 @@ struct VideoProfile
     int kbps = 0;
 };
 VideoProfile videoProfile(const QString &quality);
+// videoProfile(quality) as a recording from modes gets it: the size of the mode picked for
+// it when that is smaller (even-sized for the encoder), the frame rate at most the mode's.
+VideoProfile cappedVideoProfile(
+    const QString &quality, const QList<SourceMode> &modes, SourceMode *picked = nullptr);
 // The whole table, one line per quality, for the log and --help.
 QString videoProfileTable();
 

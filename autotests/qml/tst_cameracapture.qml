@@ -262,8 +262,8 @@ TestCase {
         compare(JSON.stringify(capture.capabilities), JSON.stringify(JSON.parse(fromC)))
         const caps = capture.capabilities
         compare(caps.photoResolutions[0], "MAX")
-        compare(caps.photoResolutions.length, 5)
-        compare(caps.videoFormats.MEDIUM.width, 176)
+        compare(caps.photoResolutions.length, 4)
+        compare(caps.videoFormats.MEDIUM.width, 1280)
         compare(caps.fileDescriptor, true)
         compare(capture.outcome, CameraCapture.NoOutcome)
     }
