@@ -248,6 +248,9 @@ void ReleaseCameraApplication(void)
                        "thread.\n");
             return;
         }
+        // A C host runs no event loop of its own: what the last launch handed to
+        // deleteLater() would otherwise outlive the application.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         delete s_ownApplication;
     }
     s_ownApplication = nullptr;
