@@ -287,7 +287,7 @@ void ReferenceCameraWindowTest::captureIntoFd()
 
 void ReferenceCameraWindowTest::probing_data()
 {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("sourceName");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("errorName");
 
@@ -305,11 +305,11 @@ void ReferenceCameraWindowTest::probing_data()
 
 void ReferenceCameraWindowTest::probing()
 {
-    QFETCH(QString, spec);
+    QFETCH(QString, sourceName);
     QFETCH(QString, name);
     QFETCH(QString, errorName);
 
-    const SourceModes modes = probeSource(spec);
+    const SourceModes modes = probeSource(sourceName);
     QCOMPARE(modes.name, name);
     QCOMPARE(modes.errorName, errorName);
     if (!errorName.isEmpty()) {

@@ -142,7 +142,7 @@ private:
     QHash<QString, uint> m_callerUids; // unique name -> user, from the bus
     QDBusServiceWatcher *m_callers = nullptr;
     // Built at the first GetCapabilities: the source's modes do not change while we run.
-    QMap<QString, QVariantMap> m_capabilities; // per source spec; failed probes are not kept
+    QMap<QString, QVariantMap> m_capabilities; // per source sourceName; failed probes are not kept
 };
 
 } // namespace refcam

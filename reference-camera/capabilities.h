@@ -25,7 +25,7 @@ struct VideoMode
 // from offers.
 struct CapabilityInput
 {
-    QString source; // the source spec captured from: "test", "v4l2:/dev/video0", ...
+    QString source; // the source sourceName captured from: "test", "v4l2:/dev/video0", ...
     QList<QSize> photoSizes; // largest first
     // Per quality ("HIGHEST", "MEDIUM", "LOWEST"); qualities without an entry are not offered.
     QMap<QString, VideoMode> videoModes;

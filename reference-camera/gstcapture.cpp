@@ -485,17 +485,17 @@ QString missingPlugin(const char *factory)
 }
 
 // The source, made raw at mode's size: src ! [jpegdec] ! capsfilter.
-GstElement *addSource(GstBin *bin, const QString &spec, const SourceMode &mode, QString *errorName,
-    QString *error, GstElement **rawOut)
+GstElement *addSource(GstBin *bin, const QString &sourceName, const SourceMode &mode,
+    QString *errorName, QString *error, GstElement **rawOut)
 {
-    GstElement *source = createSourceElement(spec, errorName, error);
+    GstElement *source = createSourceElement(sourceName, errorName, error);
     if (!source)
         return nullptr;
     GstElement *caps = make("capsfilter");
     GstCaps *filter = gst_caps_new_simple(mode.media.constData(), "width", G_TYPE_INT,
         mode.size.width(), "height", G_TYPE_INT, mode.size.height(), nullptr);
     // The test picture is drawn in whatever format is asked: ask for what a camera gives.
-    if (spec.startsWith(QLatin1String("test")))
+    if (sourceName.startsWith(QLatin1String("test")))
         gst_caps_set_simple(filter, "format", G_TYPE_STRING, "I420", nullptr);
     g_object_set(caps, "caps", filter, nullptr);
     gst_caps_unref(filter);
@@ -744,7 +744,7 @@ LiveSource *LiveSource::instance()
     return live;
 }
 
-bool LiveSource::use(const QString &spec, const SourceMode &mode, bool viewfinder,
+bool LiveSource::use(const QString &sourceName, const SourceMode &mode, bool viewfinder,
     QString *errorName, QString *error)
 {
     if (!m_idle) {
@@ -753,14 +753,14 @@ bool LiveSource::use(const QString &spec, const SourceMode &mode, bool viewfinde
         connect(m_idle, &QTimer::timeout, this, [this] { stopNow(); });
     }
     m_idle->stop();
-    if (m_pipeline && m_spec == spec && m_mode.size == mode.size && m_mode.media == mode.media
-        && (m_viewfinder || !viewfinder))
+    if (m_pipeline && m_sourceName == sourceName && m_mode.size == mode.size
+        && m_mode.media == mode.media && (m_viewfinder || !viewfinder))
         return true;
     stopNow();
 
     GstElement *pipeline = gst_pipeline_new("live");
     GstElement *raw = nullptr;
-    GstElement *caps = addSource(GST_BIN(pipeline), spec, mode, errorName, error, &raw);
+    GstElement *caps = addSource(GST_BIN(pipeline), sourceName, mode, errorName, error, &raw);
     if (!caps) {
         gst_object_unref(gst_object_ref_sink(pipeline));
         return false;
@@ -797,7 +797,7 @@ bool LiveSource::use(const QString &spec, const SourceMode &mode, bool viewfinde
             GST_APP_SINK(vsink), &viewCallbacks, holder(p->sharedPtr()), dropHolder);
     }
     m_pipeline = p;
-    m_spec = spec;
+    m_sourceName = sourceName;
     m_mode = mode;
     m_viewfinder = viewfinder;
     p->onEvent = [this](int event, const QString &text) {
@@ -812,16 +812,16 @@ bool LiveSource::use(const QString &spec, const SourceMode &mode, bool viewfinde
         case EventError:
         case EventTimeout: {
             const bool started = m_pipeline && m_pipeline->shared()->frames.load() > 0;
-            const QString spec = m_spec;
+            const QString sourceName = m_sourceName;
             const QString why
                 = event == EventEos ? QStringLiteral("the picture stream ended") : text;
             stopNow();
-            forgetSource(spec);
+            forgetSource(sourceName);
             Q_EMIT failed(
                 started ? KivAction::cameraFailedError() : KivAction::noCameraDeviceError(),
                 QStringLiteral("camera %1 %2: %3; check that no other program uses it and that "
                                "it is plugged in, or run with --source test for a test picture")
-                    .arg(spec,
+                    .arg(sourceName,
                         started ? QStringLiteral("stopped") : QStringLiteral("did not start"),
                         why));
             break;
@@ -832,12 +832,12 @@ bool LiveSource::use(const QString &spec, const SourceMode &mode, bool viewfinde
     };
     if (!p->play(error)) {
         stopNow();
-        forgetSource(spec);
+        forgetSource(sourceName);
         *errorName = KivAction::noCameraDeviceError();
         *error = QStringLiteral("camera %1 could not start (busy, gone or no permission); close "
                                 "other camera programs, or run with --source test for a test "
                                 "picture")
-                     .arg(spec);
+                     .arg(sourceName);
         return false;
     }
     return true;
@@ -880,7 +880,7 @@ void LiveSource::stopNow()
         m_idle->stop();
     delete m_pipeline;
     m_pipeline = nullptr;
-    m_spec.clear();
+    m_sourceName.clear();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -157,8 +157,8 @@ class LiveSource : public QObject
 public:
     static LiveSource *instance();
 
-    // Runs spec at mode (restarting when either differs); false when it cannot start.
-    bool use(const QString &spec, const SourceMode &mode, bool viewfinder, QString *errorName,
+    // Runs sourceName at mode (restarting when either differs); false when it cannot start.
+    bool use(const QString &sourceName, const SourceMode &mode, bool viewfinder, QString *errorName,
         QString *error);
     bool isSettled() const;
     // The newest full-size frame (a new reference), or null.
@@ -177,7 +177,7 @@ private:
     void stopNow();
 
     Pipeline *m_pipeline = nullptr;
-    QString m_spec;
+    QString m_sourceName;
     SourceMode m_mode;
     bool m_viewfinder = false;
     QTimer *m_idle = nullptr;

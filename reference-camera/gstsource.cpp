@@ -28,9 +28,9 @@ QString noDeviceHint()
     return QStringLiteral("; connect a camera or run with --source test for a test picture");
 }
 
-bool parseSpec(const QString &spec, ParsedSpec *parsed, QString *error)
+bool parseSpec(const QString &sourceName, ParsedSpec *parsed, QString *error)
 {
-    const QString text = spec.trimmed();
+    const QString text = sourceName.trimmed();
     const int colon = text.indexOf(QLatin1Char(':'));
     parsed->kind = (colon < 0 ? text : text.left(colon)).toLower();
     parsed->detail = colon < 0 ? QString() : text.mid(colon + 1).trimmed();
@@ -272,14 +272,14 @@ QList<SourceMode> probeElement(GstElement *element, QString *error)
     return modes;
 }
 
-Entry probe(const QString &spec)
+Entry probe(const QString &sourceName)
 {
     Entry entry;
     QString error;
-    if (!parseSpec(spec, &entry.parsed, &error)) {
-        entry.modes.name = spec;
+    if (!parseSpec(sourceName, &entry.parsed, &error)) {
+        entry.modes.name = sourceName;
         entry.modes.errorName = KivAction::noCameraDeviceError();
-        entry.modes.errorMessage = QStringLiteral("source '%1': %2").arg(spec, error);
+        entry.modes.errorMessage = QStringLiteral("source '%1': %2").arg(sourceName, error);
         return entry;
     }
     const ParsedSpec &parsed = entry.parsed;
@@ -354,23 +354,23 @@ void ensureGstreamer()
     Q_UNUSED(once)
 }
 
-QString checkSourceSpec(const QString &spec)
+QString checkSourceSpec(const QString &sourceName)
 {
     ParsedSpec parsed;
     QString error;
-    return parseSpec(spec, &parsed, &error) ? QString() : error;
+    return parseSpec(sourceName, &parsed, &error) ? QString() : error;
 }
 
-SourceModes probeSource(const QString &spec)
+SourceModes probeSource(const QString &sourceName)
 {
     ensureGstreamer();
     {
         QMutexLocker lock(&g_cacheLock);
-        const auto it = g_cache.constFind(spec);
+        const auto it = g_cache.constFind(sourceName);
         if (it != g_cache.constEnd())
             return it->modes;
     }
-    Entry entry = probe(spec);
+    Entry entry = probe(sourceName);
     QMutexLocker lock(&g_cacheLock);
     if (!entry.modes.ok()) {
         // Not cached: the camera may be plugged in before the next request.
@@ -378,20 +378,20 @@ SourceModes probeSource(const QString &spec)
             gst_object_unref(entry.device);
         return entry.modes;
     }
-    const auto it = g_cache.constFind(spec);
+    const auto it = g_cache.constFind(sourceName);
     if (it != g_cache.constEnd()) {
         if (entry.device)
             gst_object_unref(entry.device);
         return it->modes;
     }
-    g_cache.insert(spec, entry);
+    g_cache.insert(sourceName, entry);
     return entry.modes;
 }
 
-void forgetSource(const QString &spec)
+void forgetSource(const QString &sourceName)
 {
     QMutexLocker lock(&g_cacheLock);
-    const Entry entry = g_cache.take(spec);
+    const Entry entry = g_cache.take(sourceName);
     if (entry.device)
         gst_object_unref(entry.device);
 }
@@ -412,9 +412,9 @@ QList<SourceMode> testSourceModes()
         SourceMode { QSize(640, 480), 30, "video/x-raw" } };
 }
 
-GstElement *createSourceElement(const QString &spec, QString *errorName, QString *error)
+GstElement *createSourceElement(const QString &sourceName, QString *errorName, QString *error)
 {
-    const SourceModes modes = probeSource(spec);
+    const SourceModes modes = probeSource(sourceName);
     if (!modes.ok()) {
         *errorName = modes.errorName;
         *error = modes.errorMessage;
@@ -423,7 +423,7 @@ GstElement *createSourceElement(const QString &spec, QString *errorName, QString
     Entry entry;
     {
         QMutexLocker lock(&g_cacheLock);
-        entry = g_cache.value(spec);
+        entry = g_cache.value(sourceName);
         if (entry.device)
             gst_object_ref(entry.device);
     }

@@ -33,21 +33,21 @@ struct SourceModes
 // Initialises GStreamer once; safe to call from anywhere on the main thread.
 void ensureGstreamer();
 
-// Empty when spec is a source this camera understands, else why not (for option checks).
-QString checkSourceSpec(const QString &spec);
+// Empty when sourceName is a source this camera understands, else why not (for option checks).
+QString checkSourceSpec(const QString &sourceName);
 
-// Probes a source without keeping it open. Cached per spec: a camera that failed is probed
+// Probes a source without keeping it open. Cached per sourceName: a camera that failed is probed
 // again by the next call (after forgetSource()).
-SourceModes probeSource(const QString &spec);
-void forgetSource(const QString &spec);
+SourceModes probeSource(const QString &sourceName);
+void forgetSource(const QString &sourceName);
 
 // The smallest mode covering size, else the largest one.
 SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size);
 
-// A new source element (floating ref) for a probed spec; null with error set when it
+// A new source element (floating ref) for a probed sourceName; null with error set when it
 // cannot be made. For "test" sources stopAfter > 0 stops frames after that many, as a
 // camera that hangs would (see the test source's ",stop-after=N").
-GstElement *createSourceElement(const QString &spec, QString *errorName, QString *error);
+GstElement *createSourceElement(const QString &sourceName, QString *errorName, QString *error);
 
 // The test source's fixed modes: 1920x1080, 1280x720 and 640x480, each up to 30 fps.
 QList<SourceMode> testSourceModes();
