@@ -830,7 +830,7 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
     settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
     settings.orientationDegrees = m_options.orientation;
     settings.encoder = m_options.encoder;
-    settings.frame = take.frame.get();
+    settings.frame = take.frame;
     if (!request.video && request.hasPhotoResolution
         && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
             != 0) {

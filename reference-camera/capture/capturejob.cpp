@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: MIT
+#include "capturejob.h"
+
+#include "captureoutput.h"
+#include "pipeline.h"
+
+namespace refcam {
+
+CaptureJob::CaptureJob(const CaptureSettings &settings, QObject *parent)
+    : QObject(parent)
+    , m_settings(settings)
+{
+    ensureGstreamer();
+    qRegisterMetaType<refcam::CaptureResult>();
+    if (m_settings.format.isEmpty())
+        m_settings.format = settings.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
+    m_recordTimer.setSingleShot(true);
+    connect(&m_recordTimer, &QTimer::timeout, this, &CaptureJob::stop);
+}
+
+CaptureJob *CaptureJob::intoPath(
+    const CaptureSettings &settings, const QString &path, QObject *parent)
+{
+    auto *job = new CaptureJob(settings, parent);
+    job->m_output = CaptureOutput::toPath(path);
+    return job;
+}
+
+CaptureJob *CaptureJob::intoFd(const CaptureSettings &settings, int fd, QObject *parent)
+{
+    auto *job = new CaptureJob(settings, parent);
+    job->m_output = CaptureOutput::toFd(fd);
+    return job;
+}
+
+CaptureJob::~CaptureJob()
+{
+    cancel();
+}
+
+void CaptureJob::start()
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_elapsed.start();
+    QString error;
+    if (!m_output->open(&error)) {
+        fail(QString(), error);
+        return;
+    }
+    if (!m_settings.frame) {
+        m_source = probeSource(m_settings.source);
+        if (!m_source.ok()) {
+            fail(m_source.errorName, m_source.errorMessage);
+            return;
+        }
+    }
+    if (m_settings.video)
+        startVideo();
+    else
+        startPhoto();
+}
+
+void CaptureJob::succeed(const QString &description, qint64 bytes)
+{
+    qint64 size = 0;
+    QString error;
+    if (!m_output->commit(&size, &error)) {
+        fail(QString(), error);
+        return;
+    }
+    m_running = false;
+    CaptureResult result;
+    result.ok = true;
+    result.bytes = bytes >= 0 ? bytes : size;
+    result.description = description;
+    finish(result);
+}
+
+void CaptureJob::fail(const QString &errorName, const QString &message)
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    disconnect(m_liveConnection);
+    m_recordTimer.stop();
+    Pipeline::release(m_pipeline);
+    m_appsink = nullptr;
+    if (m_output)
+        m_output->discard();
+    CaptureResult result;
+    result.errorName = errorName;
+    result.message = message;
+    finish(result);
+}
+
+// Always queued: the owner may delete the job from its slot.
+void CaptureJob::finish(const CaptureResult &result)
+{
+    QMetaObject::invokeMethod(
+        this, [this, result] { Q_EMIT finished(result); }, Qt::QueuedConnection);
+}
+
+void CaptureJob::cancel()
+{
+    const bool wasRunning = m_running;
+    m_running = false;
+    disconnect(m_liveConnection);
+    m_recordTimer.stop();
+    Pipeline::release(m_pipeline);
+    m_appsink = nullptr;
+    if (wasRunning && m_output)
+        m_output->discard();
+    // No finished() for a cancelled job, even one already queued.
+    blockSignals(true);
+}
+
+} // namespace refcam

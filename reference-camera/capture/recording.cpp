@@ -1,0 +1,341 @@
+// SPDX-License-Identifier: MIT
+// CaptureJob's recording: source ! videorate ! crop ! scale ! I420 ! encoder ! muxer ! fd,
+// held within the size limit, ended by the timer, stop() or the limit.
+#include "capturejob.h"
+
+#include "captureoutput.h"
+#include "console.h"
+#include "encoding.h"
+#include "frames.h"
+#include "kivaction_names_p.h"
+#include "livesource.h"
+#include "pipeline.h"
+
+namespace refcam {
+
+namespace {
+
+void sendEosAsync(GstElement *pipeline, gpointer)
+{
+    gst_element_send_event(pipeline, gst_event_new_eos());
+}
+
+// Before the muxer: a frame that would take the file past its limit (with room kept for the
+// container's index and trailer) is held back, as is everything after it, and the
+// recording ends. Dropping the tail never breaks what came before.
+GstPadProbeReturn guardLimit(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+    Shared *shared = fromHolder(data);
+    GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer)
+        return GST_PAD_PROBE_OK;
+    if (shared->limitReached.load())
+        return GST_PAD_PROBE_DROP;
+    const qint64 size = qint64(gst_buffer_get_size(buffer));
+    const qint64 samples = shared->samples.load() + 1;
+    const qint64 projected
+        = shared->payload.load() + size + trailerReserve + samples * reservePerFrame;
+    if (shared->limit > 0 && projected > shared->limit) {
+        if (samples == 1)
+            shared->refusedFirst.store(size);
+        if (!shared->limitReached.exchange(true))
+            gst_element_call_async(shared->pipeline, sendEosAsync, nullptr, nullptr);
+        return GST_PAD_PROBE_DROP;
+    }
+    shared->payload.fetch_add(size);
+    shared->samples.store(samples);
+    return GST_PAD_PROBE_OK;
+}
+
+// At the file: muxers seek back to patch headers, so the size is the highest end written.
+GstPadProbeReturn countWritten(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+    Shared *shared = fromHolder(data);
+    auto add = [shared](qint64 size) {
+        const qint64 end = shared->position.fetch_add(size) + size;
+        qint64 known = shared->writtenEnd.load();
+        while (end > known && !shared->writtenEnd.compare_exchange_weak(known, end)) { }
+    };
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+            const GstSegment *segment = nullptr;
+            gst_event_parse_segment(event, &segment);
+            if (segment->format == GST_FORMAT_BYTES)
+                shared->position.store(qint64(segment->start));
+        }
+    } else if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+        add(qint64(gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info))));
+    } else if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        add(qint64(gst_buffer_list_calculate_size(GST_PAD_PROBE_INFO_BUFFER_LIST(info))));
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+const char *muxerFor(const QString &format)
+{
+    if (format == QLatin1String("mp4"))
+        return "mp4mux";
+    if (format == QLatin1String("mkv"))
+        return "matroskamux";
+    if (format == QLatin1String("webm"))
+        return "webmmux";
+    return nullptr; // y4m: the encoder writes the file
+}
+
+// Bit rate and a key frame every two seconds; live settings, or encoders fall behind.
+void configureEncoder(GstElement *encoder, const QString &name, const VideoProfile &profile)
+{
+    const QByteArray gop = QByteArray::number(profile.fps * 2);
+    if (name == QLatin1String("x264enc")) {
+        g_object_set(encoder, "bitrate", guint(profile.kbps), nullptr);
+        setArg(encoder, "speed-preset", "fast");
+        setArg(encoder, "tune", "zerolatency");
+        setArg(encoder, "key-int-max", gop.constData());
+    } else if (name == QLatin1String("openh264enc")) {
+        g_object_set(encoder, "bitrate", guint(profile.kbps * 1000), nullptr);
+        setArg(encoder, "rate-control", "bitrate");
+        setArg(encoder, "gop-size", gop.constData());
+    } else if (name == QLatin1String("vp8enc")) {
+        g_object_set(encoder, "target-bitrate", gint(profile.kbps * 1000), nullptr);
+        setArg(encoder, "deadline", "1");
+        setArg(encoder, "cpu-used", "8");
+        setArg(encoder, "lag-in-frames", "0");
+        setArg(encoder, "end-usage", "cbr");
+        setArg(encoder, "keyframe-max-dist", gop.constData());
+        setArg(encoder, "threads", "2");
+    }
+}
+
+QString sizeOverLimit(qint64 size, qint64 limit)
+{
+    return QStringLiteral("the recording came to %1 bytes, over the videoSizeLimitation of %2 "
+                          "bytes; no file was kept. Ask for a larger limit or a lower "
+                          "videoQuality")
+        .arg(size)
+        .arg(limit);
+}
+
+} // namespace
+
+bool CaptureJob::chooseEncoder(QString *encoderName)
+{
+    const QString &format = m_settings.format;
+    QString error;
+    if (format == QLatin1String("mp4") || format == QLatin1String("mkv")) {
+        *encoderName = pickH264Encoder(m_settings.encoder, &error);
+        if (encoderName->isEmpty()) {
+            fail(KivAction::cameraFailedError(), error);
+            return false;
+        }
+    } else if (format == QLatin1String("webm")) {
+        *encoderName = QStringLiteral("vp8enc");
+    } else {
+        *encoderName = QStringLiteral("y4menc");
+    }
+    if (format == QLatin1String("mp4") && !m_output->seekable()) {
+        fail(QString(),
+            QStringLiteral("%1 cannot seek, which an MP4 file needs; ask for .mkv or .webm")
+                .arg(m_output->name()));
+        return false;
+    }
+    return true;
+}
+
+void CaptureJob::startVideo()
+{
+    LiveSource::instance()->release(true); // the device is ours alone now
+    const VideoProfile profile
+        = cappedVideoProfile(m_settings.videoQuality, m_source.modes, &m_mode);
+    m_size = profile.size;
+    QString encoderName;
+    if (!chooseEncoder(&encoderName) || !buildRecording(encoderName, profile))
+        return;
+    watchRecording();
+    m_description = QStringLiteral("%1 %2x%3@%4 %5 (%6) from %7 at %8x%9")
+                        .arg(profile.quality)
+                        .arg(m_size.width())
+                        .arg(m_size.height())
+                        .arg(profile.fps)
+                        .arg(m_settings.format.toUpper(), encoderName, m_source.name)
+                        .arg(m_mode.size.width())
+                        .arg(m_mode.size.height());
+    printOut(programPrefix()
+        + QStringLiteral("recording %1 for %2; qualities: %3")
+              .arg(m_description,
+                  m_settings.recordMs > 0 ? QStringLiteral("%1 ms").arg(m_settings.recordMs)
+                                          : QStringLiteral("until stopped"),
+                  videoProfileTable()));
+    QString error;
+    if (!m_pipeline->play(&error)) {
+        forgetSource(m_settings.source);
+        fail(KivAction::noCameraDeviceError(),
+            QStringLiteral("camera %1 could not start (busy, gone or no permission); close other "
+                           "camera programs, or run with --source test for a test picture")
+                .arg(m_source.name));
+        return;
+    }
+    if (m_settings.recordMs > 0)
+        m_recordTimer.start(m_settings.recordMs);
+}
+
+bool CaptureJob::buildRecording(const QString &encoderName, const VideoProfile &profile)
+{
+    const QString &format = m_settings.format;
+    GstElement *bin = gst_pipeline_new("recording");
+    m_pipeline = new Pipeline(bin);
+    GstElement *raw = nullptr;
+    QString errorName;
+    QString error;
+    m_sourceCaps = addSource(GST_BIN(bin), m_settings.source, m_mode, &errorName, &error, &raw);
+    if (!m_sourceCaps) {
+        fail(errorName, error);
+        return false;
+    }
+    const QByteArray encoder = encoderName.toUtf8();
+    const bool h264 = encoder != "vp8enc" && encoder != "y4menc";
+    QList<const char *> chain { "videorate", "videocrop", "videoscale", "videoconvert",
+        "capsfilter", "queue", encoder.constData() };
+    if (h264)
+        chain << "h264parse"
+              << "capsfilter";
+    if (const char *muxer = muxerFor(format))
+        chain << muxer;
+    chain << "fdsink";
+    QList<GstElement *> elements;
+    for (const char *factory : chain) {
+        elements << addElement(GST_BIN(bin), factory);
+        if (!elements.last()) {
+            fail(KivAction::cameraFailedError(),
+                QStringLiteral("an element for %1 recordings is missing (%2); install "
+                               "gstreamer1.0-plugins-base, -good, -bad and -ugly")
+                    .arg(format, QLatin1String(factory)));
+            return false;
+        }
+    }
+    g_object_set(elements[0], "drop-only", TRUE, nullptr);
+    cropFor(elements[1], m_mode.size, m_size);
+    // 8-bit 4:2:0 for every encoder: anything else may not play elsewhere.
+    g_object_set(elements[4], "caps", rawCaps("I420", m_size, profile.fps).get(), nullptr);
+    g_object_set(elements[5], "max-size-buffers", 5u, "max-size-bytes", 0u, "max-size-time",
+        guint64(0), nullptr);
+    configureEncoder(elements[6], encoderName, profile);
+    m_beforeMux = elements[6];
+    if (h264) {
+        GstRef<GstCaps> avc = adopt(gst_caps_new_simple("video/x-h264", "stream-format",
+            G_TYPE_STRING, "avc", "alignment", G_TYPE_STRING, "au", nullptr));
+        g_object_set(elements[8], "caps", avc.get(), nullptr);
+        m_beforeMux = elements[8];
+    }
+    m_fileSink = elements.last();
+    g_object_set(m_fileSink, "fd", m_output->fd(), "sync", FALSE, nullptr);
+    bool linked = gst_element_link(raw, elements[0]);
+    for (int i = 0; linked && i + 1 < elements.size(); ++i)
+        linked = gst_element_link(elements[i], elements[i + 1]);
+    if (!linked) {
+        fail(KivAction::cameraFailedError(),
+            QStringLiteral("cannot build the %1 recording from %2").arg(format, m_source.name));
+        return false;
+    }
+    return true;
+}
+
+void CaptureJob::watchRecording()
+{
+    m_pipeline->shared()->limit = m_settings.sizeLimit;
+    m_pipeline->countFramesAt(m_sourceCaps);
+    m_pipeline->probe(m_beforeMux, "src", GST_PAD_PROBE_TYPE_BUFFER, guardLimit);
+    m_pipeline->probe(m_fileSink, "sink",
+        GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST
+            | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        countWritten);
+    m_pipeline->onEvent = [this](PipelineEvent event, const QString &text) {
+        if (event == PipelineEvent::Eos) {
+            videoEnded();
+            return;
+        }
+        if (event != PipelineEvent::Error && event != PipelineEvent::Timeout)
+            return;
+        const bool started = m_pipeline->shared()->frames.load() > 0;
+        forgetSource(m_settings.source);
+        fail(started ? KivAction::cameraFailedError() : KivAction::noCameraDeviceError(),
+            QStringLiteral("camera %1 %2: %3; no file was kept. Check that it is plugged in and "
+                           "that no other program uses it, or run with --source test for a test "
+                           "picture")
+                .arg(m_source.name,
+                    started ? QStringLiteral("stopped while recording")
+                            : QStringLiteral("did not start"),
+                    text));
+    };
+}
+
+void CaptureJob::stop()
+{
+    if (!m_running || !m_settings.video || !m_pipeline || m_stopRequested)
+        return;
+    // A recording stopped before its first frame still gets one: an empty file plays nothing.
+    if (m_pipeline->shared()->samples.load() == 0) {
+        m_recordTimer.start(50);
+        return;
+    }
+    m_stopRequested = true;
+    m_recordTimer.stop();
+    m_pipeline->sendEos();
+}
+
+void CaptureJob::videoEnded()
+{
+    Shared *shared = m_pipeline->shared();
+    const bool limited = shared->limitReached.load();
+    const qint64 samples = shared->samples.load();
+    const qint64 refused = shared->refusedFirst.load();
+    const qint64 written = shared->writtenEnd.load();
+    const qint64 frames = shared->frames.load();
+    Pipeline::release(m_pipeline);
+    m_recordTimer.stop();
+    if (!m_stopRequested && !limited) {
+        fail(KivAction::cameraFailedError(),
+            QStringLiteral("camera %1 stopped sending pictures after %2 ms (%3 frames); no file "
+                           "was kept. Check that it is still plugged in")
+                .arg(m_source.name)
+                .arg(m_elapsed.elapsed())
+                .arg(frames));
+        return;
+    }
+    if (!checkRecordingSize(samples, refused, written))
+        return;
+    succeed(m_description
+        + QStringLiteral(", %1 frames%2")
+              .arg(samples)
+              .arg(limited ? QStringLiteral(", ended early at the size limit of %1 bytes")
+                                 .arg(m_settings.sizeLimit)
+                           : QString()));
+}
+
+// Before the commit: a path that was replaced must keep its earlier file when the
+// recording breaks the limit.
+bool CaptureJob::checkRecordingSize(qint64 samples, qint64 refused, qint64 written)
+{
+    const qint64 limit = m_settings.sizeLimit;
+    if (samples == 0) {
+        fail(KivAction::cameraFailedError(),
+            QStringLiteral("videoSizeLimitation %1 bytes is too small for one key frame of %2 "
+                           "(%3 bytes with the container's reserve of %4); ask for a larger "
+                           "limit or a lower videoQuality")
+                .arg(limit)
+                .arg(m_description)
+                .arg(refused + trailerReserve + reservePerFrame)
+                .arg(trailerReserve + reservePerFrame));
+        return false;
+    }
+    if (limit <= 0)
+        return true;
+    const qint64 size = qMax(written, m_output->pendingSize());
+    if (size > limit) {
+        fail(KivAction::cameraFailedError(), sizeOverLimit(size, limit));
+        return false;
+    }
+    return true;
+}
+
+} // namespace refcam
