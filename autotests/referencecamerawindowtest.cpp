@@ -7,14 +7,18 @@
 #include "gstcapture.h"
 #include "gstsource.h"
 #include "kivaction_names_p.h"
+#include "testsupport.h"
 
+#include <QColor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QPointer>
 #include <QPushButton>
@@ -74,6 +78,10 @@ private Q_SLOTS:
     void userFlows();
     void captureIntoFd_data();
     void captureIntoFd();
+    void photoContent_data();
+    void photoContent();
+    void cameraStops_data();
+    void cameraStops();
     void probing_data();
     void probing();
     void cleanupTestCase();
@@ -283,6 +291,137 @@ void ReferenceCameraWindowTest::captureIntoFd()
     QImage image;
     QVERIFY(image.loadFromData(bytes));
     QCOMPARE(image.size(), QSize(160, 90));
+}
+
+// The test source's SMPTE bars, left to right: grey, yellow, cyan, green, magenta, red, blue.
+QString barColour(const QImage &image, int x)
+{
+    const QColor c = image.pixelColor(x, image.height() / 4);
+    const auto high = [](int v) { return v > 120; };
+    const QString name = QStringLiteral("%1%2%3")
+                             .arg(high(c.red()) ? QLatin1Char('R') : QLatin1Char('-'))
+                             .arg(high(c.green()) ? QLatin1Char('G') : QLatin1Char('-'))
+                             .arg(high(c.blue()) ? QLatin1Char('B') : QLatin1Char('-'));
+    static const QMap<QString, QString> names { { QStringLiteral("RGB"), QStringLiteral("grey") },
+        { QStringLiteral("RG-"), QStringLiteral("yellow") },
+        { QStringLiteral("-GB"), QStringLiteral("cyan") },
+        { QStringLiteral("-G-"), QStringLiteral("green") },
+        { QStringLiteral("R-B"), QStringLiteral("magenta") },
+        { QStringLiteral("R--"), QStringLiteral("red") },
+        { QStringLiteral("--B"), QStringLiteral("blue") } };
+    return names.value(name, name);
+}
+
+void ReferenceCameraWindowTest::photoContent_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("degrees"); // the camera's --orientation
+    QTest::addColumn<int>("exifOrientation");
+    QTest::addColumn<QString>("leftBar"); // at the photo's edges: cropped, not stretched
+    QTest::addColumn<QString>("rightBar");
+
+    // The photo comes from the smallest mode that covers it (640x480 or 1280x720 here); a
+    // photo of the source's aspect shows all seven bars.
+    QTest::newRow("upright, source aspect")
+        << QSize(320, 180) << 0 << 1 << QStringLiteral("grey") << QStringLiteral("blue");
+    QTest::newRow("turned 90") << QSize(320, 180) << 90 << 6 << QStringLiteral("grey")
+                               << QStringLiteral("blue");
+    QTest::newRow("turned 180") << QSize(320, 180) << 180 << 3 << QStringLiteral("grey")
+                                << QStringLiteral("blue");
+    QTest::newRow("turned 270") << QSize(320, 180) << 270 << 8 << QStringLiteral("grey")
+                                << QStringLiteral("blue");
+    // Square from 1280x720: columns 280 to 1000 of bars 183 wide, yellow to red.
+    QTest::newRow("square is cropped")
+        << QSize(720, 720) << 0 << 1 << QStringLiteral("yellow") << QStringLiteral("red");
+    // 9:16 from 640x480: columns 185 to 455 of bars 91 wide, cyan to magenta.
+    QTest::newRow("portrait is cropped")
+        << QSize(90, 160) << 0 << 1 << QStringLiteral("cyan") << QStringLiteral("magenta");
+}
+
+// What a photo holds, read back by tools that share nothing with the writer.
+void ReferenceCameraWindowTest::photoContent()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, degrees);
+    QFETCH(int, exifOrientation);
+    QFETCH(QString, leftBar);
+    QFETCH(QString, rightBar);
+
+    CaptureSettings settings;
+    settings.source = QStringLiteral("test:smpte");
+    settings.photoSize = size;
+    settings.orientationDegrees = degrees;
+    const QString path = m_dir.filePath(QStringLiteral("content-%1.jpg").arg(degrees));
+    QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
+    QSignalSpy done(job.data(), &CaptureJob::finished);
+    job->start();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
+    QVERIFY2(result.ok, qPrintable(result.message));
+
+    const QVariantMap exif = readExif(path);
+    QVERIFY2(!exif.isEmpty(), qPrintable(exifError()));
+    QCOMPARE(exif.value(QStringLiteral("Orientation")).toInt(), exifOrientation);
+    QCOMPARE(exif.value(QStringLiteral("Make")).toString(), QStringLiteral("libcamerauiservice"));
+    QCOMPARE(exif.value(QStringLiteral("Model")).toString(), QStringLiteral("test:smpte"));
+    QImage image;
+    QVERIFY(image.load(path));
+    QCOMPARE(image.size(), size);
+    QCOMPARE(barColour(image, 3), leftBar);
+    QCOMPARE(barColour(image, image.width() - 4), rightBar);
+}
+
+void ReferenceCameraWindowTest::cameraStops_data()
+{
+    QTest::addColumn<bool>("video");
+    QTest::addColumn<QString>("source");
+
+    // Stops before the picture settles: the live source fails from its own watchdog.
+    QTest::newRow("photo, stops after 2 frames")
+        << false << QStringLiteral("test:ball,stop-after=2");
+    QTest::newRow("recording, stops after 20 frames")
+        << true << QStringLiteral("test:ball,stop-after=20");
+}
+
+// A camera that stops mid-capture is answered with CameraFailed naming it, within a few
+// seconds of its last frame, and the next capture works.
+void ReferenceCameraWindowTest::cameraStops()
+{
+    QFETCH(bool, video);
+    QFETCH(QString, source);
+
+    CaptureSettings settings;
+    settings.source = source;
+    settings.video = video;
+    settings.photoSize = QSize(160, 90);
+    settings.videoQuality = QStringLiteral("LOWEST");
+    settings.recordMs = 0; // until stopped: only the stall ends it
+    const QString path
+        = m_dir.filePath(video ? QStringLiteral("stopped.mp4") : QStringLiteral("stopped.jpg"));
+    QElapsedTimer clock;
+    clock.start();
+    QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
+    QSignalSpy done(job.data(), &CaptureJob::finished);
+    job->start();
+    // Frames stop within a second of the start; the stall is seen 3 s later.
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 9000);
+    const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
+    QVERIFY(!result.ok);
+    QCOMPARE(result.errorName, KivAction::cameraFailedError());
+    QVERIFY2(
+        result.message.contains(QStringLiteral("camera test:ball")), qPrintable(result.message));
+    QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!QFile::exists(path));
+
+    settings.source = QStringLiteral("test:ball");
+    settings.recordMs = 500;
+    QScopedPointer<CaptureJob> next(CaptureJob::intoPath(settings, path));
+    QSignalSpy nextDone(next.data(), &CaptureJob::finished);
+    next->start();
+    QTRY_COMPARE_WITH_TIMEOUT(nextDone.count(), 1, 30000);
+    const CaptureResult nextResult = nextDone.at(0).at(0).value<CaptureResult>();
+    QVERIFY2(nextResult.ok, qPrintable(nextResult.message));
+    QVERIFY(QFileInfo(path).size() > 0);
 }
 
 void ReferenceCameraWindowTest::probing_data()

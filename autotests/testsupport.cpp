@@ -9,6 +9,9 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QTest>
@@ -763,4 +766,29 @@ void CameraProcess::clearLog()
 {
     log();
     m_log.clear();
+}
+
+namespace {
+QString g_exifError;
+}
+
+QVariantMap readExif(const QString &path)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("exiftool"), { QStringLiteral("-json"), QStringLiteral("-n"), path });
+    if (!tool.waitForFinished(60000) || tool.exitCode() != 0) {
+        g_exifError
+            = QStringLiteral("exiftool could not read %1 (%2); install "
+                             "libimage-exiftool-perl")
+                  .arg(path, tool.errorString() + QString::fromUtf8(tool.readAllStandardError()));
+        return QVariantMap();
+    }
+    const QJsonArray files = QJsonDocument::fromJson(tool.readAllStandardOutput()).array();
+    g_exifError = files.isEmpty() ? QStringLiteral("exiftool gave no answer") : QString();
+    return files.isEmpty() ? QVariantMap() : files.first().toObject().toVariantMap();
+}
+
+QString exifError()
+{
+    return g_exifError;
 }

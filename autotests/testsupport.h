@@ -181,6 +181,12 @@ QStringList hiddenEntries(const QString &folder);
 // How many descriptors this process has open.
 int openDescriptorCount();
 
+// A photo's EXIF and picture fields as exiftool (libimage-exiftool-perl) reads them, by
+// exiftool's names ("Make", "Orientation", "ImageWidth"), numbers as numbers; empty when
+// exiftool is missing or cannot read the file (see exifError()).
+QVariantMap readExif(const QString &path);
+QString exifError();
+
 // Whether somebody owns the camera's bus name on the session bus.
 bool cameraNameOwned();
 

@@ -40,6 +40,8 @@ base_packages() {
     pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
         gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
         gstreamer1.0-plugins-base-apps gstreamer1.0-tools)
+    # An EXIF reader that shares nothing with the camera's writer.
+    pkgs+=(libimage-exiftool-perl)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else
