@@ -82,6 +82,8 @@ private Q_SLOTS:
     void photoContent();
     void cameraStops_data();
     void cameraStops();
+    void sizeLimit_data();
+    void sizeLimit();
     void probing_data();
     void probing();
     void cleanupTestCase();
@@ -422,6 +424,42 @@ void ReferenceCameraWindowTest::cameraStops()
     const CaptureResult nextResult = nextDone.at(0).at(0).value<CaptureResult>();
     QVERIFY2(nextResult.ok, qPrintable(nextResult.message));
     QVERIFY(QFileInfo(path).size() > 0);
+}
+
+void ReferenceCameraWindowTest::sizeLimit_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<qint64>("limit");
+
+    // The bars: a key frame of about 15 kB, 3 s at LOWEST come to well over 200 kB.
+    QTest::newRow("MP4") << QStringLiteral("mp4") << qint64(100000);
+    QTest::newRow("WebM") << QStringLiteral("webm") << qint64(100000);
+}
+
+// The limit ends the recording: accepted, within the limit, and said to be ended by it.
+void ReferenceCameraWindowTest::sizeLimit()
+{
+    QFETCH(QString, format);
+    QFETCH(qint64, limit);
+
+    CaptureSettings settings;
+    settings.source = QStringLiteral("test:smpte");
+    settings.video = true;
+    settings.format = format;
+    settings.videoQuality = QStringLiteral("LOWEST");
+    settings.recordMs = 3000;
+    settings.sizeLimit = limit;
+    const QString path = m_dir.filePath(QStringLiteral("limited.") + format);
+    QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
+    QSignalSpy done(job.data(), &CaptureJob::finished);
+    job->start();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
+    QVERIFY2(result.ok, qPrintable(result.message));
+    QVERIFY2(result.description.contains(QStringLiteral("ended early at the size limit")),
+        qPrintable(result.description));
+    QVERIFY2(QFileInfo(path).size() <= limit, qPrintable(QString::number(QFileInfo(path).size())));
+    QCOMPARE(QFileInfo(path).size(), result.bytes);
 }
 
 void ReferenceCameraWindowTest::probing_data()
