@@ -109,6 +109,11 @@ private:
     // Photos larger than this are refused before any pixel is made.
     static constexpr qint64 maxPhotoPixels = 4096 * 4096;
 
+    CaptureRequest readRequest(const QString &action, const WireValues &values,
+        const QDBusMessage &message, QDBusConnection connection);
+    bool refused(const CaptureRequest &request, QDBusConnection connection);
+    void serveInteractive(const CaptureRequest &request, QDBusConnection connection);
+    void answerLater(const CaptureRequest &request, QDBusConnection connection);
     void hold(Pending pending);
     void openWindow(const CaptureRequest &request, QDBusConnection connection);
     // Why a request is not taken now (Busy), or an empty string.

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+// Answering a request: the capture started, its file put in place, the reply sent.
+#include "cameraservice.h"
+
+#include "capturewindow.h"
+#include "console.h"
+#include "dbusformat.h"
+#include "kivaction_names_p.h"
+#include "requestvalues.h"
+#include "targetaccess.h"
+#include "targetfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace refcam {
+
+void CameraService::answer(
+    const CaptureRequest &request, QDBusConnection connection, const Take &take)
+{
+    if (!m_options.errorName.isEmpty()) {
+        const QString text = QStringLiteral("reference-camera was told to fail (--error %1)")
+                                 .arg(m_options.errorName);
+        sendError(request.message, connection, m_options.errorName, text);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(connection);
+        return;
+    }
+    const SettingsUsed used = settingsUsed(request.video, request.hasPhotoResolution,
+        request.photoResolution, request.hasVideoQuality, request.videoQuality);
+    // Not an error: the capture goes on with what this camera has.
+    for (const QString &note : used.notes)
+        printOut(programPrefix() + note);
+    CaptureRequest replacing = request;
+    replacing.replaced = used.replaced;
+    QString path;
+    if (!take.recordedFile.isEmpty()) {
+        // The caller's rights decide here too: through its descriptor, or into a folder
+        // it may write (targetaccess.h).
+        const bool descriptor = request.fileDescriptor.isValid();
+        CheckedFolder folder;
+        QString problem;
+        QString into;
+        if (descriptor || !request.fileLocation.isEmpty()) {
+            problem = targetProblem(request, &folder, false);
+            path = descriptor ? request.fileLocation : request.targetPath;
+            into = descriptor ? QString() : folder.pinnedPath();
+        } else {
+            path = uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"));
+            into = path;
+        }
+        if (!problem.isEmpty())
+            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+        bool moved = false;
+        if (problem.isEmpty() && descriptor) {
+            QFile recorded(take.recordedFile);
+            DescriptorTarget out;
+            moved = recorded.open(QIODevice::ReadOnly)
+                && out.open(request.fileDescriptor.fileDescriptor())
+                && out.device()->write(recorded.readAll()) == recorded.size() && out.commit();
+        } else if (problem.isEmpty()) {
+            const QString unsafe = QFileInfo::exists(into) ? describeUnsafeTarget(into) : QString();
+            moved = unsafe.isEmpty()
+                && ::rename(QFile::encodeName(take.recordedFile).constData(),
+                       QFile::encodeName(into).constData())
+                    == 0;
+        }
+        if (descriptor)
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        QString failure = problem;
+        if (!moved && failure.isEmpty())
+            failure = QString::fromLocal8Bit(std::strerror(errno));
+        if (moved)
+            printOut(programPrefix()
+                + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
+                      .arg(escaped(path))
+                      .arg(take.recordMs)
+                      .arg(QFileInfo(path).size()));
+        else
+            ::unlink(QFile::encodeName(take.recordedFile).constData());
+        answerResults(request, connection,
+            capturedResults(m_options, replacing, moved, path,
+                QStringLiteral("cannot write %1: %2").arg(quoted(path), failure),
+                moved && descriptor));
+        return;
+    }
+    QString failure;
+    if (startCapture(replacing, connection, take, &path, &failure))
+        return; // answered when the capture is done
+    const bool ok = !path.isEmpty() && !m_options.writeFile;
+    answerResults(request, connection, capturedResults(m_options, replacing, ok, path, failure));
+}
+
+void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
+{
+    if (!m_pending.contains(number))
+        return;
+    const Pending pending = take(number);
+    if (!result.ok && !result.errorName.isEmpty()) {
+        printErr(programPrefix()
+            + QStringLiteral("request %1: capture failed: %2").arg(number).arg(result.message));
+        sendError(pending.request.message, pending.connection, result.errorName, result.message);
+        if (m_options.exitAfterOne)
+            quitOnceFlushed(pending.connection);
+        return;
+    }
+    const bool descriptor = pending.request.fileDescriptor.isValid();
+    if (result.ok)
+        printOut(programPrefix()
+            + QStringLiteral("wrote %1 (%2, %3 bytes)%4")
+                  .arg(escaped(path), result.description)
+                  .arg(result.bytes)
+                  .arg(descriptor ? QStringLiteral(" through the caller's file descriptor")
+                                  : QString()));
+    else
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED")
+                  .arg(quoted(path), result.message));
+    answerResults(pending.request, pending.connection,
+        capturedResults(m_options, pending.request, result.ok, path,
+            QStringLiteral("cannot write %1: %2").arg(quoted(path), result.message),
+            result.ok && descriptor));
+}
+
+void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
+    const QMap<QString, QString> &results, const QString &what)
+{
+    send(request.message, request.message.createReply(QVariant::fromValue(results)), connection);
+    QString line = programPrefix() + what + QStringLiteral("answered");
+    for (auto it = results.cbegin(); it != results.cend(); ++it)
+        line += QStringLiteral(" %1=%2").arg(it.key(), quoted(it.value()));
+    if (results.isEmpty())
+        line += QStringLiteral(" with no results");
+    if (!request.message.isReplyRequired())
+        line += QStringLiteral(" (not sent: the caller wants no reply)");
+    printOut(line);
+    if (m_options.exitAfterOne)
+        quitOnceFlushed(connection);
+}
+
+// Starts the capture and holds the request until it is done; false when it was not
+// started (path then names what a --no-file capture would have written, or is empty).
+bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection connection,
+    const Take &take, QString *path, QString *failure)
+{
+    CaptureSettings settings;
+    settings.source = m_options.source;
+    settings.video = request.video;
+    settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
+        ? KivAction::Value::highest()
+        : request.videoQuality;
+    settings.sizeLimit = request.sizeLimit;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.orientationDegrees = m_options.orientation;
+    settings.encoder = m_options.encoder;
+    settings.frame = take.frame;
+    if (!request.video && request.hasPhotoResolution
+        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
+            != 0) {
+        // Invalid: MAX (answer() logged the replacement).
+        settings.photoSize = parsePhotoResolution(request.photoResolution);
+    }
+
+    const bool descriptor = request.fileDescriptor.isValid();
+    auto folder = std::make_shared<CheckedFolder>();
+    QString writePath; // a path-only capture is written through the checked folder
+    if (descriptor || !request.fileLocation.isEmpty()) {
+        // The same check the window makes before anyone takes a picture.
+        *failure = targetProblem(request, folder.get(), false);
+        if (!failure->isEmpty()) {
+            printErr(programPrefix() + *failure + QStringLiteral("; answering FAILED"));
+            path->clear();
+            return false;
+        }
+        // With a descriptor the answer names the location as given: the host renames its
+        // file onto what it asked for.
+        *path = descriptor ? request.fileLocation : request.targetPath;
+        writePath = descriptor ? QString() : folder->pinnedPath();
+        settings.format = formatForPath(request.video, request.targetPath);
+        if (descriptor && m_options.writeFile)
+            printOut(programPrefix()
+                + QStringLiteral("request %1: writing through the caller's file descriptor, "
+                                 "the path %2 is not opened")
+                      .arg(request.number)
+                      .arg(escaped(request.fileLocation)));
+    } else {
+        settings.format = request.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
+        const QString dir = outputFolder(m_options, request.video);
+        if (m_options.writeFile && !QDir().mkpath(dir)) {
+            *failure = QStringLiteral("cannot create the output folder %1").arg(quoted(dir));
+            printErr(programPrefix() + *failure);
+            path->clear();
+            return false;
+        }
+        *path = uniqueCaptureName(dir, suffixForFormat(settings.format));
+        writePath = *path;
+    }
+    if (!m_options.writeFile) {
+        printOut(
+            programPrefix() + QStringLiteral("not writing %1 (--no-file)").arg(escaped(*path)));
+        return false;
+    }
+
+    Pending pending;
+    pending.request = request;
+    pending.connection = connection;
+    pending.job = descriptor
+        ? CaptureJob::intoFd(settings, request.fileDescriptor.fileDescriptor(), this)
+        : CaptureJob::intoPath(settings, writePath, this);
+    pending.folder = folder;
+    const int number = request.number;
+    const QString target = *path;
+    connect(pending.job, &CaptureJob::finished, this,
+        [this, number, target](
+            const CaptureResult &result) { captureFinished(number, target, result); });
+    CaptureJob *job = pending.job;
+    hold(pending);
+    if (m_pending.contains(number))
+        job->start();
+    return true;
+}
+
+} // namespace refcam
