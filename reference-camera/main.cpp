@@ -69,6 +69,32 @@ bool installSignalHandlers(QCoreApplication *app)
 
 } // namespace
 
+// Puts the service on the bus, object first: early callers must find it once the name is ours.
+bool publish(CameraService *service, QDBusConnection bus, const QString &busName)
+{
+    // The object must be there before the name is, or early callers would find nothing.
+    QString error;
+    if (!service->registerObject(&error)) {
+        printErr(programPrefix()
+            + QStringLiteral("cannot register %1: %2").arg(KivAction::objectPath(), error));
+        return false;
+    }
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> registered
+        = bus.interface()->registerService(busName, QDBusConnectionInterface::DontQueueService,
+            QDBusConnectionInterface::DontAllowReplacement);
+    if (!registered.isValid()) {
+        printErr(programPrefix()
+            + QStringLiteral("cannot own %1: %2").arg(busName, registered.error().message()));
+        return false;
+    }
+    if (registered.value() != QDBusConnectionInterface::ServiceRegistered) {
+        printErr(programPrefix()
+            + QStringLiteral("cannot own %1: another program already has it").arg(busName));
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     QStringList arguments;
@@ -120,28 +146,8 @@ int main(int argc, char **argv)
     }
 
     auto *service = new CameraService(options, bus, app.data());
-    // The object must be there before the name is, or early callers would find nothing.
-    QString error;
-    if (!service->registerObject(&error)) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot register %1: %2").arg(KivAction::objectPath(), error));
+    if (!publish(service, bus, options.busName))
         return 1;
-    }
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> registered
-        = bus.interface()->registerService(options.busName,
-            QDBusConnectionInterface::DontQueueService,
-            QDBusConnectionInterface::DontAllowReplacement);
-    if (!registered.isValid()) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot own %1: %2")
-                  .arg(options.busName, registered.error().message()));
-        return 1;
-    }
-    if (registered.value() != QDBusConnectionInterface::ServiceRegistered) {
-        printErr(programPrefix()
-            + QStringLiteral("cannot own %1: another program already has it").arg(options.busName));
-        return 1;
-    }
 
     // Without this an activated camera would outlive the private bus of a finished test.
     QTimer busWatch;

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 #include <cstring>
+#include <functional>
 #include <utility>
 
 namespace refcam {
@@ -301,6 +302,94 @@ struct Problem
     bool commandLine;
 };
 
+using AddProblem = std::function<void(const QStringList &, const QString &)>;
+
+// --delay, --orientation and --record-ms.
+void resolveNumbers(const Merged &m, Options *options, const AddProblem &add)
+{
+    if (m.isSet(QStringLiteral("delay"))) {
+        bool ok = false;
+        options->delayMs = m.value(QStringLiteral("delay")).toInt(&ok);
+        if (!ok || options->delayMs < 0)
+            add({ QStringLiteral("delay") },
+                QStringLiteral("%1 wants a number of milliseconds (0 or more), not '%2'")
+                    .arg(m.where(QStringLiteral("delay")), m.value(QStringLiteral("delay"))));
+    }
+    if (m.isSet(QStringLiteral("orientation"))) {
+        bool ok = false;
+        options->orientation = m.value(QStringLiteral("orientation")).toInt(&ok);
+        if (!ok || options->orientation % 90 != 0 || options->orientation < 0
+            || options->orientation > 270)
+            add({ QStringLiteral("orientation") },
+                QStringLiteral("%1 wants 0, 90, 180 or 270, not '%2'")
+                    .arg(m.where(QStringLiteral("orientation")),
+                        m.value(QStringLiteral("orientation"))));
+    }
+    if (m.isSet(QStringLiteral("record-ms"))) {
+        bool ok = false;
+        options->recordMs = m.value(QStringLiteral("record-ms")).toInt(&ok);
+        if (!ok || options->recordMs < 1 || options->recordMs > 3600000)
+            add({ QStringLiteral("record-ms") },
+                QStringLiteral("%1 wants milliseconds from 1 to 3600000, not '%2'")
+                    .arg(m.where(QStringLiteral("record-ms")),
+                        m.value(QStringLiteral("record-ms"))));
+    }
+}
+
+// --source, --encoder and --window-size.
+void resolveCapture(const Merged &m, Options *options, const AddProblem &add)
+{
+    if (m.isSet(QStringLiteral("source"))) {
+        options->source = m.value(QStringLiteral("source")).trimmed();
+        const QString problem = checkSourceSpec(options->source);
+        if (!problem.isEmpty())
+            add({ QStringLiteral("source") },
+                QStringLiteral("%1: %2").arg(m.where(QStringLiteral("source")), problem));
+    }
+    if (m.isSet(QStringLiteral("encoder"))) {
+        options->encoder = m.value(QStringLiteral("encoder")).trimmed();
+        QString problem;
+        if (pickH264Encoder(options->encoder, &problem).isEmpty())
+            add({ QStringLiteral("encoder") },
+                QStringLiteral("%1: %2").arg(m.where(QStringLiteral("encoder")), problem));
+    }
+    if (m.isSet(QStringLiteral("window-size"))) {
+        static const QRegularExpression size(QStringLiteral("^(\\d{3,4})x(\\d{3,4})$"));
+        const QRegularExpressionMatch match = size.match(m.value(QStringLiteral("window-size")));
+        if (match.hasMatch())
+            options->windowSize = QSize(match.captured(1).toInt(), match.captured(2).toInt());
+        else
+            add({ QStringLiteral("window-size") },
+                QStringLiteral("%1 wants WIDTHxHEIGHT from 100x100 to 9999x9999, not '%2'")
+                    .arg(m.where(QStringLiteral("window-size")),
+                        m.value(QStringLiteral("window-size"))));
+    }
+}
+
+// Options that do not go together.
+void resolveConflicts(const Merged &m, const Options *options, const AddProblem &add)
+{
+    if (m.isSet(QStringLiteral("error")) && !isValidErrorName(options->errorName))
+        add({ QStringLiteral("error") },
+            QStringLiteral("%1 wants a D-Bus error name like org.kiv.Action.Error.Busy, not '%2'")
+                .arg(m.where(QStringLiteral("error")), options->errorName));
+    if (m.isSet(QStringLiteral("action-return")) && m.isSet(QStringLiteral("no-action-return")))
+        add({ QStringLiteral("action-return"), QStringLiteral("no-action-return") },
+            QStringLiteral("%1 and %2 contradict each other")
+                .arg(m.where(QStringLiteral("action-return")),
+                    m.where(QStringLiteral("no-action-return"))));
+    if (options->interactive) {
+        // In a window the user decides; these would overrule or bypass that.
+        for (const char *name : { "delay", "action-return", "error", "exit-without-answer" }) {
+            const QString option = QString::fromLatin1(name);
+            if (m.isSet(option))
+                add({ option, QStringLiteral("interactive") },
+                    QStringLiteral("%1 does not go with %2: in a window the user decides")
+                        .arg(m.where(option), m.where(QStringLiteral("interactive"))));
+        }
+    }
+}
+
 QList<Problem> resolve(const Merged &m, Options *options)
 {
     QList<Problem> problems;
@@ -335,77 +424,9 @@ QList<Problem> resolve(const Merged &m, Options *options)
     options->interactive = m.isSet(QStringLiteral("interactive"));
     options->errorName = m.value(QStringLiteral("error"));
 
-    if (m.isSet(QStringLiteral("delay"))) {
-        bool ok = false;
-        options->delayMs = m.value(QStringLiteral("delay")).toInt(&ok);
-        if (!ok || options->delayMs < 0)
-            add({ QStringLiteral("delay") },
-                QStringLiteral("%1 wants a number of milliseconds (0 or more), not '%2'")
-                    .arg(m.where(QStringLiteral("delay")), m.value(QStringLiteral("delay"))));
-    }
-    if (m.isSet(QStringLiteral("source"))) {
-        options->source = m.value(QStringLiteral("source")).trimmed();
-        const QString problem = checkSourceSpec(options->source);
-        if (!problem.isEmpty())
-            add({ QStringLiteral("source") },
-                QStringLiteral("%1: %2").arg(m.where(QStringLiteral("source")), problem));
-    }
-    if (m.isSet(QStringLiteral("orientation"))) {
-        bool ok = false;
-        options->orientation = m.value(QStringLiteral("orientation")).toInt(&ok);
-        if (!ok || options->orientation % 90 != 0 || options->orientation < 0
-            || options->orientation > 270)
-            add({ QStringLiteral("orientation") },
-                QStringLiteral("%1 wants 0, 90, 180 or 270, not '%2'")
-                    .arg(m.where(QStringLiteral("orientation")),
-                        m.value(QStringLiteral("orientation"))));
-    }
-    if (m.isSet(QStringLiteral("record-ms"))) {
-        bool ok = false;
-        options->recordMs = m.value(QStringLiteral("record-ms")).toInt(&ok);
-        if (!ok || options->recordMs < 1 || options->recordMs > 3600000)
-            add({ QStringLiteral("record-ms") },
-                QStringLiteral("%1 wants milliseconds from 1 to 3600000, not '%2'")
-                    .arg(m.where(QStringLiteral("record-ms")),
-                        m.value(QStringLiteral("record-ms"))));
-    }
-    if (m.isSet(QStringLiteral("encoder"))) {
-        options->encoder = m.value(QStringLiteral("encoder")).trimmed();
-        QString problem;
-        if (pickH264Encoder(options->encoder, &problem).isEmpty())
-            add({ QStringLiteral("encoder") },
-                QStringLiteral("%1: %2").arg(m.where(QStringLiteral("encoder")), problem));
-    }
-    if (m.isSet(QStringLiteral("window-size"))) {
-        static const QRegularExpression size(QStringLiteral("^(\\d{3,4})x(\\d{3,4})$"));
-        const QRegularExpressionMatch match = size.match(m.value(QStringLiteral("window-size")));
-        if (match.hasMatch())
-            options->windowSize = QSize(match.captured(1).toInt(), match.captured(2).toInt());
-        else
-            add({ QStringLiteral("window-size") },
-                QStringLiteral("%1 wants WIDTHxHEIGHT from 100x100 to 9999x9999, not '%2'")
-                    .arg(m.where(QStringLiteral("window-size")),
-                        m.value(QStringLiteral("window-size"))));
-    }
-    if (m.isSet(QStringLiteral("error")) && !isValidErrorName(options->errorName))
-        add({ QStringLiteral("error") },
-            QStringLiteral("%1 wants a D-Bus error name like org.kiv.Action.Error.Busy, not '%2'")
-                .arg(m.where(QStringLiteral("error")), options->errorName));
-    if (m.isSet(QStringLiteral("action-return")) && m.isSet(QStringLiteral("no-action-return")))
-        add({ QStringLiteral("action-return"), QStringLiteral("no-action-return") },
-            QStringLiteral("%1 and %2 contradict each other")
-                .arg(m.where(QStringLiteral("action-return")),
-                    m.where(QStringLiteral("no-action-return"))));
-    if (options->interactive) {
-        // In a window the user decides; these would overrule or bypass that.
-        for (const char *name : { "delay", "action-return", "error", "exit-without-answer" }) {
-            const QString option = QString::fromLatin1(name);
-            if (m.isSet(option))
-                add({ option, QStringLiteral("interactive") },
-                    QStringLiteral("%1 does not go with %2: in a window the user decides")
-                        .arg(m.where(option), m.where(QStringLiteral("interactive"))));
-        }
-    }
+    resolveNumbers(m, options, add);
+    resolveCapture(m, options, add);
+    resolveConflicts(m, options, add);
     return problems;
 }
 
