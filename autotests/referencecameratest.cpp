@@ -221,6 +221,7 @@ private Q_SLOTS:
     void sizeLimits();
     void cameraFaults_data();
     void cameraFaults();
+    void killedMidRecording();
     void interfaceFile();
     void interactiveServesOn();
     void boundsAndQueue();
@@ -1129,6 +1130,43 @@ void ReferenceCameraTest::cameraFaults()
         QDir(m_dir.path())
             .entryList({ QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden | QDir::System),
         QStringList());
+}
+
+// A camera killed while it records leaves no partial file; one a killed camera left on a
+// file system without nameless files is removed by the next camera.
+void ReferenceCameraTest::killedMidRecording()
+{
+    qDBusRegisterMetaType<Results>();
+    startCamera({ QStringLiteral("--record-ms"), QStringLiteral("60000") });
+    const QString path = m_dir.filePath(QStringLiteral("killed.mp4"));
+    QVariantMap values;
+    values.insert(QStringLiteral("cameraType"), QStringLiteral("VIDEO"));
+    values.insert(QStringLiteral("videoQuality"), QStringLiteral("LOWEST"));
+    values.insert(QStringLiteral("fileLocation"), path);
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        kName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
+    call << KivAction::cameraAction() << values;
+    call.setAutoStartService(false);
+    QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(call, 120000);
+    QVERIFY(waitForOutput(QStringLiteral("recording LOWEST")));
+    const qint64 killed = m_camera.process()->processId();
+    m_camera.process()->kill();
+    QVERIFY(m_camera.process()->waitForFinished(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(pending.isFinished(), 30000);
+    const QStringList parts { QStringLiteral(".*.part") };
+    const QDir::Filters hidden = QDir::Files | QDir::Hidden | QDir::System;
+    QCOMPARE(QDir(m_dir.path()).entryList(parts, hidden), QStringList());
+    QVERIFY(!QFile::exists(path));
+
+    // As the named fallback would have left it, and one that is not the camera's.
+    const QString stale = m_dir.filePath(QStringLiteral(".killed.mp4.%1-x1.part").arg(killed));
+    const QString foreign = m_dir.filePath(QStringLiteral(".notes.part"));
+    QVERIFY(putFile(stale, "partial"));
+    QVERIFY(putFile(foreign, "keep"));
+    startCamera({});
+    QCOMPARE(
+        QDir(m_dir.path()).entryList(parts, hidden), QStringList { QStringLiteral(".notes.part") });
+    QVERIFY(QFile::remove(foreign));
 }
 
 void ReferenceCameraTest::interfaceFile()

@@ -4,9 +4,12 @@
 #include "console.h"
 #include "targetfile.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,6 +137,29 @@ bool CaptureOutput::write(const QByteArray &data, QString *error)
         done += n;
     }
     return true;
+}
+
+bool CaptureOutput::copyFrom(const QString &path, QString *error)
+{
+    const int in = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, systemError());
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::sendfile(fd(), in, nullptr, 1 << 20);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = QStringLiteral("cannot write %1: %2").arg(name(), systemError());
+            ok = false;
+        }
+        if (n <= 0)
+            break;
+    }
+    ::close(in);
+    return ok;
 }
 
 } // namespace refcam

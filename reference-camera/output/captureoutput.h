@@ -24,6 +24,8 @@ public:
     // What the file would hold if committed now, or -1.
     qint64 pendingSize() const;
     bool write(const QByteArray &data, QString *error);
+    // Appends the whole of the file at path, in the kernel (no copy through memory).
+    bool copyFrom(const QString &path, QString *error);
     // Keeps what was written; size is what the file holds then.
     virtual bool commit(qint64 *size, QString *error) = 0;
     // Drops what was written: a path keeps what it held before, a descriptor is emptied.

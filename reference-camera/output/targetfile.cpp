@@ -78,17 +78,11 @@ bool TargetFile::open(const QString &path)
     if (!checkTarget())
         return false;
 
-    // A hidden name beside the target, so the rename stays within one file system.
-    const QByteArray stem = "." + m_name.left(200) + ".";
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        m_tempName
-            = stem + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
-        fd = ::openat(m_dirFd, m_tempName.constData(),
-            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
+    // Nameless until commit() where the file system can: a killed camera leaves nothing.
+    int fd = ::openat(m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    m_anonymous = fd >= 0;
+    if (fd < 0)
+        fd = openNamedTemp();
     if (fd < 0) {
         const int error = errno;
         m_tempName.clear();
@@ -108,6 +102,42 @@ bool TargetFile::open(const QString &path)
     return true;
 }
 
+// A hidden name beside the target, so the rename stays within one file system; the pid in
+// it lets a later camera remove what a killed one left (removeStaleParts()).
+int TargetFile::openNamedTemp()
+{
+    const QByteArray stem
+        = "." + m_name.left(200) + "." + QByteArray::number(qint64(::getpid())) + "-";
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        m_tempName
+            = stem + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
+        fd = ::openat(m_dirFd, m_tempName.constData(),
+            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
+// A nameless file gets a hidden name for the moment of the rename: linkat() never
+// replaces, renameat() does.
+bool TargetFile::nameAnonymous()
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_file.handle());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        m_tempName = "." + m_name.left(200) + "." + QByteArray::number(qint64(::getpid())) + "-"
+            + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
+        if (::linkat(AT_FDCWD, self.constData(), m_dirFd, m_tempName.constData(), AT_SYMLINK_FOLLOW)
+            == 0)
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    m_tempName.clear();
+    return fail(systemError(errno));
+}
+
 bool TargetFile::checkTarget()
 {
     QString error;
@@ -121,7 +151,7 @@ bool TargetFile::checkTarget()
 
 bool TargetFile::commit()
 {
-    if (m_tempName.isEmpty())
+    if (!m_file.isOpen() || (!m_anonymous && m_tempName.isEmpty()))
         return fail(m_error.isEmpty() ? QStringLiteral("not open") : m_error);
     if (!m_file.flush())
         return fail(writeError(QStringLiteral("cannot write")));
@@ -129,6 +159,8 @@ bool TargetFile::commit()
         return fail(systemError(errno));
     struct stat st = {};
     m_size = ::fstat(m_file.handle(), &st) == 0 ? qint64(st.st_size) : 0;
+    if (m_anonymous && !nameAnonymous())
+        return false;
     m_file.close();
     // Looked at again: something may have been planted there while we wrote. rename()
     // itself never follows a link at the target, so at worst the link is replaced.

@@ -7,8 +7,9 @@
 namespace refcam {
 
 // The file a capture goes to, written safely whatever the caller named: the data goes to a
-// new file beside the target and is renamed into place by commit(), so nobody sees a partial
-// file and a failed capture leaves none. An existing regular file is replaced; a symbolic
+// new file beside the target, nameless (O_TMPFILE) where the file system allows, and is put
+// in place by commit(), so nobody sees a partial file and a failed or killed capture leaves
+// none. An existing regular file is replaced; a symbolic
 // link, FIFO, device, socket or folder at the target is refused, never opened or followed.
 class TargetFile
 {
@@ -35,6 +36,8 @@ public:
 
 private:
     bool checkTarget();
+    int openNamedTemp();
+    bool nameAnonymous();
     bool fail(const QString &error);
 
     QString m_path;
@@ -44,6 +47,7 @@ private:
     QFile m_file;
     QString m_error;
     qint64 m_size = 0;
+    bool m_anonymous = false; // O_TMPFILE: no name until commit()
 };
 
 // Why a path cannot be a capture's target, or an empty string when it can be.

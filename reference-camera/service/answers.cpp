@@ -2,6 +2,7 @@
 // Answering a request: the capture started, its file put in place, the reply sent.
 #include "cameraservice.h"
 
+#include "captureoutput.h"
 #include "capturewindow.h"
 #include "console.h"
 #include "dbusformat.h"
@@ -38,53 +39,7 @@ void CameraService::answer(
     replacing.replaced = used.replaced;
     QString path;
     if (!take.recordedFile.isEmpty()) {
-        // The caller's rights decide here too: through its descriptor, or into a folder
-        // it may write (targetaccess.h).
-        const bool descriptor = request.fileDescriptor.isValid();
-        CheckedFolder folder;
-        QString problem;
-        QString into;
-        if (descriptor || !request.fileLocation.isEmpty()) {
-            problem = targetProblem(request, &folder, false);
-            path = descriptor ? request.fileLocation : request.targetPath;
-            into = descriptor ? QString() : folder.pinnedPath();
-        } else {
-            path = uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"));
-            into = path;
-        }
-        if (!problem.isEmpty())
-            printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
-        bool moved = false;
-        if (problem.isEmpty() && descriptor) {
-            QFile recorded(take.recordedFile);
-            DescriptorTarget out;
-            moved = recorded.open(QIODevice::ReadOnly)
-                && out.open(request.fileDescriptor.fileDescriptor())
-                && out.device()->write(recorded.readAll()) == recorded.size() && out.commit();
-        } else if (problem.isEmpty()) {
-            const QString unsafe = QFileInfo::exists(into) ? describeUnsafeTarget(into) : QString();
-            moved = unsafe.isEmpty()
-                && ::rename(QFile::encodeName(take.recordedFile).constData(),
-                       QFile::encodeName(into).constData())
-                    == 0;
-        }
-        if (descriptor)
-            ::unlink(QFile::encodeName(take.recordedFile).constData());
-        QString failure = problem;
-        if (!moved && failure.isEmpty())
-            failure = QString::fromLocal8Bit(std::strerror(errno));
-        if (moved)
-            printOut(programPrefix()
-                + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
-                      .arg(escaped(path))
-                      .arg(take.recordMs)
-                      .arg(QFileInfo(path).size()));
-        else
-            ::unlink(QFile::encodeName(take.recordedFile).constData());
-        answerResults(request, connection,
-            capturedResults(m_options, replacing, moved, path,
-                QStringLiteral("cannot write %1: %2").arg(quoted(path), failure),
-                moved && descriptor));
+        answerRecordedClip(replacing, connection, take);
         return;
     }
     QString failure;
@@ -92,6 +47,52 @@ void CameraService::answer(
         return; // answered when the capture is done
     const bool ok = !path.isEmpty() && !m_options.writeFile;
     answerResults(request, connection, capturedResults(m_options, replacing, ok, path, failure));
+}
+
+// The clip recorded in the window, from the camera's own folder to the caller's target.
+void CameraService::answerRecordedClip(
+    const CaptureRequest &request, QDBusConnection connection, const Take &take)
+{
+    QString path;
+    // The caller's rights decide here too: through its descriptor, or into a folder
+    // it may write (targetaccess.h).
+    const bool descriptor = request.fileDescriptor.isValid();
+    CheckedFolder folder;
+    QString problem;
+    QString into;
+    if (descriptor || !request.fileLocation.isEmpty()) {
+        problem = targetProblem(request, &folder, false);
+        path = descriptor ? request.fileLocation : request.targetPath;
+        into = descriptor ? QString() : folder.pinnedPath();
+    } else {
+        path = uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"));
+        into = path;
+    }
+    if (!problem.isEmpty())
+        printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
+    // Through the one writer: the caller's descriptor, or the checked folder.
+    bool moved = false;
+    qint64 size = 0;
+    if (problem.isEmpty()) {
+        std::unique_ptr<CaptureOutput> out = descriptor
+            ? CaptureOutput::toFd(request.fileDescriptor.fileDescriptor())
+            : CaptureOutput::toPath(into);
+        moved = out->open(&problem) && out->copyFrom(take.recordedFile, &problem)
+            && out->commit(&size, &problem);
+        if (!moved)
+            out->discard();
+    }
+    ::unlink(QFile::encodeName(take.recordedFile).constData());
+    const QString failure = problem;
+    if (moved)
+        printOut(programPrefix()
+            + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
+                  .arg(escaped(path))
+                  .arg(take.recordMs)
+                  .arg(size));
+    answerResults(request, connection,
+        capturedResults(m_options, request, moved, path,
+            QStringLiteral("cannot write %1: %2").arg(quoted(path), failure), moved && descriptor));
 }
 
 void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)

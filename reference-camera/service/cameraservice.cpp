@@ -7,6 +7,7 @@
 #include "dbusformat.h"
 #include "kivaction_names_p.h"
 #include "requestvalues.h"
+#include "scratch.h"
 #include "targetaccess.h"
 
 #include <QCoreApplication>
@@ -44,6 +45,10 @@ CameraService::CameraService(const Options &options, const QDBusConnection &bus,
 {
     registerWireValues();
     new ActionAdaptor(this);
+    // What killed cameras left: only a file system without O_TMPFILE leaves anything.
+    removeStaleScratch();
+    removeStaleParts(outputFolder(m_options, false));
+    removeStaleParts(outputFolder(m_options, true));
 }
 
 CameraService::~CameraService()
@@ -51,6 +56,7 @@ CameraService::~CameraService()
     // Windows are top-level widgets, not our children.
     for (const Pending &pending : std::as_const(m_pending))
         delete pending.window.data();
+    removeScratchFolder();
 }
 
 bool CameraService::registerObject(QString *error)

@@ -128,6 +128,8 @@ private:
     // Ends the given requests of the caller as CANCELLED; how names what was asked for.
     void cancelRequests(QList<int> numbers, const QString &how);
     void answer(const CaptureRequest &request, QDBusConnection connection, const Take &take = {});
+    void answerRecordedClip(
+        const CaptureRequest &request, QDBusConnection connection, const Take &take);
     void answerResults(const CaptureRequest &request, QDBusConnection connection,
         const QMap<QString, QString> &results, const QString &what = QString());
     // failure: the reason the host is given when the capture could not start.

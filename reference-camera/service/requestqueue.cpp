@@ -7,6 +7,7 @@
 #include "dbusformat.h"
 #include "kivaction_names_p.h"
 #include "requestvalues.h"
+#include "scratch.h"
 #include "targetaccess.h"
 
 #include <QCoreApplication>
@@ -65,16 +66,17 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
         && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
             == 0)
         settings.photoSize = QSize();
-    // A clip is recorded beside its target, hidden, and renamed into place on Accept.
+    // A clip waits for the user's decision in the camera's own folder, never in one the
+    // host named; on Accept it goes through the same writer as any capture.
     const QString target = request.fileLocation.isEmpty()
         ? outputFolder(m_options, true) + QStringLiteral("/capture.mp4")
         : localPath(request.fileLocation);
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    settings.recordingPath = QFileInfo(target).absolutePath()
-        + QStringLiteral("/.reference-camera-%1-%2.%3")
-              .arg(QCoreApplication::applicationPid())
-              .arg(request.number)
-              .arg(formatForPath(true, target));
+    QString problem;
+    const QString scratch = scratchFolder(&problem);
+    if (scratch.isEmpty())
+        printErr(programPrefix() + problem);
+    settings.recordingPath = (scratch.isEmpty() ? QDir::tempPath() : scratch)
+        + QStringLiteral("/clip-%1.%2").arg(request.number).arg(formatForPath(true, target));
     auto *window = new CaptureWindow(settings);
     const int number = request.number;
     connect(window, &CaptureWindow::decided, this,
@@ -157,6 +159,8 @@ void CameraService::windowDecided(int number, bool accepted)
         return;
     }
     printOut(programPrefix() + QStringLiteral("request %1: the user rejected").arg(number));
+    if (!shot.recordedFile.isEmpty())
+        QFile::remove(shot.recordedFile);
     QMap<QString, QString> results;
     results.insert(KivAction::Key::actionReturn(), KivAction::Value::rejected());
     results.insert(KivAction::Key::failureReason(), rejectedByUser());
