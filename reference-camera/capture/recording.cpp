@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// CaptureJob's recording: source ! videorate ! crop ! scale ! I420 ! encoder ! muxer ! fd,
+// CaptureJob's recording: source ! videorate ! crop ! scale ! I420 ! encodebin ! fd,
 // held within the size limit, ended by the timer, stop() or the limit.
 #include "capturejob.h"
 
@@ -10,6 +10,8 @@
 #include "kivaction_names_p.h"
 #include "livesource.h"
 #include "pipeline.h"
+
+#include <gst/pbutils/encoding-profile.h>
 
 namespace refcam {
 
@@ -72,39 +74,22 @@ GstPadProbeReturn countWritten(GstPad *, GstPadProbeInfo *info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-const char *muxerFor(const QString &format)
+// The encoder encodebin made for the profile: where the size limit is kept.
+GstElement *findEncoder(GstElement *encodebin, const QString &factory)
 {
-    if (format == QLatin1String("mp4"))
-        return "mp4mux";
-    if (format == QLatin1String("mkv"))
-        return "matroskamux";
-    if (format == QLatin1String("webm"))
-        return "webmmux";
-    return nullptr; // y4m: the encoder writes the file
-}
-
-// Bit rate and a key frame every two seconds; live settings, or encoders fall behind.
-void configureEncoder(GstElement *encoder, const QString &name, const VideoProfile &profile)
-{
-    const QByteArray gop = QByteArray::number(profile.fps * 2);
-    if (name == QLatin1String("x264enc")) {
-        g_object_set(encoder, "bitrate", guint(profile.kbps), nullptr);
-        setArg(encoder, "speed-preset", "fast");
-        setArg(encoder, "tune", "zerolatency");
-        setArg(encoder, "key-int-max", gop.constData());
-    } else if (name == QLatin1String("openh264enc")) {
-        g_object_set(encoder, "bitrate", guint(profile.kbps * 1000), nullptr);
-        setArg(encoder, "rate-control", "bitrate");
-        setArg(encoder, "gop-size", gop.constData());
-    } else if (name == QLatin1String("vp8enc")) {
-        g_object_set(encoder, "target-bitrate", gint(profile.kbps * 1000), nullptr);
-        setArg(encoder, "deadline", "1");
-        setArg(encoder, "cpu-used", "8");
-        setArg(encoder, "lag-in-frames", "0");
-        setArg(encoder, "end-usage", "cbr");
-        setArg(encoder, "keyframe-max-dist", gop.constData());
-        setArg(encoder, "threads", "2");
+    GstElement *found = nullptr;
+    GstIterator *it = gst_bin_iterate_recurse(GST_BIN(encodebin));
+    GValue item = G_VALUE_INIT;
+    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto *element = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory *made = gst_element_get_factory(element);
+        if (made && factory == QLatin1String(GST_OBJECT_NAME(made)))
+            found = element; // the bin keeps it alive
+        g_value_reset(&item);
     }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
 }
 
 QString sizeOverLimit(qint64 size, qint64 limit)
@@ -120,20 +105,13 @@ QString sizeOverLimit(qint64 size, qint64 limit)
 
 bool CaptureJob::chooseEncoder(QString *encoderName)
 {
-    const QString &format = m_settings.format;
     QString error;
-    if (format == QLatin1String("mp4") || format == QLatin1String("mkv")) {
-        *encoderName = pickH264Encoder(m_settings.encoder, &error);
-        if (encoderName->isEmpty()) {
-            fail(KivAction::cameraFailedError(), error);
-            return false;
-        }
-    } else if (format == QLatin1String("webm")) {
-        *encoderName = QStringLiteral("vp8enc");
-    } else {
-        *encoderName = QStringLiteral("y4menc");
+    *encoderName = pickEncoder(m_settings.format, m_settings.encoder, &error);
+    if (encoderName->isEmpty()) {
+        fail(KivAction::cameraFailedError(), error);
+        return false;
     }
-    if (format == QLatin1String("mp4") && !m_output->seekable()) {
+    if (m_settings.format == QLatin1String("mp4") && !m_output->seekable()) {
         fail(QString(),
             QStringLiteral("%1 cannot seek, which an MP4 file needs; ask for .mkv or .webm")
                 .arg(m_output->name()));
@@ -192,16 +170,8 @@ bool CaptureJob::buildRecording(const QString &encoderName, const VideoProfile &
         fail(errorName, error);
         return false;
     }
-    const QByteArray encoder = encoderName.toUtf8();
-    const bool h264 = encoder != "vp8enc" && encoder != "y4menc";
-    QList<const char *> chain { "videorate", "videocrop", "videoscale", "videoconvert",
-        "capsfilter", "queue", encoder.constData() };
-    if (h264)
-        chain << "h264parse"
-              << "capsfilter";
-    if (const char *muxer = muxerFor(format))
-        chain << muxer;
-    chain << "fdsink";
+    const QList<const char *> chain { "videorate", "videocrop", "videoscale", "videoconvert",
+        "capsfilter", "queue", "encodebin", "fdsink" };
     QList<GstElement *> elements;
     for (const char *factory : chain) {
         elements << addElement(GST_BIN(bin), factory);
@@ -215,28 +185,25 @@ bool CaptureJob::buildRecording(const QString &encoderName, const VideoProfile &
     }
     g_object_set(elements[0], "drop-only", TRUE, nullptr);
     cropFor(elements[1], m_mode.size, m_size);
-    // 8-bit 4:2:0 for every encoder: anything else may not play elsewhere.
     g_object_set(elements[4], "caps", rawCaps("I420", m_size, profile.fps).get(), nullptr);
     g_object_set(elements[5], "max-size-buffers", 5u, "max-size-bytes", 0u, "max-size-time",
         guint64(0), nullptr);
-    configureEncoder(elements[6], encoderName, profile);
-    m_beforeMux = elements[6];
-    if (h264) {
-        GstRef<GstCaps> avc = adopt(gst_caps_new_simple("video/x-h264", "stream-format",
-            G_TYPE_STRING, "avc", "alignment", G_TYPE_STRING, "au", nullptr));
-        g_object_set(elements[8], "caps", avc.get(), nullptr);
-        m_beforeMux = elements[8];
-    }
+    GstEncodingProfile *encoding = recordingProfile(format, encoderName, profile);
+    g_object_set(elements[6], "profile", encoding, nullptr);
+    gst_encoding_profile_unref(encoding);
     m_fileSink = elements.last();
     g_object_set(m_fileSink, "fd", m_output->fd(), "sync", FALSE, nullptr);
     bool linked = gst_element_link(raw, elements[0]);
     for (int i = 0; linked && i + 1 < elements.size(); ++i)
         linked = gst_element_link(elements[i], elements[i + 1]);
-    if (!linked) {
+    m_beforeMux = linked ? findEncoder(elements[6], encoderName) : nullptr;
+    if (!m_beforeMux) {
         fail(KivAction::cameraFailedError(),
-            QStringLiteral("cannot build the %1 recording from %2").arg(format, m_source.name));
+            QStringLiteral("cannot build the %1 recording with %2 from %3")
+                .arg(format, encoderName, m_source.name));
         return false;
     }
+    tuneForLive(m_beforeMux, encoderName);
     return true;
 }
 

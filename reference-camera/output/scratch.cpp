@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <csignal>
@@ -19,8 +18,9 @@ namespace {
 
 QString scratchRoot()
 {
-    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty())
+    // Read directly: QStandardPaths warns on every call where it is unset.
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty() || !QDir::isAbsolutePath(runtime))
         runtime = QDir::tempPath();
     return runtime + QStringLiteral("/reference-camera");
 }
