@@ -158,12 +158,8 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
     settings.orientationDegrees = m_options.orientation;
     settings.encoder = m_options.encoder;
     settings.frame = take.frame;
-    if (!request.video && request.hasPhotoResolution
-        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
-            != 0) {
-        // Invalid: MAX (answer() logged the replacement).
-        settings.photoSize = parsePhotoResolution(request.photoResolution);
-    }
+    settings.photoSize
+        = photoSizeFor(!request.video && request.hasPhotoResolution, request.photoResolution);
 
     const bool descriptor = request.fileDescriptor.isValid();
     auto folder = std::make_shared<CheckedFolder>();

@@ -139,7 +139,7 @@ bool CameraService::refused(const CaptureRequest &request, QDBusConnection conne
         return true;
     }
     if (!request.video && request.hasPhotoResolution) {
-        const QSize size = parsePhotoResolution(request.photoResolution);
+        const QSize size = parsePhotoResolution(request.photoResolution).size;
         if (size.isValid() && qint64(size.width()) * size.height() > maxPhotoPixels) {
             printErr(programPrefix()
                 + QStringLiteral("photoResolution %1 is more than %2 pixels; answering FAILED")

@@ -48,13 +48,8 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.number = request.number;
     settings.caller = request.caller;
     settings.video = request.video;
-    const SettingsUsed used = settingsUsed(request.video, request.hasPhotoResolution,
-        request.photoResolution, request.hasVideoQuality, request.videoQuality);
-    settings.format = used.videoFormat;
     settings.sizeLimit = request.sizeLimit;
-    // Invalid: the camera's largest mode (MAX, or a value not understood).
-    settings.photoSize
-        = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
+    settings.photoSize = photoSizeFor(request.hasPhotoResolution, request.photoResolution);
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
     settings.source = m_options.source;
@@ -62,10 +57,6 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
         ? KivAction::Value::highest()
         : request.videoQuality;
-    if (request.hasPhotoResolution
-        && request.photoResolution.trimmed().compare(KivAction::Value::max(), Qt::CaseInsensitive)
-            == 0)
-        settings.photoSize = QSize();
     // A clip waits for the user's decision in the camera's own folder, never in one the
     // host named; on Accept it goes through the same writer as any capture.
     const QString target = request.fileLocation.isEmpty()

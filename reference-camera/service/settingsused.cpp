@@ -34,14 +34,9 @@ SettingsUsed settingsUsed(bool video, bool hasPhotoResolution, const QString &ph
     bool hasVideoQuality, const QString &videoQuality)
 {
     SettingsUsed settings;
-    settings.photoSize = maxPhotoSize();
-    settings.videoFormat = videoFormatForQuality(videoQuality);
 
     if (!video && hasPhotoResolution) {
-        const QSize asked = parsePhotoResolution(photoResolution);
-        if (asked.isValid()) {
-            settings.photoSize = asked;
-        } else {
+        if (parsePhotoResolution(photoResolution).kind == PhotoResolution::NotUnderstood) {
             const QString why = isTooLarge(photoResolution)
                 ? QStringLiteral("is larger than this camera takes (at most %1x%1)")
                       .arg(maxPhotoSide)
@@ -58,7 +53,6 @@ SettingsUsed settingsUsed(bool video, bool hasPhotoResolution, const QString &ph
             KivAction::Value::lowest() };
         if (!known.contains(videoQuality)) {
             const QString used = KivAction::Value::highest();
-            settings.videoFormat = videoFormatForQuality(used);
             settings.replaced.insert(KivAction::Key::videoQualityUsed(), used);
             settings.notes << QStringLiteral("videoQuality %1 not known (HIGHEST, MEDIUM or "
                                              "LOWEST), using %2")

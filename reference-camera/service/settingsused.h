@@ -14,8 +14,6 @@ namespace refcam {
 // honour is replaced, logged, and named in the answer, so the host learns of it.
 struct SettingsUsed
 {
-    QSize photoSize;
-    VideoFormat videoFormat;
     // Answer keys ("photoResolutionUsed", "videoQualityUsed") to the value used instead.
     QMap<QString, QString> replaced;
     // One line for the log per replaced setting.
