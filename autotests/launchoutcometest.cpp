@@ -889,11 +889,11 @@ void LaunchOutcomeTest::noDescriptorWhereHostCannotCreate()
     QCOMPARE(launchWithExec(service).outcome, int(CameraOutcomeAccepted));
     const QStringList lines = trace.takeLines().filter(QStringLiteral("no file descriptor"));
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.constFirst().startsWith(
-                 QStringLiteral(
-                     "Camera LOG in CameraUIService.cpp:#:setupSettingValues:no file descriptor "
-                     "sent: ")
-                 + why),
+    QVERIFY2(
+        lines.constFirst().startsWith(
+            QStringLiteral("Camera LOG in CameraUIService.cpp:#:callUIService:no file descriptor "
+                           "sent: ")
+            + why),
         qPrintable(lines.constFirst()));
     for (const WireValue &value : wireValues(m_peer->requests.constFirst()))
         QVERIFY(value.key != QLatin1String("fileDescriptor"));

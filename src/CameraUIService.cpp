@@ -179,6 +179,21 @@ void CameraUIService::callUIService(AM_ActionData &request)
     request.setObject(QString());
     request.setAction(KivAction::cameraAction());
     setupSettingValues(request);
+    // A launch with a location offers the camera a file the host made itself, so the
+    // camera never writes a path with its own rights (see doc/security.md).
+    if (d->current && mFileLocation.length() > 0) {
+#ifdef AM_ACTIONDATA_HAS_FILE_DESCRIPTOR
+        auto handoff = std::make_unique<FileHandoff>();
+        if (!handoff->create(mFileLocation))
+            CAMERA_LOG("no file descriptor sent: %s\n", CAMERA_L1(handoff->why()));
+        else if (!request.setFileDescriptor(KivAction::Key::fileDescriptor(), handoff->fd()))
+            CAMERA_LOG("no file descriptor sent: the bus connection cannot pass one\n");
+        else
+            d->handoff = std::move(handoff);
+#else
+        CAMERA_LOG("no file descriptor sent: the platform library cannot pass one\n");
+#endif
+    }
     request.invoke(true);
     CAMERA_LOG("The actionCmd is invoked\n");
     CAMERA_LOG_EXIT();
@@ -204,21 +219,6 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     // Lets a cancel end this launch alone, not the other services' of this process.
     if (d->current)
         request.setValue(KivAction::Key::launchId(), quint64(d->current->id));
-    // A launch with a location offers the camera a file the host made itself, so the
-    // camera never writes a path with its own rights (see doc/security.md).
-    if (d->current && mFileLocation.length() > 0) {
-#ifdef AM_ACTIONDATA_HAS_FILE_DESCRIPTOR
-        auto handoff = std::make_unique<FileHandoff>();
-        if (!handoff->create(mFileLocation))
-            CAMERA_LOG("no file descriptor sent: %s\n", CAMERA_L1(handoff->why()));
-        else if (!request.setFileDescriptor(KivAction::Key::fileDescriptor(), handoff->fd()))
-            CAMERA_LOG("no file descriptor sent: the bus connection cannot pass one\n");
-        else
-            d->handoff = std::move(handoff);
-#else
-        CAMERA_LOG("no file descriptor sent: the platform library cannot pass one\n");
-#endif
-    }
     CAMERA_LOG_EXIT();
 }
 
