@@ -26,6 +26,14 @@ CaptureJob *CaptureJob::intoPath(
     return job;
 }
 
+CaptureJob *CaptureJob::intoFolder(const CaptureSettings &settings, int dirFd, const QString &name,
+    const QString &shownPath, QObject *parent)
+{
+    auto *job = new CaptureJob(settings, parent);
+    job->m_output = CaptureOutput::toFolder(dirFd, name, shownPath);
+    return job;
+}
+
 CaptureJob *CaptureJob::intoFd(const CaptureSettings &settings, int fd, QObject *parent)
 {
     auto *job = new CaptureJob(settings, parent);

@@ -51,6 +51,9 @@ public:
     // Writes path through a hidden file in its folder, renamed into place when done.
     static CaptureJob *intoPath(
         const CaptureSettings &settings, const QString &path, QObject *parent = nullptr);
+    // Writes name in the folder open at dirFd (kept open by the caller until finished()).
+    static CaptureJob *intoFolder(const CaptureSettings &settings, int dirFd, const QString &name,
+        const QString &shownPath, QObject *parent = nullptr);
     // Writes into fd, a seekable file the caller keeps open: rewritten from offset 0 and cut
     // to the capture's size. A failed capture leaves it empty. fd is duplicated, not closed.
     static CaptureJob *intoFd(const CaptureSettings &settings, int fd, QObject *parent = nullptr);

@@ -25,12 +25,14 @@ QString systemError()
 class PathOutput : public CaptureOutput
 {
 public:
-    explicit PathOutput(const QString &path)
+    explicit PathOutput(const QString &path, int dirFd = -1, const QString &name = QString())
         : m_path(path)
+        , m_dirFd(dirFd)
+        , m_name(name)
     { }
     bool open(QString *error) override
     {
-        if (m_file.open(m_path))
+        if (m_dirFd >= 0 ? m_file.openIn(m_dirFd, m_name, m_path) : m_file.open(m_path))
             return true;
         *error = m_file.errorString();
         return false;
@@ -50,6 +52,8 @@ public:
 
 private:
     QString m_path;
+    int m_dirFd; // not owned: the checked folder outlives the capture
+    QString m_name;
     TargetFile m_file;
 };
 
@@ -105,6 +109,12 @@ private:
 std::unique_ptr<CaptureOutput> CaptureOutput::toPath(const QString &path)
 {
     return std::make_unique<PathOutput>(path);
+}
+
+std::unique_ptr<CaptureOutput> CaptureOutput::toFolder(
+    int dirFd, const QString &name, const QString &shownPath)
+{
+    return std::make_unique<PathOutput>(shownPath, dirFd, name);
 }
 
 std::unique_ptr<CaptureOutput> CaptureOutput::toFd(int fd)

@@ -14,6 +14,9 @@ class CaptureOutput
 public:
     // Writes path through a hidden file in its folder, renamed into place by commit().
     static std::unique_ptr<CaptureOutput> toPath(const QString &path);
+    // Writes name in the folder open at dirFd (a checked folder), as toPath() does.
+    static std::unique_ptr<CaptureOutput> toFolder(
+        int dirFd, const QString &name, const QString &shownPath);
     // Rewrites fd, a file the caller keeps open, from offset 0. fd is duplicated, not closed.
     static std::unique_ptr<CaptureOutput> toFd(int fd);
 

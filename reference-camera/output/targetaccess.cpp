@@ -126,10 +126,47 @@ CheckedFolder::~CheckedFolder()
         ::close(m_fd);
 }
 
-QString CheckedFolder::pinnedPath() const
+namespace {
+
+// Why the folder open at fd (reached by that name) may not be passed, or an empty string.
+QString folderProblem(int fd, const QString &reached, const Caller &caller, uid_t callerUid,
+    const OwnPlaces &places, struct stat *st)
 {
-    return QStringLiteral("/proc/self/fd/%1/%2").arg(m_fd).arg(m_name);
+    if (::fstat(fd, st) != 0)
+        return QStringLiteral("cannot look at %1: %2").arg(reached, systemError(errno));
+    const QString own = places.folderAt(st->st_dev, st->st_ino);
+    if (!own.isEmpty())
+        return own == reached
+            ? QStringLiteral("%1 is the camera's own folder").arg(reached)
+            : QStringLiteral("%1 is the camera's own folder %2").arg(reached, own);
+    if (!caller.may(*st, 1))
+        return QStringLiteral("user %1 may not enter the folder %2").arg(callerUid).arg(reached);
+    return QString();
 }
+
+// Why the caller may not have name written in the folder at fd, or an empty string.
+QString fileProblem(int fd, const struct stat &st, const QString &name, const QString &reached,
+    const Caller &caller, uid_t callerUid, const OwnPlaces &places)
+{
+    if (!caller.may(st, 2))
+        return QStringLiteral("user %1 may not write in the folder %2").arg(callerUid).arg(reached);
+    struct stat target = {};
+    const QByteArray encoded = QFile::encodeName(name);
+    if (::fstatat(fd, encoded.constData(), &target, AT_SYMLINK_NOFOLLOW) != 0)
+        return QString();
+    if (!places.fileAt(target.st_dev, target.st_ino).isEmpty())
+        return QStringLiteral("it is the camera's own file %1")
+            .arg(places.fileAt(target.st_dev, target.st_ino));
+    // In a sticky folder only the file's owner (or the folder's) may replace it.
+    if ((st.st_mode & S_ISVTX) && target.st_uid != callerUid && st.st_uid != callerUid)
+        return QStringLiteral("user %1 may not replace it: the folder %2 is sticky and the "
+                              "file is someone else's")
+            .arg(callerUid)
+            .arg(reached);
+    return QString();
+}
+
+} // namespace
 
 QString pathTargetProblem(
     const QString &path, uid_t callerUid, const OwnPlaces &places, CheckedFolder *folder)
@@ -148,49 +185,17 @@ QString pathTargetProblem(
         if (fd < 0)
             return QStringLiteral("cannot open the folder %1: %2").arg(reached, systemError(errno));
         struct stat st = {};
-        QString problem;
-        if (::fstat(fd, &st) != 0)
-            problem = QStringLiteral("cannot look at %1: %2").arg(reached, systemError(errno));
-        else if (!places.folderAt(st.st_dev, st.st_ino).isEmpty()) {
-            const QString own = places.folderAt(st.st_dev, st.st_ino);
-            problem = own == reached
-                ? QStringLiteral("%1 is the camera's own folder").arg(reached)
-                : QStringLiteral("%1 is the camera's own folder %2").arg(reached, own);
-        } else if (!caller.may(st, 1))
-            problem
-                = QStringLiteral("user %1 may not enter the folder %2").arg(callerUid).arg(reached);
+        QString problem = folderProblem(fd, reached, caller, callerUid, places, &st);
+        if (problem.isEmpty() && i == parts.size()) // the folder the file goes in
+            problem = fileProblem(fd, st, name, reached, caller, callerUid, places);
         if (!problem.isEmpty()) {
             ::close(fd);
             return problem;
         }
         if (i == parts.size()) {
-            // The folder the file goes in.
-            if (!caller.may(st, 2)) {
-                ::close(fd);
-                return QStringLiteral("user %1 may not write in the folder %2")
-                    .arg(callerUid)
-                    .arg(reached);
-            }
-            struct stat target = {};
-            const QByteArray encoded = QFile::encodeName(name);
-            if (::fstatat(fd, encoded.constData(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (!places.fileAt(target.st_dev, target.st_ino).isEmpty())
-                    problem = QStringLiteral("it is the camera's own file %1")
-                                  .arg(places.fileAt(target.st_dev, target.st_ino));
-                // In a sticky folder only the file's owner (or the folder's) may replace it.
-                else if ((st.st_mode & S_ISVTX) && target.st_uid != callerUid
-                    && st.st_uid != callerUid)
-                    problem = QStringLiteral("user %1 may not replace it: the folder %2 is "
-                                             "sticky and the file is someone else's")
-                                  .arg(callerUid)
-                                  .arg(reached);
-            }
-            if (!problem.isEmpty()) {
-                ::close(fd);
-                return problem;
-            }
             folder->m_fd = fd;
             folder->m_name = name;
+            folder->m_path = path;
             return QString();
         }
         const QString part = parts.at(i);

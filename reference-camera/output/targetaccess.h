@@ -48,14 +48,17 @@ public:
     CheckedFolder(const CheckedFolder &) = delete;
     CheckedFolder &operator=(const CheckedFolder &) = delete;
     ~CheckedFolder();
-    // The target as a path through this very folder (/proc/self/fd/N/name), so a folder
-    // swapped for a link after the check is not followed.
-    QString pinnedPath() const;
+    // The folder (an O_PATH descriptor) and the file's name in it: a folder swapped for a
+    // link after the check is not followed.
+    int fd() const { return m_fd; }
+    QString name() const { return m_name; }
+    QString path() const { return m_path; }
 
 private:
     friend QString pathTargetProblem(const QString &, uid_t, const OwnPlaces &, CheckedFolder *);
     int m_fd = -1;
     QString m_name;
+    QString m_path; // as checked, for messages
 };
 
 // Why caller may not have the camera write path (absolute and local), or an empty string.

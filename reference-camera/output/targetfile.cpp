@@ -75,6 +75,25 @@ bool TargetFile::open(const QString &path)
     if (m_dirFd < 0)
         return fail(
             QStringLiteral("cannot open the folder %1: %2").arg(folder, systemError(errno)));
+    return openInFolder(folder);
+}
+
+bool TargetFile::openIn(int dirFd, const QString &name, const QString &shownPath)
+{
+    m_path = shownPath;
+    m_name = QFile::encodeName(name);
+    if (name.contains(QChar(0)) || name.contains(QLatin1Char('/')) || m_name.isEmpty()
+        || m_name == "." || m_name == "..")
+        return fail(QStringLiteral("it does not name a file"));
+    m_dirFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 3);
+    if (m_dirFd < 0)
+        return fail(QStringLiteral("the folder is not open: %1").arg(systemError(errno)));
+    const int slash = shownPath.lastIndexOf(QLatin1Char('/'));
+    return openInFolder(slash > 0 ? shownPath.left(slash) : QStringLiteral("/"));
+}
+
+bool TargetFile::openInFolder(const QString &folder)
+{
     if (!checkTarget())
         return false;
 
@@ -202,6 +221,14 @@ QString describeUnsafeTarget(const QString &path)
 {
     TargetFile probe;
     if (probe.open(path))
+        return QString();
+    return probe.errorString();
+}
+
+QString describeUnsafeTarget(int dirFd, const QString &name)
+{
+    TargetFile probe;
+    if (probe.openIn(dirFd, name, name))
         return QString();
     return probe.errorString();
 }

@@ -21,6 +21,9 @@ public:
 
     // path must be absolute. False with errorString() set when it cannot be written.
     bool open(const QString &path);
+    // name in the folder open at dirFd (duplicated; O_PATH will do): no path is looked up
+    // again. shownPath names the target in messages.
+    bool openIn(int dirFd, const QString &name, const QString &shownPath);
     QIODevice *device() { return &m_file; }
     // For writers that take a descriptor; nothing is buffered in device() then.
     int handle() const { return m_file.handle(); }
@@ -35,12 +38,13 @@ public:
     qint64 size() const { return m_size; }
 
 private:
+    bool openInFolder(const QString &folder);
     bool checkTarget();
     int openNamedTemp();
     bool nameAnonymous();
     bool fail(const QString &error);
 
-    QString m_path;
+    QString m_path; // for messages
     QByteArray m_name;
     QByteArray m_tempName;
     int m_dirFd = -1;
@@ -50,7 +54,9 @@ private:
     bool m_anonymous = false; // O_TMPFILE: no name until commit()
 };
 
-// Why a path cannot be a capture's target, or an empty string when it can be.
+// Why a path (or name in the folder open at dirFd) cannot be a capture's target, or an
+// empty string when it can be.
 QString describeUnsafeTarget(const QString &path);
+QString describeUnsafeTarget(int dirFd, const QString &name);
 
 } // namespace refcam

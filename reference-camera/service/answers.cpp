@@ -59,14 +59,11 @@ void CameraService::answerRecordedClip(
     const bool descriptor = request.fileDescriptor.isValid();
     CheckedFolder folder;
     QString problem;
-    QString into;
     if (descriptor || !request.fileLocation.isEmpty()) {
         problem = targetProblem(request, &folder, false);
         path = descriptor ? request.fileLocation : request.targetPath;
-        into = descriptor ? QString() : folder.pinnedPath();
     } else {
         path = uniqueCaptureName(outputFolder(m_options, true), QStringLiteral(".mp4"));
-        into = path;
     }
     if (!problem.isEmpty())
         printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
@@ -76,7 +73,8 @@ void CameraService::answerRecordedClip(
     if (problem.isEmpty()) {
         std::unique_ptr<CaptureOutput> out = descriptor
             ? CaptureOutput::toFd(request.fileDescriptor.fileDescriptor())
-            : CaptureOutput::toPath(into);
+            : folder.fd() >= 0 ? CaptureOutput::toFolder(folder.fd(), folder.name(), path)
+                               : CaptureOutput::toPath(path);
         moved = out->open(&problem) && out->copyFrom(take.recordedFile, &problem)
             && out->commit(&size, &problem);
         if (!moved)
@@ -163,7 +161,6 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
 
     const bool descriptor = request.fileDescriptor.isValid();
     auto folder = std::make_shared<CheckedFolder>();
-    QString writePath; // a path-only capture is written through the checked folder
     if (descriptor || !request.fileLocation.isEmpty()) {
         // The same check the window makes before anyone takes a picture.
         *failure = targetProblem(request, folder.get(), false);
@@ -175,7 +172,6 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
         // With a descriptor the answer names the location as given: the host renames its
         // file onto what it asked for.
         *path = descriptor ? request.fileLocation : request.targetPath;
-        writePath = descriptor ? QString() : folder->pinnedPath();
         settings.format = formatForPath(request.video, request.targetPath);
         if (descriptor && m_options.writeFile)
             printOut(programPrefix()
@@ -193,7 +189,6 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
             return false;
         }
         *path = uniqueCaptureName(dir, suffixForFormat(settings.format));
-        writePath = *path;
     }
     if (!m_options.writeFile) {
         printOut(
@@ -204,9 +199,13 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
     Pending pending;
     pending.request = request;
     pending.connection = connection;
-    pending.job = descriptor
-        ? CaptureJob::intoFd(settings, request.fileDescriptor.fileDescriptor(), this)
-        : CaptureJob::intoPath(settings, writePath, this);
+    // A path-only capture is written through the checked folder.
+    if (descriptor)
+        pending.job = CaptureJob::intoFd(settings, request.fileDescriptor.fileDescriptor(), this);
+    else if (folder->fd() >= 0)
+        pending.job = CaptureJob::intoFolder(settings, folder->fd(), folder->name(), *path, this);
+    else
+        pending.job = CaptureJob::intoPath(settings, *path, this);
     pending.folder = folder;
     const int number = request.number;
     const QString target = *path;

@@ -231,7 +231,7 @@ QString targetProblem(const CaptureRequest &request, CheckedFolder *folder, bool
             .arg(quoted(path))
             .arg(request.callerUid)
             .arg(problem);
-    problem = probe ? describeUnsafeTarget(folder->pinnedPath()) : QString();
+    problem = probe ? describeUnsafeTarget(folder->fd(), folder->name()) : QString();
     return problem.isEmpty() ? QString()
                              : QStringLiteral("cannot write %1: %2").arg(quoted(path), problem);
 }
