@@ -98,9 +98,9 @@ QList<QCommandLineOption> behaviourOptions()
                            "(default 3000), e.g. --record-ms 500."),
             QStringLiteral("MS")),
         QCommandLineOption(QStringLiteral("encoder"),
-            QStringLiteral("H.264 encoder for MP4 and Matroska recordings instead of the first "
-                           "installed of openh264enc, x264enc, v4l2h264enc, e.g. --encoder "
-                           "x264enc."),
+            QStringLiteral("H.264 encoder for MP4 and Matroska recordings instead of the best "
+                           "installed (hardware first, then by GStreamer rank), e.g. --encoder "
+                           "openh264enc."),
             QStringLiteral("ELEMENT")),
         QCommandLineOption(QStringLiteral("window-size"),
             QStringLiteral("Size of the interactive window, e.g. --window-size 900x600."),
