@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "gstsource.h"
 
+#include "gstref.h"
 #include "kivaction_names_p.h"
 
 #include <QHash>
@@ -59,21 +60,20 @@ bool parseSpec(const QString &sourceName, ParsedSpec *parsed, QString *error)
         if (parsed->detail.isEmpty())
             parsed->detail = QStringLiteral("smpte");
         ensureGstreamer();
-        GstElement *probe = gst_element_factory_make("videotestsrc", nullptr);
-        if (!probe) {
+        GstElement *made = gst_element_factory_make("videotestsrc", nullptr);
+        if (!made) {
             *error = QStringLiteral(
                 "GStreamer's videotestsrc is missing; install gstreamer1.0-plugins-base");
             return false;
         }
-        gst_object_ref_sink(probe);
-        GParamSpec *property = g_object_class_find_property(G_OBJECT_GET_CLASS(probe), "pattern");
-        GEnumClass *patterns = G_ENUM_CLASS(g_type_class_ref(property->value_type));
+        GstRef<GstElement> probe(GST_ELEMENT(gst_object_ref_sink(made)));
+        GParamSpec *property
+            = g_object_class_find_property(G_OBJECT_GET_CLASS(probe.get()), "pattern");
+        g_autoptr(GEnumClass) patterns = G_ENUM_CLASS(g_type_class_ref(property->value_type));
         const bool known = g_enum_get_value_by_nick(patterns, parsed->detail.toUtf8().constData());
         QStringList names;
         for (guint i = 0; i < patterns->n_values; ++i)
             names << QString::fromUtf8(patterns->values[i].value_nick);
-        g_type_class_unref(patterns);
-        gst_object_unref(probe);
         if (!known) {
             *error = QStringLiteral("the test source has no pattern '%1'; use one of %2")
                          .arg(parsed->detail, names.join(QStringLiteral(", ")));
@@ -180,11 +180,19 @@ QList<SourceMode> modesFromCaps(GstCaps *caps)
     return modes;
 }
 
+using SharedDevice = std::shared_ptr<GstDevice>;
+
+SharedDevice shareDevice(GstDevice *device)
+{
+    return device ? SharedDevice(GST_DEVICE(gst_object_ref(device)), gst_object_unref)
+                  : SharedDevice();
+}
+
 struct Entry
 {
     SourceModes modes;
     ParsedSpec parsed;
-    GstDevice *device = nullptr; // when found by the device monitor
+    SharedDevice device; // when found by the device monitor
 };
 
 QMutex g_cacheLock;
@@ -198,7 +206,7 @@ QString factoryOf(GstElement *element)
 
 struct Found
 {
-    GstDevice *device = nullptr;
+    SharedDevice device;
     QString kind;
     QString name;
 };
@@ -207,40 +215,34 @@ struct Found
 QList<Found> monitorDevices()
 {
     QList<Found> found;
-    GstDeviceMonitor *monitor = gst_device_monitor_new();
+    g_autoptr(GstDeviceMonitor) monitor = gst_device_monitor_new();
     gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
     GList *devices = gst_device_monitor_get_devices(monitor);
     for (GList *item = devices; item; item = item->next) {
         GstDevice *device = GST_DEVICE(item->data);
-        GstElement *element = gst_device_create_element(device, nullptr);
-        if (element)
-            gst_object_ref_sink(element);
-        const QString factory = factoryOf(element);
+        GstRef<GstElement> element;
+        if (GstElement *made = gst_device_create_element(device, nullptr))
+            element.reset(GST_ELEMENT(gst_object_ref_sink(made)));
+        const QString factory = factoryOf(element.get());
         Found entry;
-        entry.device = GST_DEVICE(gst_object_ref(device));
-        gchar *display = gst_device_get_display_name(device);
+        g_autofree gchar *display = gst_device_get_display_name(device);
         entry.name = QString::fromUtf8(display);
-        g_free(display);
         if (factory == QLatin1String("pipewiresrc")) {
             entry.kind = QStringLiteral("pipewire");
         } else if (factory == QLatin1String("libcamerasrc")) {
             entry.kind = QStringLiteral("libcamera");
         } else if (factory == QLatin1String("v4l2src")) {
             entry.kind = QStringLiteral("v4l2");
-            gchar *path = nullptr;
-            g_object_get(element, "device", &path, nullptr);
+            g_autofree gchar *path = nullptr;
+            g_object_get(element.get(), "device", &path, nullptr);
             entry.name = QString::fromUtf8(path);
-            g_free(path);
         }
-        if (element)
-            gst_object_unref(element);
-        if (entry.kind.isEmpty())
-            gst_object_unref(entry.device);
-        else
+        if (!entry.kind.isEmpty()) {
+            entry.device = shareDevice(device);
             found << entry;
+        }
     }
     g_list_free_full(devices, gst_object_unref);
-    gst_object_unref(monitor);
     const QStringList order
         = { QStringLiteral("pipewire"), QStringLiteral("libcamera"), QStringLiteral("v4l2") };
     std::stable_sort(found.begin(), found.end(), [&](const Found &a, const Found &b) {
@@ -250,25 +252,20 @@ QList<Found> monitorDevices()
 }
 
 // Opens the element just long enough to ask what it can deliver.
-QList<SourceMode> probeElement(GstElement *element, QString *error)
+QList<SourceMode> probeElement(GstElement *made, QString *error)
 {
     QList<SourceMode> modes;
-    gst_object_ref_sink(element);
-    if (gst_element_set_state(element, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
+    GstRef<GstElement> element(GST_ELEMENT(gst_object_ref_sink(made)));
+    if (gst_element_set_state(element.get(), GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
         *error = QStringLiteral("it cannot be opened (busy, missing or no permission)");
     } else {
-        GstPad *pad = gst_element_get_static_pad(element, "src");
-        GstCaps *caps = pad ? gst_pad_query_caps(pad, nullptr) : nullptr;
+        g_autoptr(GstPad) pad = gst_element_get_static_pad(element.get(), "src");
+        g_autoptr(GstCaps) caps = pad ? gst_pad_query_caps(pad, nullptr) : nullptr;
         modes = modesFromCaps(caps);
-        if (caps)
-            gst_caps_unref(caps);
-        if (pad)
-            gst_object_unref(pad);
         if (modes.isEmpty())
             *error = QStringLiteral("it offers no picture format this camera can use");
     }
-    gst_element_set_state(element, GST_STATE_NULL);
-    gst_object_unref(element);
+    gst_element_set_state(element.get(), GST_STATE_NULL);
     return modes;
 }
 
@@ -313,18 +310,14 @@ Entry probe(const QString &sourceName)
                 && (parsed.detail.isEmpty() || parsed.detail == candidate.name));
         if (!wanted || entry.device)
             continue;
-        GstCaps *caps = gst_device_get_caps(candidate.device);
-        QList<SourceMode> modes = modesFromCaps(caps);
-        if (caps)
-            gst_caps_unref(caps);
+        g_autoptr(GstCaps) caps = gst_device_get_caps(candidate.device.get());
+        const QList<SourceMode> modes = modesFromCaps(caps);
         if (modes.isEmpty())
             continue;
-        entry.device = GST_DEVICE(gst_object_ref(candidate.device));
+        entry.device = candidate.device;
         entry.modes.modes = modes;
         entry.modes.name = candidate.kind + QLatin1Char(':') + candidate.name;
     }
-    for (const Found &candidate : found)
-        gst_object_unref(candidate.device);
     if (entry.device)
         return entry;
     if (parsed.kind == QLatin1String("auto"))
@@ -372,18 +365,12 @@ SourceModes probeSource(const QString &sourceName)
     }
     Entry entry = probe(sourceName);
     QMutexLocker lock(&g_cacheLock);
-    if (!entry.modes.ok()) {
-        // Not cached: the camera may be plugged in before the next request.
-        if (entry.device)
-            gst_object_unref(entry.device);
+    // A failure is not cached: the camera may be plugged in before the next request.
+    if (!entry.modes.ok())
         return entry.modes;
-    }
     const auto it = g_cache.constFind(sourceName);
-    if (it != g_cache.constEnd()) {
-        if (entry.device)
-            gst_object_unref(entry.device);
+    if (it != g_cache.constEnd())
         return it->modes;
-    }
     g_cache.insert(sourceName, entry);
     return entry.modes;
 }
@@ -391,9 +378,7 @@ SourceModes probeSource(const QString &sourceName)
 void forgetSource(const QString &sourceName)
 {
     QMutexLocker lock(&g_cacheLock);
-    const Entry entry = g_cache.take(sourceName);
-    if (entry.device)
-        gst_object_unref(entry.device);
+    g_cache.remove(sourceName);
 }
 
 SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size)
@@ -424,8 +409,6 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
     {
         QMutexLocker lock(&g_cacheLock);
         entry = g_cache.value(sourceName);
-        if (entry.device)
-            gst_object_ref(entry.device);
     }
     GstElement *element = nullptr;
     const ParsedSpec &parsed = entry.parsed;
@@ -438,9 +421,8 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
             if (parsed.stopAfter > 0) {
                 auto *count = g_new0(gint, 2);
                 count[0] = parsed.stopAfter;
-                GstPad *pad = gst_element_get_static_pad(element, "src");
+                g_autoptr(GstPad) pad = gst_element_get_static_pad(element, "src");
                 gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, stopAfterFrames, count, g_free);
-                gst_object_unref(pad);
             }
         }
     } else if (parsed.kind == QLatin1String("v4l2")) {
@@ -448,10 +430,8 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
         if (element)
             g_object_set(element, "device", parsed.detail.toUtf8().constData(), nullptr);
     } else if (entry.device) {
-        element = gst_device_create_element(entry.device, nullptr);
+        element = gst_device_create_element(entry.device.get(), nullptr);
     }
-    if (entry.device)
-        gst_object_unref(entry.device);
     if (!element) {
         *errorName = KivAction::noCameraDeviceError();
         *error = QStringLiteral("cannot create the source for %1").arg(modes.name) + noDeviceHint();
