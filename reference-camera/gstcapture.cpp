@@ -322,31 +322,49 @@ GstFlowReturn newFrame(GstAppSink *sink, gpointer data)
     return GST_FLOW_OK;
 }
 
+struct MappedView
+{
+    GstSample *sample;
+    GstMapInfo map;
+};
+
+void releaseView(void *data)
+{
+    auto *view = static_cast<MappedView *>(data);
+    gst_buffer_unmap(gst_sample_get_buffer(view->sample), &view->map);
+    gst_sample_unref(view->sample);
+    delete view;
+}
+
+// The viewfinder's picture over the buffer itself: no copy per frame; the buffer goes back
+// when the last QImage sharing it (the screen's texture upload included) lets go.
 GstFlowReturn newViewFrame(GstAppSink *sink, gpointer data)
 {
     Shared *shared = fromHolder(data);
     GstSample *sample = gst_app_sink_pull_sample(sink);
     if (!sample)
         return GST_FLOW_EOS;
-    {
-        const GstStructure *s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
-        int width = 0;
-        int height = 0;
-        gst_structure_get_int(s, "width", &width);
-        gst_structure_get_int(s, "height", &height);
-        GstMapInfo map;
-        GstBuffer *buffer = gst_sample_get_buffer(sample);
-        if (width > 0 && height > 0 && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            const int stride = int(map.size / gsize(height));
-            if (stride >= width * 4) {
-                QImage image(map.data, width, height, stride, QImage::Format_RGB32);
-                QMutexLocker lock(&shared->lock);
-                shared->view = image.copy();
-            }
-            gst_buffer_unmap(buffer, &map);
+    const GstStructure *s = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+    int width = 0;
+    int height = 0;
+    gst_structure_get_int(s, "width", &width);
+    gst_structure_get_int(s, "height", &height);
+    auto *view = new MappedView { sample, GstMapInfo() };
+    if (width > 0 && height > 0
+        && gst_buffer_map(gst_sample_get_buffer(sample), &view->map, GST_MAP_READ)) {
+        const int stride = int(view->map.size / gsize(height));
+        if (stride >= width * 4) {
+            const QImage image(
+                view->map.data, width, height, stride, QImage::Format_RGB32, releaseView, view);
+            QMutexLocker lock(&shared->lock);
+            shared->view = image;
+        } else {
+            releaseView(view);
         }
+    } else {
+        gst_sample_unref(sample);
+        delete view;
     }
-    gst_sample_unref(sample);
     if (!shared->viewPending.exchange(true))
         post(shared->serial, EventView);
     return GST_FLOW_OK;
@@ -784,7 +802,8 @@ bool LiveSource::use(const QString &sourceName, const SourceMode &mode, bool vie
         GstElement *vsink = make("appsink", "view");
         g_object_set(vq, "leaky", 2, "max-size-buffers", 1u, nullptr);
         QSize small = mode.size;
-        small.scale(QSize(640, 360), Qt::KeepAspectRatio);
+        if (small.width() > 1280 || small.height() > 720)
+            small.scale(QSize(1280, 720), Qt::KeepAspectRatio); // a 720p screen's worth
         GstCaps *c = rawCaps("BGRx", QSize(small.width() & ~1, small.height() & ~1));
         g_object_set(vcaps, "caps", c, nullptr);
         gst_caps_unref(c);
@@ -1320,6 +1339,11 @@ void CaptureJob::startVideo()
     }
     if (m_settings.recordMs > 0)
         m_recordTimer.start(m_settings.recordMs);
+}
+
+qint64 CaptureJob::bytesWritten() const
+{
+    return m_pipeline ? m_pipeline->shared()->writtenEnd.load() : 0;
 }
 
 void CaptureJob::stop()

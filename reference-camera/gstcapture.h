@@ -119,6 +119,8 @@ public:
     // Ends the capture without a file; no finished() follows.
     void cancel();
     bool isRunning() const { return m_running; }
+    // What a recording has written so far, for the screen's limit gauge.
+    qint64 bytesWritten() const;
 
 Q_SIGNALS:
     void finished(const refcam::CaptureResult &result);
