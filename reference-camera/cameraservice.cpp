@@ -444,6 +444,7 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
         = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
+    settings.debugPanel = m_options.debugPanel;
     settings.source = m_options.source;
     settings.encoder = m_options.encoder;
     settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
