@@ -1343,7 +1343,8 @@ void CaptureJob::startVideo()
 
 qint64 CaptureJob::bytesWritten() const
 {
-    return m_pipeline ? m_pipeline->shared()->writtenEnd.load() : 0;
+    // What the size limit counts: the encoded frames let through to the file.
+    return m_pipeline ? m_pipeline->shared()->payload.load() : 0;
 }
 
 void CaptureJob::stop()

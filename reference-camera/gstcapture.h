@@ -119,7 +119,7 @@ public:
     // Ends the capture without a file; no finished() follows.
     void cancel();
     bool isRunning() const { return m_running; }
-    // What a recording has written so far, for the screen's limit gauge.
+    // The bytes a recording has used of its size limit so far, for the screen's gauge.
     qint64 bytesWritten() const;
 
 Q_SIGNALS:
