@@ -83,6 +83,7 @@ CaptureWindow::CaptureWindow(const WindowSettings &settings, QObject *parent)
     , m_settings(settings)
     , m_debugPanel(settings.debugPanel)
 {
+    m_status = hint();
     setObjectName(QStringLiteral("captureWindow"));
     registerTypes();
     if (settings.video)
@@ -107,7 +108,6 @@ CaptureWindow::CaptureWindow(const WindowSettings &settings, QObject *parent)
 
     m_recordTick.setInterval(100);
     connect(&m_recordTick, &QTimer::timeout, this, &CaptureWindow::updateRecording);
-    m_status = hint();
     LiveSource *live = LiveSource::instance();
     connect(live, &LiveSource::viewFrame, this, [this, live] {
         if (!m_recording && !m_reviewing && m_viewfinder)
