@@ -564,6 +564,30 @@ GstCaps *rawCaps(const char *format, const QSize &size, int fps = 0)
 
 } // namespace
 
+// The screen's picture from tee: BGRx, at most 720p, never holding the capture up.
+static void addViewBranch(GstBin *bin, GstElement *tee, const QSize &modeSize, Pipeline *pipeline)
+{
+    GstElement *vq = make("queue");
+    GstElement *scale = make("videoscale");
+    GstElement *convert = make("videoconvert");
+    GstElement *vcaps = make("capsfilter");
+    GstElement *vsink = make("appsink", "view");
+    g_object_set(vq, "leaky", 2, "max-size-buffers", 1u, nullptr);
+    QSize small = modeSize;
+    if (small.width() > 1280 || small.height() > 720)
+        small.scale(QSize(1280, 720), Qt::KeepAspectRatio); // a 720p screen's worth
+    GstCaps *c = rawCaps("BGRx", QSize(small.width() & ~1, small.height() & ~1));
+    g_object_set(vcaps, "caps", c, nullptr);
+    gst_caps_unref(c);
+    g_object_set(vsink, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
+    gst_bin_add_many(bin, vq, scale, convert, vcaps, vsink, nullptr);
+    gst_element_link_many(tee, vq, scale, convert, vcaps, vsink, nullptr);
+    GstAppSinkCallbacks viewCallbacks = {};
+    viewCallbacks.new_sample = newViewFrame;
+    gst_app_sink_set_callbacks(
+        GST_APP_SINK(vsink), &viewCallbacks, holder(pipeline->sharedPtr()), dropHolder);
+}
+
 void deliverTo(Pipeline *pipeline, int event, const QString &text)
 {
     if (event == EventView)
@@ -794,27 +818,8 @@ bool LiveSource::use(const QString &sourceName, const SourceMode &mode, bool vie
     GstAppSinkCallbacks callbacks = {};
     callbacks.new_sample = newFrame;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, holder(p->sharedPtr()), dropHolder);
-    if (viewfinder) {
-        GstElement *vq = make("queue");
-        GstElement *scale = make("videoscale");
-        GstElement *convert = make("videoconvert");
-        GstElement *vcaps = make("capsfilter");
-        GstElement *vsink = make("appsink", "view");
-        g_object_set(vq, "leaky", 2, "max-size-buffers", 1u, nullptr);
-        QSize small = mode.size;
-        if (small.width() > 1280 || small.height() > 720)
-            small.scale(QSize(1280, 720), Qt::KeepAspectRatio); // a 720p screen's worth
-        GstCaps *c = rawCaps("BGRx", QSize(small.width() & ~1, small.height() & ~1));
-        g_object_set(vcaps, "caps", c, nullptr);
-        gst_caps_unref(c);
-        g_object_set(vsink, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
-        gst_bin_add_many(GST_BIN(pipeline), vq, scale, convert, vcaps, vsink, nullptr);
-        gst_element_link_many(tee, vq, scale, convert, vcaps, vsink, nullptr);
-        GstAppSinkCallbacks viewCallbacks = {};
-        viewCallbacks.new_sample = newViewFrame;
-        gst_app_sink_set_callbacks(
-            GST_APP_SINK(vsink), &viewCallbacks, holder(p->sharedPtr()), dropHolder);
-    }
+    if (viewfinder)
+        addViewBranch(GST_BIN(pipeline), tee, mode.size, p);
     m_pipeline = p;
     m_sourceName = sourceName;
     m_mode = mode;
@@ -1263,8 +1268,14 @@ void CaptureJob::startVideo()
     g_object_set(sink, "fd", m_output->fd(), "sync", FALSE, nullptr);
     gst_bin_add_many(
         GST_BIN(pipeline), rate, crop, scale, convert, caps, queue, encoder, sink, nullptr);
-    bool linked
-        = gst_element_link_many(raw, rate, crop, scale, convert, caps, queue, encoder, nullptr);
+    // The screen keeps showing the camera while it records.
+    GstElement *viewTee = m_settings.viewfinder ? make("tee") : nullptr;
+    if (viewTee) {
+        gst_bin_add(GST_BIN(pipeline), viewTee);
+        gst_element_link(raw, viewTee);
+    }
+    bool linked = gst_element_link_many(
+        viewTee ? viewTee : raw, rate, crop, scale, convert, caps, queue, encoder, nullptr);
     GstElement *beforeMux = encoder;
     if (parse) {
         GstCaps *avc = gst_caps_new_simple("video/x-h264", "stream-format", G_TYPE_STRING, "avc",
@@ -1282,6 +1293,8 @@ void CaptureJob::startVideo()
         linked = linked && gst_element_link(beforeMux, sink);
     }
     m_pipeline = new Pipeline(pipeline);
+    if (viewTee)
+        addViewBranch(GST_BIN(pipeline), viewTee, m_mode.size, m_pipeline);
     if (!linked) {
         fail(KivAction::cameraFailedError(),
             QStringLiteral("cannot build the %1 recording from %2").arg(format, m_source.name));
@@ -1297,6 +1310,10 @@ void CaptureJob::startVideo()
     m_pipeline->onEvent = [this](int event, const QString &text) {
         if (event == EventEos) {
             videoEnded();
+            return;
+        }
+        if (event == EventView) {
+            Q_EMIT viewFrame();
             return;
         }
         if (event != EventError && event != EventTimeout)
@@ -1339,6 +1356,15 @@ void CaptureJob::startVideo()
     }
     if (m_settings.recordMs > 0)
         m_recordTimer.start(m_settings.recordMs);
+}
+
+QImage CaptureJob::viewImage() const
+{
+    if (!m_pipeline)
+        return QImage();
+    Shared *shared = m_pipeline->shared();
+    QMutexLocker lock(&shared->lock);
+    return shared->view;
 }
 
 qint64 CaptureJob::bytesWritten() const

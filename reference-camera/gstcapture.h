@@ -81,6 +81,7 @@ struct CaptureSettings
     QString format; // "jpeg", "png", "mp4", "webm", "mkv" or "y4m"; empty: jpeg / mp4
     // Interactive photos: encode this frame instead of taking one from the source.
     GstSample *frame = nullptr;
+    bool viewfinder = false; // a recording also hands out pictures for the screen
 };
 
 // The container a target's name asks for ("mp4" for anything unknown), or the photo format.
@@ -121,9 +122,12 @@ public:
     bool isRunning() const { return m_running; }
     // The bytes a recording has used of its size limit so far, for the screen's gauge.
     qint64 bytesWritten() const;
+    // The newest picture for the screen (settings.viewfinder), announced by viewFrame().
+    QImage viewImage() const;
 
 Q_SIGNALS:
     void finished(const refcam::CaptureResult &result);
+    void viewFrame();
 
 private:
     CaptureJob(const CaptureSettings &settings, QObject *parent);
