@@ -214,10 +214,14 @@ void ReferenceCameraWindowTest::userFlows()
             QTest::keyClick(window->view(), Qt::Key_Return);
         else if (step == QLatin1String("esc"))
             QTest::keyClick(window->view(), Qt::Key_Escape);
-        else if (step == QLatin1String("rolling"))
-            // Recording, and the limit's gauge shows it.
+        else if (step == QLatin1String("rolling")) {
+            // Recording: the picture stays live and the limit's gauge moves.
+            QQuickItem *viewfinder = window->item(QStringLiteral("viewfinder"));
+            const int frames = viewfinder->property("frames").toInt();
+            QTRY_VERIFY_WITH_TIMEOUT(viewfinder->property("frames").toInt() > frames + 2, 30000);
             QTRY_VERIFY_WITH_TIMEOUT(window->limitUsed() >= 0.1, 30000);
-        else if (step == QLatin1String("review"))
+            QVERIFY(window->isRecording());
+        } else if (step == QLatin1String("review"))
             QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
         else if (step == QLatin1String("played")) {
             // The clip under review plays: its position moves on.

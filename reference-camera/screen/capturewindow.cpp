@@ -352,8 +352,13 @@ void CaptureWindow::shutter()
     settings.recordMs = 0;
     settings.encoder = m_settings.encoder;
     settings.format = formatForPath(true, m_settings.recordingPath);
+    settings.viewfinder = true;
     m_job = CaptureJob::intoPath(settings, m_settings.recordingPath, this);
     connect(m_job, &CaptureJob::finished, this, &CaptureWindow::recordingFinished);
+    connect(m_job, &CaptureJob::viewFrame, this, [this] {
+        if (m_job && m_viewfinder)
+            m_viewfinder->setImage(m_job->viewImage());
+    });
     m_recording = true;
     m_recordedMs = 0;
     m_elapsed.start();
