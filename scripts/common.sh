@@ -42,6 +42,9 @@ base_packages() {
         gstreamer1.0-plugins-base-apps gstreamer1.0-tools)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
+        # The reference camera's screen is Qt Quick with Controls.
+        pkgs+=(qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-controls2
+            qml-module-qtquick-templates2 qml-module-qtquick-window2 qml-module-qtquick-layouts)
     else
         pkgs+=(qt6-base-dev)
         # The QML module, its Qt Quick tests and the example run with the qml tool.
