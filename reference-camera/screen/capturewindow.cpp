@@ -13,6 +13,7 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QQuickWindow>
 #include <QScreen>
 #include <QtQml>
 
@@ -65,6 +66,10 @@ void registerTypes()
         return;
     done = true;
     initScreenResources();
+    // Without a display there is no OpenGL; Qt 5 would abort instead of falling back.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        QQuickWindow::setSceneGraphBackend(QStringLiteral("software"));
     qmlRegisterType<FrameItem>("ReferenceCamera", 1, 0, "CameraPicture");
     qmlRegisterUncreatableType<VideoPlayer>(
         "ReferenceCamera", 1, 0, "VideoPlayer", QStringLiteral("made by the camera"));
@@ -488,16 +493,17 @@ bool CaptureWindow::eventFilter(QObject *watched, QEvent *event)
     }
     if (event->type() != QEvent::KeyPress)
         return false;
-    // The window owns these keys: Space must never press a focused Cancel.
+    // The window owns these keys: Space must never press a focused Cancel. They act once
+    // the key event is done with: the decision may take the window away.
     switch (static_cast<QKeyEvent *>(event)->key()) {
     case Qt::Key_Space:
     case Qt::Key_Return:
     case Qt::Key_Enter:
         if (!m_reviewing)
-            shutter();
+            QMetaObject::invokeMethod(this, &CaptureWindow::shutter, Qt::QueuedConnection);
         return true;
     case Qt::Key_Escape:
-        reject();
+        QMetaObject::invokeMethod(this, &CaptureWindow::reject, Qt::QueuedConnection);
         return true;
     default:
         return false;
