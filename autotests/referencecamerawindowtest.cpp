@@ -153,8 +153,8 @@ void ReferenceCameraWindowTest::userFlows_data()
         << QStringLiteral("VIDEO") << yes << stepList("space,space,review,accept") << accepted
         << true;
     // By touch.
-    QTest::newRow("tap shutter, accept")
-        << photo << yes << stepList("shutter,accept") << accepted << true;
+    QTest::newRow("tap shutter, zoom, accept")
+        << photo << yes << stepList("shutter,zoom,accept") << accepted << true;
     QTest::newRow("tap shutter, retake, shutter, accept")
         << photo << yes << stepList("shutter,retake,shutter,accept") << accepted << true;
     QTest::newRow("tap record, stop, play, accept")
@@ -221,6 +221,16 @@ void ReferenceCameraWindowTest::userFlows()
             QTRY_VERIFY_WITH_TIMEOUT(viewfinder->property("frames").toInt() > frames + 2, 30000);
             QTRY_VERIFY_WITH_TIMEOUT(window->limitUsed() >= 0.1, 30000);
             QVERIFY(window->isRecording());
+        } else if (step == QLatin1String("zoom")) {
+            // A double tap zooms the photo under review in.
+            QQuickItem *picture = window->item(QStringLiteral("reviewPicture"));
+            QTRY_VERIFY_WITH_TIMEOUT(picture->isVisible(), 60000);
+            const QPoint at = centreOf(picture);
+            for (int i = 0; i < 2; ++i) {
+                QTest::touchEvent(window->view(), touchScreen()).press(0, at, window->view());
+                QTest::touchEvent(window->view(), touchScreen()).release(0, at, window->view());
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(picture->scale() > 1.5, 10000);
         } else if (step == QLatin1String("review"))
             QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
         else if (step == QLatin1String("played")) {
@@ -294,11 +304,14 @@ void ReferenceCameraWindowTest::screenLayout_data()
     QTest::addColumn<QSize>("size");
     QTest::addColumn<bool>("video");
     QTest::addColumn<QSize>("picture"); // what was asked for
+    QTest::addColumn<bool>("debugPanel"); // --debug-panel
 
-    QTest::newRow("phone portrait, photo") << QSize(720, 1440) << false << QSize(1280, 720);
-    QTest::newRow("phone portrait, 4:3 photo") << QSize(720, 1440) << false << QSize(640, 480);
-    QTest::newRow("landscape, video") << QSize(1280, 800) << true << QSize(640, 480);
-    QTest::newRow("landscape, tall photo") << QSize(1280, 800) << false << QSize(480, 640);
+    QTest::newRow("phone portrait, photo")
+        << QSize(720, 1440) << false << QSize(1280, 720) << false;
+    QTest::newRow("phone portrait, 4:3 photo")
+        << QSize(720, 1440) << false << QSize(640, 480) << true;
+    QTest::newRow("landscape, video") << QSize(1280, 800) << true << QSize(640, 480) << false;
+    QTest::newRow("landscape, tall photo") << QSize(1280, 800) << false << QSize(480, 640) << false;
 }
 
 // Where things land on a phone's screen and on a desktop's: the picture keeps its aspect,
@@ -308,8 +321,10 @@ void ReferenceCameraWindowTest::screenLayout()
     QFETCH(QSize, size);
     QFETCH(bool, video);
     QFETCH(QSize, picture);
+    QFETCH(bool, debugPanel);
 
     WindowSettings settings;
+    settings.debugPanel = debugPanel;
     settings.video = video;
     settings.photoSize = video ? QSize() : picture;
     settings.videoQuality = QStringLiteral("LOWEST");
@@ -363,9 +378,15 @@ void ReferenceCameraWindowTest::screenLayout()
     // Shutter, Cancel, Hide, Retake, Reject, Accept, play/pause and the scrub bar.
     QCOMPARE(controls, 8);
 
-    // A long press on the top right corner shows the request's values.
+    // The request's values show with --debug-panel, or after a long press on the top right
+    // corner.
     QQuickItem *panel = window.item(QStringLiteral("debugPanel"));
-    QVERIFY(panel && !panel->isVisible());
+    QVERIFY(panel);
+    QCOMPARE(panel->isVisible(), debugPanel);
+    if (debugPanel) {
+        tap(&window, QStringLiteral("hideDebug"));
+        QTRY_VERIFY_WITH_TIMEOUT(!panel->isVisible(), 10000);
+    }
     const QPoint corner(size.width() - 10, 10);
     QTest::touchEvent(window.view(), touchScreen()).press(0, corner, window.view());
     QTRY_VERIFY_WITH_TIMEOUT(panel->isVisible(), 10000);
