@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The reference camera's interactive mode, in-process: the service on the test bus, a host
-// on its own connection, and the request's window driven with QTest (offscreen platform).
+// on its own connection, and the request's screen driven by touch and keys (offscreen).
 
 #include "cameraservice.h"
 #include "capturewindow.h"
@@ -9,6 +9,7 @@
 #include "kivaction_names_p.h"
 #include "testsupport.h"
 
+#include <QAccessible>
 #include <QColor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -21,7 +22,8 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QPointer>
-#include <QPushButton>
+#include <QQuickItem>
+#include <QQuickView>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -35,6 +37,8 @@ using Results = QMap<QString, QString>;
 namespace {
 
 const QString kHost = QStringLiteral("host");
+// About three seconds of a LOWEST clip: a recording left running reaches it.
+constexpr qint64 clipSizeLimit = 200000;
 
 QDBusMessage invoke(const QString &location, const QString &type, const QString &postScreen)
 {
@@ -45,7 +49,7 @@ QDBusMessage invoke(const QString &location, const QString &type, const QString 
     values.insert(KivAction::Key::cameraType(), type);
     values.insert(KivAction::Key::photoResolution(), QStringLiteral("64x48"));
     values.insert(KivAction::Key::videoQuality(), QStringLiteral("LOWEST"));
-    values.insert(KivAction::Key::videoSizeLimitation(), 200000);
+    values.insert(KivAction::Key::videoSizeLimitation(), clipSizeLimit);
     values.insert(KivAction::Key::fileLocation(), location);
     values.insert(KivAction::Key::hasPostCapturedScreen(), postScreen);
     call << KivAction::cameraAction() << values;
@@ -57,13 +61,28 @@ QStringList stepList(const char *steps)
     return QString::fromLatin1(steps).split(QLatin1Char(','));
 }
 
-void click(CaptureWindow *window, const char *name)
+auto *touchScreen()
 {
-    QPushButton *button = window->findChild<QPushButton *>(QLatin1String(name));
-    QVERIFY2(button, name);
+    static auto *device = QTest::createTouchDevice();
+    return device;
+}
+
+QPoint centreOf(QQuickItem *item)
+{
+    return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
+}
+
+// A finger on the named control, once it is there and usable.
+void tap(CaptureWindow *window, const QString &name)
+{
+    QQuickItem *item = window->item(name);
+    QVERIFY2(item, qPrintable(name));
     // The review screen comes once the camera has delivered the picture.
-    QTRY_VERIFY2_WITH_TIMEOUT(button->isVisible(), name, 60000);
-    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_VERIFY2_WITH_TIMEOUT(item->isVisible() && item->isEnabled(), qPrintable(name), 60000);
+    QQuickView *view = window->view();
+    const QPoint at = centreOf(item);
+    QTest::touchEvent(view, touchScreen()).press(0, at, view);
+    QTest::touchEvent(view, touchScreen()).release(0, at, view);
 }
 
 } // namespace
@@ -76,6 +95,8 @@ private Q_SLOTS:
     void initTestCase();
     void userFlows_data();
     void userFlows();
+    void screenLayout_data();
+    void screenLayout();
     void captureIntoFd_data();
     void captureIntoFd();
     void photoContent_data();
@@ -86,9 +107,11 @@ private Q_SLOTS:
     void sizeLimit();
     void probing_data();
     void probing();
+    void cleanup();
     void cleanupTestCase();
 
 private:
+    QPointer<CaptureWindow> m_window; // a row's window, closed should the row fail
     QTemporaryDir m_dir;
     QScopedPointer<CameraService> m_service;
 };
@@ -137,7 +160,24 @@ void ReferenceCameraWindowTest::userFlows_data()
     QTest::newRow("post screen missing answers at once")
         << photo << QString() << stepList("shutter") << accepted << false;
     QTest::newRow("video record, stop, accept")
-        << QStringLiteral("VIDEO") << yes << stepList("space,space,accept") << accepted << true;
+        << QStringLiteral("VIDEO") << yes << stepList("space,space,review,accept") << accepted
+        << true;
+    // By touch.
+    QTest::newRow("tap shutter, zoom, accept")
+        << photo << yes << stepList("shutter,zoom,accept") << accepted << true;
+    QTest::newRow("tap shutter, retake, shutter, accept")
+        << photo << yes << stepList("shutter,retake,shutter,accept") << accepted << true;
+    QTest::newRow("tap record, stop, play, accept")
+        << QStringLiteral("VIDEO") << yes
+        << stepList("shutter,rolling,shutter,review,play,played,accept") << accepted << true;
+    QTest::newRow("tap record, stop, retake, record, stop, reject")
+        << QStringLiteral("VIDEO") << yes
+        << stepList("shutter,shutter,review,retake,shutter,shutter,review,reject") << rejected
+        << true;
+    QTest::newRow("size limit ends the recording, review, accept")
+        << QStringLiteral("VIDEO") << yes << stepList("shutter,review,accept") << accepted << true;
+    QTest::newRow("tap cancel while recording")
+        << QStringLiteral("VIDEO") << yes << stepList("shutter,cancel") << rejected << false;
     QTest::newRow("host cancels") << photo << yes << stepList("host cancel")
                                   << QStringLiteral("CANCELLED") << false;
     QTest::newRow("host cancels during review")
@@ -167,19 +207,54 @@ void ReferenceCameraWindowTest::userFlows()
     }
     QTRY_VERIFY_WITH_TIMEOUT(window, 30000);
     disconnect(opened);
+    m_window = window;
     QVERIFY(window->isVisible());
+    QVERIFY(QTest::qWaitForWindowExposed(window->view()));
     QVERIFY(!window->isReviewing());
+    // The request's values are not for the user's eyes unless asked for.
+    QVERIFY(!window->item(QStringLiteral("debugPanel"))->isVisible());
 
     bool sawReview = false;
     for (const QString &step : std::as_const(steps)) {
         QVERIFY2(window, qPrintable(step));
+        sawReview = sawReview || window->isReviewing();
         if (step == QLatin1String("space"))
-            QTest::keyClick(window, Qt::Key_Space);
+            QTest::keyClick(window->view(), Qt::Key_Space);
         else if (step == QLatin1String("enter"))
-            QTest::keyClick(window, Qt::Key_Return);
+            QTest::keyClick(window->view(), Qt::Key_Return);
         else if (step == QLatin1String("esc"))
-            QTest::keyClick(window, Qt::Key_Escape);
-        else if (step == QLatin1String("close"))
+            QTest::keyClick(window->view(), Qt::Key_Escape);
+        else if (step == QLatin1String("rolling")) {
+            // Recording: the picture stays live and the limit's gauge moves.
+            QQuickItem *viewfinder = window->item(QStringLiteral("viewfinder"));
+            const int frames = viewfinder->property("frames").toInt();
+            QTRY_VERIFY_WITH_TIMEOUT(viewfinder->property("frames").toInt() > frames + 2, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(window->limitUsed() >= 0.1, 30000);
+            QVERIFY(window->isRecording());
+        } else if (step == QLatin1String("zoom")) {
+            // A double tap zooms the photo under review in.
+            QQuickItem *picture = window->item(QStringLiteral("reviewPicture"));
+            QTRY_VERIFY_WITH_TIMEOUT(picture->isVisible(), 60000);
+            const QPoint at = centreOf(picture);
+            for (int i = 0; i < 2; ++i) {
+                QTest::touchEvent(window->view(), touchScreen()).press(0, at, window->view());
+                QTest::touchEvent(window->view(), touchScreen()).release(0, at, window->view());
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(picture->scale() > 1.5, 10000);
+        } else if (step == QLatin1String("review"))
+            QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
+        else if (step == QLatin1String("played")) {
+            // The clip under review plays: its position moves on.
+            QObject *player = window->player();
+            QVERIFY(player);
+            QTRY_VERIFY2_WITH_TIMEOUT(player->property("position").toInt() > 0,
+                qPrintable(QStringLiteral("ready %1, playing %2, duration %3 ms %4")
+                               .arg(player->property("ready").toBool())
+                               .arg(player->property("playing").toBool())
+                               .arg(player->property("duration").toInt())
+                               .arg(player->property("error").toString())),
+                30000);
+        } else if (step == QLatin1String("close"))
             window->close();
         else if (step == QLatin1String("host cancel")) {
             QDBusMessage cancel
@@ -191,7 +266,9 @@ void ReferenceCameraWindowTest::userFlows()
             call = QDBusPendingCall::fromError(QDBusError());
             QDBusConnection::disconnectFromBus(kHost);
         } else
-            click(window, qPrintable(step));
+            tap(window, step);
+        if (QTest::currentTestFailed())
+            return;
         // A photo is taken once the camera has settled: wait for its review screen.
         const bool shot = step == QLatin1String("space") || step == QLatin1String("enter")
             || step == QLatin1String("shutter");
@@ -221,12 +298,114 @@ void ReferenceCameraWindowTest::userFlows()
         const QByteArray head = file.read(32);
         QVERIFY(type == QLatin1String("VIDEO") ? head.mid(4, 4) == "ftyp"
                                                : head.startsWith("\xff\xd8"));
+        // A recording ended by its limit, or by the user, stays within it.
+        if (type == QLatin1String("VIDEO"))
+            QVERIFY2(file.size() <= clipSizeLimit, qPrintable(QString::number(file.size())));
     }
     // No leftovers of the safe writing either.
     QCOMPARE(QDir(m_dir.path())
                  .entryList(QStringList { QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
         QStringList());
     QDBusConnection::disconnectFromBus(kHost);
+}
+
+void ReferenceCameraWindowTest::screenLayout_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("video");
+    QTest::addColumn<QSize>("picture"); // what was asked for
+    QTest::addColumn<bool>("debugPanel"); // --debug-panel
+
+    QTest::newRow("phone portrait, photo")
+        << QSize(720, 1440) << false << QSize(1280, 720) << false;
+    QTest::newRow("phone portrait, 4:3 photo")
+        << QSize(720, 1440) << false << QSize(640, 480) << true;
+    QTest::newRow("landscape, video") << QSize(1280, 800) << true << QSize(640, 480) << false;
+    QTest::newRow("landscape, tall photo") << QSize(1280, 800) << false << QSize(480, 640) << false;
+}
+
+// Where things land on a phone's screen and on a desktop's: the picture keeps its aspect,
+// the shutter is big enough and where a thumb finds it, nothing covers anything else.
+void ReferenceCameraWindowTest::screenLayout()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, video);
+    QFETCH(QSize, picture);
+    QFETCH(bool, debugPanel);
+
+    WindowSettings settings;
+    settings.debugPanel = debugPanel;
+    settings.video = video;
+    settings.photoSize = video ? QSize() : picture;
+    settings.videoQuality = QStringLiteral("LOWEST");
+    settings.values = QStringList { QStringLiteral("cameraType (s) = \"PHOTO\"") };
+    settings.recordingPath = m_dir.filePath(QStringLiteral("layout.mp4"));
+    CaptureWindow window(settings);
+    QSignalSpy decided(&window, &CaptureWindow::decided);
+    window.show();
+    // The test screen is smaller than 1024 px: a phone's, taken whole.
+    QVERIFY(window.isFullScreen());
+    window.view()->showNormal();
+    window.view()->resize(size);
+    QVERIFY(QTest::qWaitForWindowExposed(window.view()));
+    QTRY_COMPARE_WITH_TIMEOUT(window.view()->rootObject()->size(), QSizeF(size), 10000);
+
+    QQuickItem *viewfinder = window.item(QStringLiteral("viewfinder"));
+    QQuickItem *shutter = window.item(QStringLiteral("shutter"));
+    QQuickItem *cancel = window.item(QStringLiteral("cancel"));
+    QVERIFY(viewfinder && shutter && cancel);
+    QCOMPARE(viewfinder->size(), QSizeF(size));
+    const QRectF shown = viewfinder->property("pictureRect").toRectF();
+    // Letterboxed, never stretched; filling one side.
+    QVERIFY2(
+        qAbs(shown.width() / shown.height() - qreal(picture.width()) / picture.height()) < 0.01,
+        qPrintable(QStringLiteral("%1x%2").arg(shown.width()).arg(shown.height())));
+    QVERIFY(qFuzzyCompare(shown.width(), qreal(size.width()))
+        || qFuzzyCompare(shown.height(), qreal(size.height())));
+
+    const QRectF whole(QPointF(0, 0), QSizeF(size));
+    const QRectF shutterRect(shutter->mapToScene(QPointF()), shutter->size());
+    const QRectF cancelRect(cancel->mapToScene(QPointF()), cancel->size());
+    QVERIFY(shutter->width() >= 56 && shutter->height() >= 56);
+    QVERIFY(whole.contains(shutterRect) && whole.contains(cancelRect));
+    QVERIFY(!shutterRect.intersects(cancelRect));
+    if (size.height() > size.width())
+        QVERIFY(shutterRect.top() > size.height() * 0.6); // at the thumb, below
+    else
+        QVERIFY(shutterRect.left() > size.width() * 0.6); // at the side
+
+    // Every control has a name for screen readers.
+    const QList<QQuickItem *> items = window.view()->rootObject()->findChildren<QQuickItem *>();
+    int controls = 0;
+    for (QQuickItem *item : items) {
+        if (!item->inherits("QQuickAbstractButton") && !item->inherits("QQuickSlider"))
+            continue;
+        ++controls;
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(item);
+        QVERIFY2(accessible, qPrintable(item->objectName()));
+        QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(), qPrintable(item->objectName()));
+    }
+    // Shutter, Cancel, Hide, Retake, Reject, Accept, play/pause and the scrub bar.
+    QCOMPARE(controls, 8);
+
+    // The request's values show with --debug-panel, or after a long press on the top right
+    // corner.
+    QQuickItem *panel = window.item(QStringLiteral("debugPanel"));
+    QVERIFY(panel);
+    QCOMPARE(panel->isVisible(), debugPanel);
+    if (debugPanel) {
+        tap(&window, QStringLiteral("hideDebug"));
+        QTRY_VERIFY_WITH_TIMEOUT(!panel->isVisible(), 10000);
+    }
+    const QPoint corner(size.width() - 10, 10);
+    QTest::touchEvent(window.view(), touchScreen()).press(0, corner, window.view());
+    QTRY_VERIFY_WITH_TIMEOUT(panel->isVisible(), 10000);
+    QTest::touchEvent(window.view(), touchScreen()).release(0, corner, window.view());
+    tap(&window, QStringLiteral("hideDebug"));
+    QTRY_VERIFY_WITH_TIMEOUT(!panel->isVisible(), 10000);
+    QCOMPARE(decided.count(), 0); // none of it decided anything
+
+    window.dismiss();
 }
 
 void ReferenceCameraWindowTest::captureIntoFd_data()
@@ -510,6 +689,14 @@ void ReferenceCameraWindowTest::probing()
     QCOMPARE(modes.modes.at(2).size, QSize(640, 480));
     QCOMPARE(pickMode(modes.modes, QSize(800, 600)).size, QSize(1280, 720));
     QCOMPARE(pickMode(modes.modes, QSize(4000, 3000)).size, QSize(1920, 1080));
+}
+
+void ReferenceCameraWindowTest::cleanup()
+{
+    // A failed row must not leave its window up: the next request would queue behind it.
+    if (m_window)
+        m_window->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window, 30000);
 }
 
 void ReferenceCameraWindowTest::cleanupTestCase()
