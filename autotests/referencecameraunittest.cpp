@@ -51,6 +51,8 @@ private Q_SLOTS:
     void writeErrorSaysWhatTheSystemSaid_data();
     void writeErrorSaysWhatTheSystemSaid();
     void nulInPathRefused();
+    void screenOptions_data();
+    void screenOptions();
     void optionsFileProblems_data();
     void optionsFileProblems();
 
@@ -179,6 +181,52 @@ void ReferenceCameraUnitTest::optionsFileProblems()
         QVERIFY2(!problem.contains(part), qPrintable(problem));
     QCOMPARE(options.delayMs, 0);
     QVERIFY(problem.count(QStringLiteral("known options")) <= 1);
+}
+
+void ReferenceCameraUnitTest::screenOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<bool>("orientationGiven"); // else the screen's orientation decides
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<bool>("debugPanel");
+
+    QTest::newRow("nothing said") << QStringList() << QByteArray() << false << 0 << false;
+    QTest::newRow("--orientation 0 is said too")
+        << QStringList { QStringLiteral("--orientation"), QStringLiteral("0") } << QByteArray()
+        << true << 0 << false;
+    QTest::newRow("orientation in the file")
+        << QStringList() << QByteArray("orientation = 180\n") << true << 180 << false;
+    QTest::newRow("--debug-panel")
+        << QStringList { QStringLiteral("--debug-panel") } << QByteArray() << false << 0 << true;
+    QTest::newRow("debug-panel in the file")
+        << QStringList() << QByteArray("debug-panel\n") << false << 0 << true;
+}
+
+// What the interactive screen takes from the options: an orientation said explicitly,
+// even 0, wins over the screen's.
+void ReferenceCameraUnitTest::screenOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, config);
+    QFETCH(bool, orientationGiven);
+    QFETCH(int, orientation);
+    QFETCH(bool, debugPanel);
+    const QString home = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(home));
+    QFile file(home + QStringLiteral("/reference-camera.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(config);
+    file.close();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home));
+    Options options;
+    QCOMPARE(
+        int(parseOptions(QStringList { QStringLiteral("reference-camera") } + arguments, &options)),
+        int(ParseOutcome::Run));
+    QVERIFY2(options.configProblem.isEmpty(), qPrintable(options.configProblem));
+    QCOMPARE(options.orientationGiven, orientationGiven);
+    QCOMPARE(options.orientation, orientation);
+    QCOMPARE(options.debugPanel, debugPanel);
 }
 
 QTEST_GUILESS_MAIN(ReferenceCameraUnitTest)

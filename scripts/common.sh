@@ -44,6 +44,9 @@ base_packages() {
     pkgs+=(libimage-exiftool-perl)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
+        # The reference camera's screen is Qt Quick with Controls.
+        pkgs+=(qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-controls2
+            qml-module-qtquick-templates2 qml-module-qtquick-window2 qml-module-qtquick-layouts)
     else
         pkgs+=(qt6-base-dev)
         # The QML module, its Qt Quick tests and the example run with the qml tool.

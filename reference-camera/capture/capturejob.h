@@ -5,6 +5,7 @@
 #include "gstsource.h"
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -27,6 +28,7 @@ struct CaptureSettings
     QString format; // "jpeg", "png", "mp4", "webm", "mkv" or "y4m"; empty: jpeg / mp4
     // Interactive photos: encode this frame instead of taking one from the source.
     SharedSample frame;
+    bool viewfinder = false; // a recording also hands out pictures for the screen
 };
 
 struct CaptureResult
@@ -65,9 +67,14 @@ public:
     // Ends the capture without a file; no finished() follows.
     void cancel();
     bool isRunning() const { return m_running; }
+    // The bytes a recording has used of its size limit so far, for the screen's gauge.
+    qint64 bytesWritten() const;
+    // The newest picture for the screen (settings.viewfinder), announced by viewFrame().
+    QImage viewImage() const;
 
 Q_SIGNALS:
     void finished(const refcam::CaptureResult &result);
+    void viewFrame();
 
 private:
     CaptureJob(const CaptureSettings &settings, QObject *parent);

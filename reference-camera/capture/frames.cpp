@@ -53,7 +53,18 @@ void cropFor(GstElement *crop, const QSize &from, const QSize &to)
         crop, "left", int(left), "right", int(left), "top", int(top), "bottom", int(top), nullptr);
 }
 
-QImage sampleImage(GstSample *sample)
+namespace {
+
+void unmapFrame(void *data)
+{
+    auto *frame = static_cast<GstVideoFrame *>(data);
+    gst_video_frame_unmap(frame);
+    delete frame;
+}
+
+} // namespace
+
+QImage wrapSample(GstSample *sample)
 {
     GstVideoInfo info;
     if (!sample || !gst_video_info_from_caps(&info, gst_sample_get_caps(sample)))
@@ -61,15 +72,15 @@ QImage sampleImage(GstSample *sample)
     const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
     if (format != GST_VIDEO_FORMAT_BGRx && format != GST_VIDEO_FORMAT_BGRA)
         return QImage();
-    GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ))
+    // The mapped frame holds its own reference to the buffer.
+    auto *frame = new GstVideoFrame;
+    if (!gst_video_frame_map(frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
+        delete frame;
         return QImage();
-    const QImage view(static_cast<const uchar *>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-        GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
-        GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), QImage::Format_RGB32);
-    QImage copy = view.copy();
-    gst_video_frame_unmap(&frame);
-    return copy;
+    }
+    return QImage(static_cast<const uchar *>(GST_VIDEO_FRAME_PLANE_DATA(frame, 0)),
+        GST_VIDEO_FRAME_WIDTH(frame), GST_VIDEO_FRAME_HEIGHT(frame),
+        GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0), QImage::Format_RGB32, unmapFrame, frame);
 }
 
 } // namespace refcam

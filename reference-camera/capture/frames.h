@@ -16,7 +16,8 @@ QSize sampleSize(GstSample *sample);
 QSize evenSize(const QSize &size);
 // Crops from to the aspect of to, centred, on a videocrop: scaled after, never stretched.
 void cropFor(GstElement *crop, const QSize &from, const QSize &to);
-// A deep copy of a BGRx/BGRA sample as an image; null for anything else.
-QImage sampleImage(GstSample *sample);
+// A BGRx/BGRA sample as an image over GStreamer's own memory, no copy: the buffer stays
+// mapped until the last QImage sharing it lets go. Null for anything else.
+QImage wrapSample(GstSample *sample);
 
 } // namespace refcam

@@ -55,6 +55,12 @@ template<typename T> GstRef<T> adopt(T *pointer)
     return GstRef<T>(pointer);
 }
 
+// Takes a new element's floating reference (gst_element_factory_make), or null.
+inline GstRef<GstElement> takeFloating(GstElement *element)
+{
+    return GstRef<GstElement>(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);
+}
+
 // Shares a sample between the live source, the window and a job.
 using SharedSample = std::shared_ptr<GstSample>;
 inline SharedSample shareSample(GstSample *adopted)

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "livesource.h"
 
-#include "frames.h"
 #include "kivaction_names_p.h"
 #include "pipeline.h"
+#include "viewbranch.h"
 
 #include <QMutexLocker>
 #include <QTimer>
@@ -29,23 +29,6 @@ GstFlowReturn newFrame(GstAppSink *sink, gpointer data)
     }
     if (frames == settleFrames)
         postNote(GST_ELEMENT(sink), PipelineEvent::Settled);
-    return GST_FLOW_OK;
-}
-
-GstFlowReturn newViewFrame(GstAppSink *sink, gpointer data)
-{
-    Shared *shared = fromHolder(data);
-    GstRef<GstSample> sample = adopt(gst_app_sink_pull_sample(sink));
-    if (!sample)
-        return GST_FLOW_EOS;
-    QImage image = sampleImage(sample.get());
-    if (!image.isNull()) {
-        QMutexLocker lock(&shared->lock);
-        shared->view = std::move(image);
-    }
-    // One note in flight at a time: a slow window skips pictures, it never queues them.
-    if (!shared->viewPending.exchange(true))
-        postNote(GST_ELEMENT(sink), PipelineEvent::View);
     return GST_FLOW_OK;
 }
 
@@ -105,8 +88,13 @@ bool LiveSource::start(const QString &sourceName, const SourceMode &mode, bool v
     g_object_set(sink, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
     gst_element_link_many(raw, tee, queue, sink, nullptr);
     setSampleCallback(sink, m_pipeline, newFrame);
-    if (viewfinder)
-        addViewfinder(m_pipeline, tee, mode.size);
+    if (viewfinder && !addViewBranch(m_pipeline, tee, mode.size)) {
+        *errorName = KivAction::cameraFailedError();
+        *error = QStringLiteral("the viewfinder for camera %1 cannot be built; install "
+                                "gstreamer1.0-plugins-base")
+                     .arg(sourceName);
+        return false;
+    }
     m_sourceName = sourceName;
     m_mode = mode;
     m_viewfinder = viewfinder;
@@ -128,26 +116,6 @@ bool LiveSource::start(const QString &sourceName, const SourceMode &mode, bool v
                             "picture")
                  .arg(sourceName);
     return false;
-}
-
-// tee ! queue ! videoscale ! videoconvert ! BGRx at most 640x360 ! appsink
-void LiveSource::addViewfinder(Pipeline *pipeline, GstElement *tee, const QSize &size)
-{
-    GstBin *bin = GST_BIN(pipeline->element());
-    GstElement *queue = addElement(bin, "queue");
-    GstElement *scale = addElement(bin, "videoscale");
-    GstElement *convert = addElement(bin, "videoconvert");
-    GstElement *caps = addElement(bin, "capsfilter");
-    GstElement *sink = addElement(bin, "appsink", "view");
-    if (!queue || !scale || !convert || !caps || !sink)
-        return; // plugins-base is there, or the source would not have started
-    g_object_set(queue, "leaky", 2, "max-size-buffers", 1u, nullptr);
-    QSize small = size;
-    small.scale(QSize(640, 360), Qt::KeepAspectRatio);
-    g_object_set(caps, "caps", rawCaps("BGRx", evenSize(small)).get(), nullptr);
-    g_object_set(sink, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
-    gst_element_link_many(tee, queue, scale, convert, caps, sink, nullptr);
-    setSampleCallback(sink, pipeline, newViewFrame);
 }
 
 // Called from the pipeline's own callback: stopNow() lets the pipeline finish that first.
@@ -179,11 +147,7 @@ GstSample *LiveSource::newestFrame() const
 
 QImage LiveSource::viewImage() const
 {
-    if (!m_pipeline)
-        return QImage();
-    Shared *shared = m_pipeline->shared();
-    QMutexLocker lock(&shared->lock);
-    return shared->view;
+    return newestView(m_pipeline);
 }
 
 void LiveSource::release(bool now)

@@ -15,7 +15,7 @@ namespace refcam {
 class Pipeline;
 
 // The camera kept open between photos and for the viewfinder: newest full-size frame,
-// optionally a small picture for the window. Stopped when unused for a few seconds so the
+// optionally the window's picture (viewbranch.h). Stopped when unused for a few seconds so the
 // device is free again.
 class LiveSource : public QObject
 {
@@ -42,7 +42,6 @@ private:
     LiveSource() = default;
     bool start(const QString &sourceName, const SourceMode &mode, bool viewfinder,
         QString *errorName, QString *error);
-    void addViewfinder(Pipeline *pipeline, GstElement *tee, const QSize &size);
     void stopped(bool started, const QString &why);
     void stopNow();
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// CaptureJob's recording: source ! videorate ! crop ! scale ! I420 ! encodebin ! fd,
-// held within the size limit, ended by the timer, stop() or the limit.
+// CaptureJob's recording: source ! videorate ! crop ! scale ! I420 ! encodebin ! fd (a tee
+// before videorate feeds the screen when asked), held within the size limit, ended by the
+// timer, stop() or the limit.
 #include "capturejob.h"
 
 #include "captureoutput.h"
@@ -10,6 +11,7 @@
 #include "kivaction_names_p.h"
 #include "livesource.h"
 #include "pipeline.h"
+#include "viewbranch.h"
 
 #include <gst/pbutils/encoding-profile.h>
 
@@ -99,6 +101,16 @@ QString sizeOverLimit(qint64 size, qint64 limit)
                           "videoQuality")
         .arg(size)
         .arg(limit);
+}
+
+// The screen keeps showing the camera while it records: raw ! tee, the view branch on the
+// tee. Returns the tee to record from, or null when an element is missing.
+GstElement *teeForScreen(Pipeline *pipeline, GstElement *raw, const QSize &sourceSize)
+{
+    GstElement *tee = addElement(GST_BIN(pipeline->element()), "tee");
+    if (!tee || !gst_element_link(raw, tee) || !addViewBranch(pipeline, tee, sourceSize))
+        return nullptr;
+    return tee;
 }
 
 } // namespace
@@ -193,7 +205,8 @@ bool CaptureJob::buildRecording(const QString &encoderName, const VideoProfile &
     gst_encoding_profile_unref(encoding);
     m_fileSink = elements.last();
     g_object_set(m_fileSink, "fd", m_output->fd(), "sync", FALSE, nullptr);
-    bool linked = gst_element_link(raw, elements[0]);
+    GstElement *from = m_settings.viewfinder ? teeForScreen(m_pipeline, raw, m_mode.size) : raw;
+    bool linked = from && gst_element_link(from, elements[0]);
     for (int i = 0; linked && i + 1 < elements.size(); ++i)
         linked = gst_element_link(elements[i], elements[i + 1]);
     m_beforeMux = linked ? findEncoder(elements[6], encoderName) : nullptr;
@@ -221,6 +234,10 @@ void CaptureJob::watchRecording()
             videoEnded();
             return;
         }
+        if (event == PipelineEvent::View) {
+            Q_EMIT viewFrame();
+            return;
+        }
         if (event != PipelineEvent::Error && event != PipelineEvent::Timeout)
             return;
         const bool started = m_pipeline->shared()->frames.load() > 0;
@@ -234,6 +251,17 @@ void CaptureJob::watchRecording()
                             : QStringLiteral("did not start"),
                     text));
     };
+}
+
+qint64 CaptureJob::bytesWritten() const
+{
+    // What the size limit counts: the encoded frames let through to the file.
+    return m_pipeline ? m_pipeline->shared()->payload.load() : 0;
+}
+
+QImage CaptureJob::viewImage() const
+{
+    return newestView(m_pipeline);
 }
 
 void CaptureJob::stop()

@@ -1,23 +1,32 @@
 // SPDX-License-Identifier: MIT
 #include "capturewindow.h"
 
+#include "frameitem.h"
+#include "gstcapture.h"
 #include "kivaction_names_p.h"
+#include "videoplayer.h"
 
-#include <QCloseEvent>
 #include <QFile>
-#include <QFont>
-#include <QFontDatabase>
-#include <QHBoxLayout>
+#include <QGuiApplication>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QPainter>
-#include <QPushButton>
-#include <QStackedWidget>
-#include <QVBoxLayout>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QQuickWindow>
+#include <QScreen>
+#include <QtQml>
 
 #include <gst/gst.h>
 
+#include <cmath>
 #include <cstdio>
+
+static void initScreenResources()
+{
+    // The QML lives in a static library: its resources are not registered by themselves.
+    Q_INIT_RESOURCE(screen);
+}
 
 namespace refcam {
 
@@ -25,8 +34,11 @@ namespace {
 
 // Without a size limit a clip stops after a minute: about 200 MB at HIGHEST.
 constexpr int maxClipSeconds = 60;
+// Screens smaller than this on either side are phones: the camera takes all of it.
+constexpr int phoneScreenSide = 1024;
 
 QSize g_defaultSize(900, 600);
+bool g_sizeGiven = false;
 
 QSize pictureSize(const WindowSettings &settings)
 {
@@ -37,214 +49,239 @@ QSize pictureSize(const WindowSettings &settings)
 
 QString clock(qint64 ms)
 {
-    return QStringLiteral("%1:%2.%3")
+    return QStringLiteral("%1:%2")
         .arg(ms / 60000, 2, 10, QLatin1Char('0'))
-        .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'))
-        .arg((ms / 100) % 10);
+        .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'));
 }
 
-QPushButton *button(const QString &text, const char *name, QWidget *parent)
+QString megabytes(qint64 bytes)
 {
-    auto *b = new QPushButton(text, parent);
-    b->setObjectName(QLatin1String(name));
-    // The window owns the keyboard: Space must never press a focused Cancel.
-    b->setFocusPolicy(Qt::NoFocus);
-    b->setMinimumHeight(36);
-    return b;
+    return QString::number(double(bytes) / 1e6, 'f', 1);
+}
+
+void registerTypes()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    initScreenResources();
+    // Without a display there is no OpenGL; Qt 5 would abort instead of falling back.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        QQuickWindow::setSceneGraphBackend(QStringLiteral("software"));
+    qmlRegisterType<FrameItem>("ReferenceCamera", 1, 0, "CameraPicture");
+    qmlRegisterUncreatableType<VideoPlayer>(
+        "ReferenceCamera", 1, 0, "VideoPlayer", QStringLiteral("made by the camera"));
 }
 
 } // namespace
 
-Viewfinder::Viewfinder(const WindowSettings &settings, QWidget *parent)
-    : QWidget(parent)
-    , m_settings(settings)
-{
-    setObjectName(QStringLiteral("viewfinder"));
-    setMinimumSize(240, 180);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-}
-
-void Viewfinder::setLive(const QImage &image)
-{
-    if (image.isNull())
-        return;
-    m_live = image;
-    ++m_phase;
-    update();
-}
-
-void Viewfinder::showRecordedFrame(int index, const QString &overlay)
-{
-    m_recordedFrame = index;
-    m_overlay = overlay;
-    update();
-}
-
-void Viewfinder::runFree()
-{
-    m_recordedFrame = -1;
-    m_overlay.clear();
-    update();
-}
-
-QRect Viewfinder::pictureRect() const
-{
-    QSize size = pictureSize(m_settings);
-    size.scale(rect().size(), Qt::KeepAspectRatio);
-    QRect target(QPoint(), size);
-    target.moveCenter(rect().center());
-    return target;
-}
-
-void Viewfinder::paintEvent(QPaintEvent *)
-{
-    QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
-    const QRect target = pictureRect();
-    if (target.isEmpty())
-        return;
-    if (m_live.isNull()) {
-        painter.setPen(Qt::white);
-        painter.drawText(target, Qt::AlignCenter, QStringLiteral("Starting the camera\u2026"));
-    } else {
-        // The camera's picture, cropped as the file will be.
-        QSize crop = target.size();
-        crop.scale(m_live.size(), Qt::KeepAspectRatio);
-        QRect from(QPoint(), crop);
-        from.moveCenter(m_live.rect().center());
-        painter.drawImage(target, m_live, from);
-    }
-    const QSize size = pictureSize(m_settings);
-    const QString corner = QStringLiteral("%1x%2").arg(size.width()).arg(size.height())
-        + (m_settings.video
-                ? QStringLiteral(" @ %1 fps").arg(videoProfile(m_settings.videoQuality).fps)
-                : QString());
-    painter.setPen(Qt::white);
-    QFont font = painter.font();
-    font.setBold(true);
-    painter.setFont(font);
-    const QRect textRect = target.adjusted(10, 8, -10, -8);
-    painter.fillRect(QRect(textRect.bottomLeft() - QPoint(4, 22),
-                         QSize(painter.fontMetrics().horizontalAdvance(corner) + 8, 26)),
-        QColor(0, 0, 0, 160));
-    painter.drawText(textRect, Qt::AlignLeft | Qt::AlignBottom, corner);
-    if (!m_overlay.isEmpty()) {
-        painter.setPen(QColor(255, 60, 60));
-        painter.fillRect(QRect(textRect.topLeft() - QPoint(4, 2),
-                             QSize(painter.fontMetrics().horizontalAdvance(m_overlay) + 8, 26)),
-            QColor(0, 0, 0, 160));
-        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignTop, m_overlay);
-    }
-}
-
 void CaptureWindow::setDefaultSize(const QSize &size)
 {
     g_defaultSize = size;
+    g_sizeGiven = true;
 }
 
-CaptureWindow::CaptureWindow(const WindowSettings &settings, QWidget *parent)
-    : QWidget(parent)
+CaptureWindow::CaptureWindow(const WindowSettings &settings, QObject *parent)
+    : QObject(parent)
     , m_settings(settings)
+    , m_debugPanel(settings.debugPanel)
 {
+    m_status = hint();
     setObjectName(QStringLiteral("captureWindow"));
-    setAttribute(Qt::WA_DeleteOnClose, false);
-    setFocusPolicy(Qt::StrongFocus);
-    setWindowTitle(QStringLiteral("Reference camera: %1 for %2 (request %3)")
-                       .arg(settings.video ? QStringLiteral("video") : QStringLiteral("photo"),
-                           settings.caller)
-                       .arg(settings.number));
-
-    m_viewfinder = new Viewfinder(settings, this);
-    m_status = new QLabel(this);
-    m_status->setObjectName(QStringLiteral("status"));
-    m_shutter = button(
-        settings.video ? QStringLiteral("Record") : QStringLiteral("Shutter"), "shutter", this);
-    QPushButton *cancel = button(QStringLiteral("Cancel"), "cancel", this);
-    connect(m_shutter, &QPushButton::clicked, this, &CaptureWindow::shutter);
-    connect(cancel, &QPushButton::clicked, this, &CaptureWindow::reject);
-
-    auto *shootButtons = new QHBoxLayout;
-    shootButtons->addWidget(m_status, 1);
-    shootButtons->addWidget(cancel);
-    shootButtons->addWidget(m_shutter);
-    auto *shootPage = new QWidget(this);
-    auto *shootLayout = new QVBoxLayout(shootPage);
-    shootLayout->setContentsMargins(0, 0, 0, 0);
-    shootLayout->addWidget(m_viewfinder, 1);
-    shootLayout->addLayout(shootButtons);
-
-    m_review = new QLabel(this);
-    m_review->setObjectName(QStringLiteral("review"));
-    m_review->setAlignment(Qt::AlignCenter);
-    m_review->setMinimumSize(240, 180);
-    m_review->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    m_review->setStyleSheet(QStringLiteral("background: black"));
-    QPushButton *acceptButton = button(QStringLiteral("Accept"), "accept", this);
-    QPushButton *retakeButton = button(QStringLiteral("Retake"), "retake", this);
-    QPushButton *rejectButton = button(QStringLiteral("Reject"), "reject", this);
-    connect(acceptButton, &QPushButton::clicked, this, &CaptureWindow::accept);
-    connect(retakeButton, &QPushButton::clicked, this, &CaptureWindow::retake);
-    connect(rejectButton, &QPushButton::clicked, this, &CaptureWindow::reject);
-    auto *reviewButtons = new QHBoxLayout;
-    auto *question = new QLabel(QStringLiteral("Keep this %1?")
-                                    .arg(settings.video ? QStringLiteral("clip (first frame shown)")
-                                                        : QStringLiteral("photo")),
-        this);
-    reviewButtons->addWidget(question, 1);
-    reviewButtons->addWidget(rejectButton);
-    reviewButtons->addWidget(retakeButton);
-    reviewButtons->addWidget(acceptButton);
-    auto *reviewPage = new QWidget(this);
-    auto *reviewLayout = new QVBoxLayout(reviewPage);
-    reviewLayout->setContentsMargins(0, 0, 0, 0);
-    reviewLayout->addWidget(m_review, 1);
-    reviewLayout->addLayout(reviewButtons);
-
-    m_pages = new QStackedWidget(this);
-    m_pages->addWidget(shootPage);
-    m_pages->addWidget(reviewPage);
-
-    auto *values = new QLabel(this);
-    values->setObjectName(QStringLiteral("settings"));
-    values->setTextFormat(Qt::PlainText);
-    values->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    values->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    values->setWordWrap(true);
-    values->setFixedWidth(260);
-    QStringList lines { QStringLiteral("Request %1").arg(settings.number),
-        QStringLiteral("from %1").arg(settings.caller), QString() };
-    lines += settings.values.isEmpty() ? QStringList { QStringLiteral("(no values)") }
-                                       : settings.values;
-    lines << QString()
-          << (settings.review ? QStringLiteral("Review screen: yes")
-                              : QStringLiteral("Review screen: no"));
+    registerTypes();
     if (settings.video)
-        lines << (settings.sizeLimit > 0
-                ? QStringLiteral("Size limit: %1 bytes").arg(settings.sizeLimit)
-                : QStringLiteral("Size limit: none (%1 s at most)").arg(maxClipSeconds));
-    values->setText(lines.join(QLatin1Char('\n')));
-
-    auto *layout = new QHBoxLayout(this);
-    layout->addWidget(m_pages, 1);
-    layout->addWidget(values);
+        m_player = new VideoPlayer(this);
+    m_view = std::make_unique<QQuickView>();
+    m_view->setTitle(QStringLiteral("Reference camera: %1 for %2 (request %3)")
+                         .arg(settings.video ? QStringLiteral("video") : QStringLiteral("photo"),
+                             settings.caller)
+                         .arg(settings.number));
+    m_view->setColor(Qt::black);
+    m_view->setResizeMode(QQuickView::SizeRootObjectToView);
+    m_view->rootContext()->setContextProperty(QStringLiteral("camera"), this);
+    m_view->setSource(QUrl(QStringLiteral("qrc:/refcam/screen/CaptureScreen.qml")));
+    for (const QQmlError &error : m_view->errors())
+        std::fprintf(stderr, "reference-camera: %s\n", qPrintable(error.toString()));
+    m_viewfinder = qobject_cast<FrameItem *>(item(QStringLiteral("viewfinder")));
+    m_review = qobject_cast<FrameItem *>(item(QStringLiteral("reviewPicture")));
+    if (m_player && m_review)
+        connect(m_player, &VideoPlayer::frame, m_review, &FrameItem::setImage);
+    m_view->installEventFilter(this);
+    m_view->resize(g_defaultSize);
 
     m_recordTick.setInterval(100);
     connect(&m_recordTick, &QTimer::timeout, this, &CaptureWindow::updateRecording);
-    m_status->setText(settings.video
-            ? QStringLiteral("Space or Enter: record / stop.  Esc: cancel.")
-            : QStringLiteral("Space or Enter: take the photo.  Esc: cancel."));
-    resize(g_defaultSize);
-    setFocus();
     LiveSource *live = LiveSource::instance();
     connect(live, &LiveSource::viewFrame, this, [this, live] {
-        if (!m_recording)
-            m_viewfinder->setLive(live->viewImage());
+        if (!m_recording && !m_reviewing && m_viewfinder)
+            m_viewfinder->setImage(live->viewImage());
     });
     connect(live, &LiveSource::failed, this, [this](const QString &name, const QString &text) {
         if (!m_done && !m_job)
             Q_EMIT failed(name, text);
     });
     QTimer::singleShot(0, this, &CaptureWindow::startLive);
+}
+
+CaptureWindow::~CaptureWindow()
+{
+    if (m_player)
+        m_player->close();
+    // The view's QML refers to this object: it goes first.
+    m_view.reset();
+}
+
+QQuickItem *CaptureWindow::item(const QString &objectName) const
+{
+    QQuickItem *root = m_view ? m_view->rootObject() : nullptr;
+    if (!root)
+        return nullptr;
+    if (root->objectName() == objectName)
+        return root;
+    return root->findChild<QQuickItem *>(objectName);
+}
+
+void CaptureWindow::show()
+{
+    QScreen *screen = m_view->screen();
+    const QSize side = screen ? screen->size() : QSize();
+    if (!g_sizeGiven && screen
+        && (side.width() < phoneScreenSide || side.height() < phoneScreenSide)) {
+        m_view->setGeometry(screen->geometry());
+        m_view->showFullScreen();
+        return;
+    }
+    m_view->resize(g_defaultSize);
+    m_view->show();
+}
+
+void CaptureWindow::raise()
+{
+    m_view->raise();
+}
+
+void CaptureWindow::activateWindow()
+{
+    m_view->requestActivate();
+}
+
+void CaptureWindow::close()
+{
+    finish(false);
+    m_view->close();
+}
+
+bool CaptureWindow::isVisible() const
+{
+    return m_view && m_view->isVisible();
+}
+
+bool CaptureWindow::isFullScreen() const
+{
+    return m_view && m_view->windowStates().testFlag(Qt::WindowFullScreen);
+}
+
+qreal CaptureWindow::aspect() const
+{
+    const QSize size = pictureSize(m_settings);
+    return size.height() > 0 ? qreal(size.width()) / size.height() : 0;
+}
+
+QString CaptureWindow::mode() const
+{
+    const QSize size = pictureSize(m_settings);
+    if (!m_settings.video)
+        return QStringLiteral("Photo \u00b7 %1\u00d7%2").arg(size.width()).arg(size.height());
+    return QStringLiteral("Video \u00b7 %1\u00d7%2 \u00b7 %3 fps")
+        .arg(size.width())
+        .arg(size.height())
+        .arg(videoProfile(m_settings.videoQuality).fps);
+}
+
+QStringList CaptureWindow::requestLines() const
+{
+    QStringList lines {
+        QStringLiteral("Request %1 from %2").arg(m_settings.number).arg(m_settings.caller)
+    };
+    lines += m_settings.values.isEmpty() ? QStringList { QStringLiteral("(no values)") }
+                                         : m_settings.values;
+    lines << (m_settings.review ? QStringLiteral("Review screen: yes")
+                                : QStringLiteral("Review screen: no"));
+    if (m_settings.video)
+        lines << (m_settings.sizeLimit > 0
+                ? QStringLiteral("Size limit: %1 bytes").arg(m_settings.sizeLimit)
+                : QStringLiteral("Size limit: none (%1 s at most)").arg(maxClipSeconds));
+    return lines;
+}
+
+int CaptureWindow::shutterSize() const
+{
+    QScreen *screen = m_view ? m_view->screen() : QGuiApplication::primaryScreen();
+    // 9 mm in logical pixels; never below the 56 px a 160 dpi phone would get.
+    const qreal dpi = screen ? screen->physicalDotsPerInch() / screen->devicePixelRatio() : 160;
+    return qMax(56, int(std::ceil(9 * dpi / 25.4)));
+}
+
+QString CaptureWindow::elapsed() const
+{
+    return clock(m_recording ? m_elapsed.elapsed() : m_recordedMs);
+}
+
+QString CaptureWindow::limitText() const
+{
+    if (!m_settings.video)
+        return QString();
+    if (m_settings.sizeLimit > 0) {
+        const qint64 used = m_job ? m_job->bytesWritten() : 0;
+        return QStringLiteral("%1 of %2 MB").arg(megabytes(used), megabytes(m_settings.sizeLimit));
+    }
+    return QStringLiteral("%1 of %2").arg(elapsed(), clock(maxClipSeconds * 1000));
+}
+
+qreal CaptureWindow::limitUsed() const
+{
+    if (!m_settings.video)
+        return 0;
+    if (m_settings.sizeLimit > 0)
+        return m_job ? qBound(0.0, qreal(m_job->bytesWritten()) / m_settings.sizeLimit, 1.0) : 0;
+    const qint64 ms = m_recording ? m_elapsed.elapsed() : m_recordedMs;
+    return qBound(0.0, qreal(ms) / (maxClipSeconds * 1000), 1.0);
+}
+
+void CaptureWindow::setDebugPanel(bool on)
+{
+    if (on == m_debugPanel)
+        return;
+    m_debugPanel = on;
+    Q_EMIT debugPanelChanged();
+}
+
+QObject *CaptureWindow::player() const
+{
+    return m_player;
+}
+
+QString CaptureWindow::hint() const
+{
+    return m_settings.video ? QStringLiteral("Tap to record")
+                            : QStringLiteral("Tap to take a photo");
+}
+
+void CaptureWindow::setStatus(const QString &status)
+{
+    m_status = status;
+    Q_EMIT stateChanged();
+}
+
+// Degrees to turn a photo for display as the screen is held: sensors are mounted landscape.
+int CaptureWindow::screenDegrees() const
+{
+    QScreen *screen = m_view ? m_view->screen() : nullptr;
+    if (!screen)
+        return 0;
+    return screen->angleBetween(Qt::LandscapeOrientation, screen->orientation());
 }
 
 void CaptureWindow::startLive()
@@ -263,29 +300,20 @@ void CaptureWindow::startLive()
                 m_settings.source, pickMode(modes.modes, wanted), true, &errorName, &error))
             return;
     }
-    m_status->setText(error);
+    setStatus(error);
     Q_EMIT failed(errorName, error);
-}
-
-bool CaptureWindow::isReviewing() const
-{
-    return m_pages->currentIndex() == 1;
 }
 
 void CaptureWindow::updateRecording()
 {
-    const QString text = QStringLiteral("REC %1").arg(clock(m_elapsed.elapsed()));
-    m_status->setText(m_settings.sizeLimit > 0
-            ? text + QStringLiteral(", limit %1 bytes").arg(m_settings.sizeLimit)
-            : text);
-    m_viewfinder->showRecordedFrame(0, QStringLiteral("\u25cf ") + text);
-    if (m_elapsed.elapsed() >= maxClipSeconds * 1000)
+    Q_EMIT progressChanged();
+    if (m_recording && m_elapsed.elapsed() >= maxClipSeconds * 1000)
         shutter(); // a minute at most, as a real camera would stop
 }
 
 void CaptureWindow::shutter()
 {
-    if (m_done || isReviewing())
+    if (m_done || m_reviewing)
         return;
     LiveSource *live = LiveSource::instance();
     if (!m_settings.video) {
@@ -294,15 +322,16 @@ void CaptureWindow::shutter()
             // Pressed before the camera has settled: taken as soon as it has.
             if (!m_shutterPending) {
                 m_shutterPending = true;
-                m_status->setText(QStringLiteral("Waiting for the camera\u2026"));
                 m_settledConnection
                     = connect(live, &LiveSource::settled, this, &CaptureWindow::shutter);
+                setStatus(QStringLiteral("Waiting for the camera\u2026"));
             }
             return;
         }
         m_shutterPending = false;
         disconnect(m_settledConnection);
-        m_take.frame = std::shared_ptr<GstSample>(frame, gst_sample_unref);
+        m_take.frame = shareSample(frame);
+        m_take.orientationDegrees = screenDegrees();
         m_shot = live->viewImage();
         captured();
         return;
@@ -310,14 +339,15 @@ void CaptureWindow::shutter()
     if (m_job) {
         if (m_recording) {
             m_recording = false;
+            m_finishing = true;
+            m_recordedMs = m_elapsed.elapsed();
             m_recordTick.stop();
-            m_status->setText(QStringLiteral("Finishing the clip\u2026"));
+            setStatus(QStringLiteral("Finishing the clip\u2026"));
             m_job->stop();
         }
         return;
     }
     // The recording needs the camera to itself.
-    m_shot = m_viewfinder->live();
     live->release(true);
     CaptureSettings settings;
     settings.source = m_settings.source;
@@ -327,39 +357,50 @@ void CaptureWindow::shutter()
     settings.recordMs = 0;
     settings.encoder = m_settings.encoder;
     settings.format = formatForPath(true, m_settings.recordingPath);
+    settings.viewfinder = true;
     m_job = CaptureJob::intoPath(settings, m_settings.recordingPath, this);
     connect(m_job, &CaptureJob::finished, this, &CaptureWindow::recordingFinished);
+    connect(m_job, &CaptureJob::viewFrame, this, [this] {
+        if (m_job && m_viewfinder)
+            m_viewfinder->setImage(m_job->viewImage());
+    });
     m_recording = true;
+    m_recordedMs = 0;
     m_elapsed.start();
     m_recordTick.start();
-    m_shutter->setText(QStringLiteral("Stop"));
-    updateRecording();
+    setStatus(QStringLiteral("Recording"));
+    Q_EMIT progressChanged();
     m_job->start();
 }
 
 void CaptureWindow::recordingFinished(const CaptureResult &result)
 {
+    if (m_recording)
+        m_recordedMs = m_elapsed.elapsed(); // the camera ended it: a limit was reached
     m_recording = false;
+    m_finishing = false;
     m_recordTick.stop();
-    m_shutter->setText(QStringLiteral("Record"));
-    m_viewfinder->runFree();
     if (m_job)
         m_job->deleteLater();
     m_job = nullptr;
+    Q_EMIT progressChanged();
     if (!result.ok) {
         dropRecording();
+        setStatus(result.message);
         Q_EMIT failed(
             result.errorName.isEmpty() ? KivAction::cameraFailedError() : result.errorName,
             result.message);
         return;
     }
     m_take.recordedFile = m_settings.recordingPath;
-    m_take.recordMs = int(m_elapsed.elapsed());
+    m_take.recordMs = int(m_recordedMs);
     captured();
 }
 
 void CaptureWindow::dropRecording()
 {
+    if (m_player)
+        m_player->close();
     if (m_job) {
         m_job->cancel();
         m_job->deleteLater();
@@ -376,35 +417,38 @@ void CaptureWindow::captured()
         finish(true);
         return;
     }
-    QSize size = pictureSize(m_settings);
-    // The review page is not laid out yet; it gets the space the viewfinder has.
-    size.scale(m_viewfinder->size().expandedTo(QSize(240, 180)), Qt::KeepAspectRatio);
-    if (!m_shot.isNull())
-        m_review->setPixmap(QPixmap::fromImage(
-            m_shot.scaled(size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation)));
-    m_status->clear();
-    m_pages->setCurrentIndex(1);
+    if (m_review) {
+        m_review->clear();
+        if (!m_shot.isNull())
+            m_review->setImage(m_shot);
+    }
+    // The review plays the very file that Accept hands over.
+    if (m_player && !m_take.recordedFile.isEmpty() && !m_player->open(m_take.recordedFile))
+        setStatus(m_player->error());
+    m_reviewing = true;
+    setStatus(QString());
 }
 
 void CaptureWindow::accept()
 {
-    if (isReviewing())
+    if (m_reviewing)
         finish(true);
 }
 
 void CaptureWindow::retake()
 {
-    if (m_done || !isReviewing())
+    if (m_done || !m_reviewing)
         return;
     dropRecording();
     m_take = Take();
     m_shot = QImage();
-    m_review->clear();
-    m_pages->setCurrentIndex(0);
+    m_recordedMs = 0;
+    if (m_review)
+        m_review->clear();
+    m_reviewing = false;
+    setStatus(hint());
+    Q_EMIT progressChanged();
     startLive();
-    m_status->setText(m_settings.video
-            ? QStringLiteral("Space or Enter: record / stop.  Esc: cancel.")
-            : QStringLiteral("Space or Enter: take the photo.  Esc: cancel."));
 }
 
 void CaptureWindow::reject()
@@ -419,10 +463,12 @@ void CaptureWindow::finish(bool accepted)
     m_done = true;
     m_accepted = accepted;
     m_recordTick.stop();
+    if (m_player)
+        m_player->close(); // the file is moved into place next
     if (!accepted)
         dropRecording();
     LiveSource::instance()->release();
-    hide();
+    m_view->hide();
     Q_EMIT decided(accepted);
 }
 
@@ -434,30 +480,34 @@ void CaptureWindow::dismiss()
     m_done = true;
     m_recordTick.stop();
     LiveSource::instance()->release();
-    close();
+    m_view->close();
 }
 
-void CaptureWindow::keyPressEvent(QKeyEvent *event)
+bool CaptureWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    switch (event->key()) {
+    if (watched != m_view.get())
+        return QObject::eventFilter(watched, event);
+    if (event->type() == QEvent::Close) {
+        finish(false);
+        return false;
+    }
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    // The window owns these keys: Space must never press a focused Cancel. They act once
+    // the key event is done with: the decision may take the window away.
+    switch (static_cast<QKeyEvent *>(event)->key()) {
     case Qt::Key_Space:
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        if (!isReviewing())
-            shutter();
-        return;
+        if (!m_reviewing)
+            QMetaObject::invokeMethod(this, &CaptureWindow::shutter, Qt::QueuedConnection);
+        return true;
     case Qt::Key_Escape:
-        reject();
-        return;
+        QMetaObject::invokeMethod(this, &CaptureWindow::reject, Qt::QueuedConnection);
+        return true;
     default:
-        QWidget::keyPressEvent(event);
+        return false;
     }
-}
-
-void CaptureWindow::closeEvent(QCloseEvent *event)
-{
-    finish(false);
-    event->accept();
 }
 
 } // namespace refcam

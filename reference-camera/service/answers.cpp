@@ -153,7 +153,10 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
         : request.videoQuality;
     settings.sizeLimit = request.sizeLimit;
     settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
-    settings.orientationDegrees = m_options.orientation;
+    // --orientation wins; else the photo is turned as the screen was held.
+    settings.orientationDegrees = m_options.orientationGiven || take.orientationDegrees < 0
+        ? m_options.orientation
+        : take.orientationDegrees;
     settings.encoder = m_options.encoder;
     settings.frame = take.frame;
     settings.photoSize

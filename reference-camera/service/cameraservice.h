@@ -64,6 +64,7 @@ struct Take
     std::shared_ptr<GstSample> frame; // the photo the shutter took
     int recordMs = -1; // how long the user recorded
     QString recordedFile; // the clip recorded in the window, to be moved into place
+    int orientationDegrees = -1; // as the screen was held; -1: unknown
 };
 
 // The org.kiv.Action object. Its D-Bus face is the adaptor generated from org.kiv.Action.xml,

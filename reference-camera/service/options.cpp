@@ -89,9 +89,11 @@ QList<QCommandLineOption> behaviourOptions()
                            "e.g. --source test."),
             QStringLiteral("SOURCE")),
         QCommandLineOption(QStringLiteral("orientation"),
-            QStringLiteral("Degrees a photo must be turned clockwise to show upright (0, 90, "
-                           "180 or 270), written as its EXIF Orientation; pixels are never "
-                           "turned, e.g. --orientation 90."),
+            QStringLiteral(
+                "Degrees a photo must be turned clockwise to show upright (0, 90, "
+                "180 or 270), written as its EXIF Orientation; pixels are never "
+                "turned; without it a window's photo follows the screen's orientation, e.g. "
+                "--orientation 90."),
             QStringLiteral("DEGREES")),
         QCommandLineOption(QStringLiteral("record-ms"),
             QStringLiteral("Length of a video recording without a window, in milliseconds "
@@ -103,8 +105,13 @@ QList<QCommandLineOption> behaviourOptions()
                            "openh264enc."),
             QStringLiteral("ELEMENT")),
         QCommandLineOption(QStringLiteral("window-size"),
-            QStringLiteral("Size of the interactive window, e.g. --window-size 900x600."),
+            QStringLiteral("Size of the interactive window, also on small screens, which "
+                           "otherwise get the whole screen, e.g. --window-size 900x600."),
             QStringLiteral("WxH")),
+        QCommandLineOption(QStringLiteral("debug-panel"),
+            QStringLiteral("Interactive windows list the request's values from the start (a "
+                           "long press on the top right corner shows them too), e.g. "
+                           "--debug-panel.")),
     };
 }
 
@@ -318,6 +325,7 @@ void resolveNumbers(const Merged &m, Options *options, const AddProblem &add)
     if (m.isSet(QStringLiteral("orientation"))) {
         bool ok = false;
         options->orientation = m.value(QStringLiteral("orientation")).toInt(&ok);
+        options->orientationGiven = true;
         if (!ok || options->orientation % 90 != 0 || options->orientation < 0
             || options->orientation > 270)
             add({ QStringLiteral("orientation") },
@@ -422,6 +430,7 @@ QList<Problem> resolve(const Merged &m, Options *options)
     options->exitWithoutAnswer = m.isSet(QStringLiteral("exit-without-answer"));
     options->exitAfterOne = m.isSet(QStringLiteral("exit-after-one"));
     options->interactive = m.isSet(QStringLiteral("interactive"));
+    options->debugPanel = m.isSet(QStringLiteral("debug-panel"));
     options->errorName = m.value(QStringLiteral("error"));
 
     resolveNumbers(m, options, add);

@@ -22,8 +22,10 @@ struct Options
     bool exitAfterOne = false;
     bool interactive = false;
     QSize windowSize; // interactive windows; empty: the window's default
+    bool debugPanel = false; // interactive windows list the request's values
     QString source = QStringLiteral("auto");
     int orientation = 0; // degrees to turn a photo clockwise for display, into EXIF
+    bool orientationGiven = false; // else a window's photo follows the screen's orientation
     int recordMs = 3000;
     QString encoder; // H.264 encoder; empty: the first installed
     // What was read from the configuration file, for the start-up line.

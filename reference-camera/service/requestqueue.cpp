@@ -52,6 +52,7 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.photoSize = photoSizeFor(request.hasPhotoResolution, request.photoResolution);
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;
+    settings.debugPanel = m_options.debugPanel;
     settings.source = m_options.source;
     settings.encoder = m_options.encoder;
     settings.videoQuality = request.replaced.contains(KivAction::Key::videoQualityUsed())
