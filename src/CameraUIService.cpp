@@ -13,6 +13,7 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLocale>
 #include <QPointer>
 #include <QtNumeric>
@@ -202,6 +203,9 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     request.setValue(KivAction::Key::photoResolution(), mPhotoResolution);
     request.setValue(KivAction::Key::videoQuality(), mVideoQuality);
     request.setValue(KivAction::Key::hasPostCapturedScreen(), mHasPostCapturedScreen);
+    // Only when asked for: a camera that reads the values strictly in order is not upset.
+    if (d->videoDurationLimit > 0)
+        request.setValue(KivAction::Key::videoDurationLimit(), d->videoDurationLimit);
     // Lets a cancel end this launch alone, not the other services' of this process.
     if (d->current)
         request.setValue(KivAction::Key::launchId(), quint64(d->current->id));
@@ -247,9 +251,13 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
             if (results.contains(entry.second))
                 d->settingsUsed.insert(entry.first, results.value(entry.second));
         }
+        d->readVideoAnswer(results);
     }
+    // The user's no and the camera's failure are different things for a host to say.
+    const bool failed = results.value(actionReturnKey) == KivAction::Value::failed();
     // The camera's own words for a capture it did not take; nothing to say for one it did.
-    d->answered(accepted ? CameraOutcomeAccepted : CameraOutcomeRejected,
+    d->answered(
+        accepted ? CameraOutcomeAccepted : (failed ? CameraOutcomeFailed : CameraOutcomeRejected),
         accepted ? QString() : results.value(KivAction::Key::failureReason(), QLatin1String("")));
     CAMERA_LOG_EXIT();
 }
@@ -442,6 +450,8 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     current = launch;
     handoff.reset();
     descriptorUsed = false;
+    videoDurationMs = 0;
+    videoEndedBy.clear();
     outcome = CameraOutcomeNone;
     errorMessage.clear();
     settingsUsed.clear();
@@ -536,6 +546,22 @@ bool CameraUIServicePrivate::wait(int milliseconds)
     return true;
 }
 
+void CameraUIServicePrivate::readVideoAnswer(const QMap<QString, QString> &results)
+{
+    const QString durationKey = KivAction::Key::videoDurationMs();
+    bool ok = false;
+    const int duration = results.value(durationKey).toInt(&ok);
+    videoDurationMs = ok && duration > 0 ? duration : 0;
+    videoEndedBy = results.value(KivAction::Key::videoEndedBy());
+    const bool accepted = results.value(KivAction::Key::actionReturn(), q->mActionReturn)
+        == KivAction::Value::accepted();
+    if (accepted && videoDurationLimit > 0 && !results.contains(durationKey))
+        CAMERA_LOG_AS("handleResults",
+            "the camera did not report a duration (videoDurationLimit %d ms may have been "
+            "ignored)\n",
+            videoDurationLimit);
+}
+
 void CameraUIServicePrivate::connectRequest()
 {
     connect(
@@ -585,140 +611,19 @@ void CameraUIServicePrivate::capabilitiesFailed(
     CAMERA_LOG_AS(caller, "error: cannot ask the camera: %s\n", CAMERA_L1(message));
 }
 
-namespace {
-
-void appendJsonString(QByteArray &out, const QString &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    out += '"';
-    // toUtf8() turns a lone surrogate into U+FFFD, so the text is always valid UTF-8.
-    const QByteArray utf8 = text.toUtf8();
-    for (const char ch : utf8) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0xf];
-            } else {
-                out += ch;
-            }
-        }
-    }
-    out += '"';
-}
-
-// The value kinds the platform hands over (plain Qt values); anything else is null.
-void appendJson(QByteArray &out, const QVariant &value)
-{
-    switch (value.userType()) {
-    case QMetaType::QVariantMap: {
-        const QVariantMap map = value.toMap();
-        out += '{';
-        for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            if (it != map.cbegin())
-                out += ',';
-            appendJsonString(out, it.key());
-            out += ':';
-            appendJson(out, it.value());
-        }
-        out += '}';
-        return;
-    }
-    case QMetaType::QStringList:
-    case QMetaType::QVariantList: {
-        const QVariantList list = value.toList();
-        out += '[';
-        for (qsizetype i = 0; i < list.size(); ++i) {
-            if (i > 0)
-                out += ',';
-            appendJson(out, list.at(i));
-        }
-        out += ']';
-        return;
-    }
-    case QMetaType::QString:
-    case QMetaType::QByteArray:
-        appendJsonString(out, value.toString());
-        return;
-    case QMetaType::Bool:
-        out += value.toBool() ? "true" : "false";
-        return;
-    case QMetaType::Int:
-    case QMetaType::Short:
-    case QMetaType::LongLong:
-        out += QByteArray::number(value.toLongLong());
-        return;
-    case QMetaType::UInt:
-    case QMetaType::UShort:
-    case QMetaType::UChar:
-    case QMetaType::ULongLong:
-        out += QByteArray::number(value.toULongLong());
-        return;
-    case QMetaType::Double: {
-        const double number = value.toDouble();
-        // JSON has no NaN or infinity.
-        out += qIsFinite(number) ? QByteArray::number(number, 'g', QLocale::FloatingPointShortest)
-                                 : QByteArray("null");
-        return;
-    }
-    default:
-        out += "null";
-    }
-}
-
-} // namespace
-
-QByteArray CameraUIServicePrivate::toJson(const QVariantMap &capabilities)
-{
-    // Written here rather than through QJsonDocument, which costs a round trip's worth of
-    // time per call; the tests parse the text with QJsonDocument.
-    QByteArray out;
-    out.reserve(1024);
-    appendJson(out, capabilities);
-    return out;
-}
-
 void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
 {
     const std::shared_ptr<CameraLaunch> launch = std::move(current);
     current.reset();
     timer.stop();
     QString why = message;
-    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
-        // Only an accepted capture written through our file replaces the target; a camera
-        // that wrote the path itself left its own file there, and every other ending
-        // leaves the target as it was.
-        if (how == CameraOutcomeAccepted && descriptorUsed) {
-            if (offered->commit()) {
-                q->mFileLocation = offered->target();
-                CAMERA_LOG("the capture is at %s\n", CAMERA_L1(q->mFileLocation));
-            } else {
-                CAMERA_LOG("error: %s\n", CAMERA_L1(offered->why()));
-                how = CameraOutcomeCameraFailed;
-                why = offered->why() + QStringLiteral("; the target is unchanged");
-                q->mActionReturn = KivAction::Value::failed();
-            }
-        } else {
-            offered->discard();
-        }
+    if (how == CameraOutcomeAccepted && !placeCapture(&why)) {
+        how = CameraOutcomeFailed;
+        q->mActionReturn = KivAction::Value::failed();
     }
+    // Every other ending leaves the target as it was.
+    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff))
+        offered->discard();
     outcome = how;
     errorMessage = how == CameraOutcomeAccepted ? QByteArray("") : why.toUtf8();
     launch->ended = true;
@@ -742,6 +647,40 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
             },
             Qt::QueuedConnection);
     }
+}
+
+bool CameraUIServicePrivate::placeCapture(QString *why)
+{
+    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
+        // Bytes in our file are the capture, whether or not the camera said so: thrown
+        // away, the host would be told of a file that is not there.
+        bool written = descriptorUsed;
+        if (!written && offered->written()) {
+            CAMERA_LOG_AS("finish",
+                "the camera wrote through the descriptor without saying fileDescriptorUsed; "
+                "the capture is kept\n");
+            written = true;
+        }
+        if (written) {
+            if (!offered->commit()) {
+                CAMERA_LOG_AS("finish", "error: %s\n", CAMERA_L1(offered->why()));
+                *why = offered->why() + QStringLiteral("; the target is unchanged");
+                return false;
+            }
+            q->mFileLocation = offered->target();
+            CAMERA_LOG_AS("finish", "the capture is at %s\n", CAMERA_L1(q->mFileLocation));
+            return true;
+        }
+        offered->discard();
+    }
+    // A camera that writes the path itself left its file there. Without any location the
+    // answer cannot be checked, and stands as it is.
+    const QString location = q->mFileLocation;
+    if (location.isEmpty() || QFileInfo::exists(FileHandoff::localPath(location)))
+        return true;
+    *why = QStringLiteral("the camera reported ACCEPTED but left no file at %1").arg(location);
+    CAMERA_LOG_AS("finish", "error: %s\n", CAMERA_L1(*why));
+    return false;
 }
 
 #include "moc_CameraUIService.cpp"
