@@ -103,6 +103,14 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
             limit = 0;
         }
         request.sizeLimit = limit;
+    } else if (key == KivAction::Key::videoDurationLimit()) {
+        qint64 limit = 0;
+        if (!toInteger(value, &limit)) {
+            warnType(key, value, QStringLiteral("letting the camera decide"));
+            limit = 0;
+        }
+        request.durationLimitMs
+            = int(qBound(qint64(0), limit, qint64(CameraService::maxVideoDurationMs)));
     } else if (key == KivAction::Key::fileLocation()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("choosing a file name"));
@@ -183,9 +191,17 @@ QString rejectedByUser()
     return QStringLiteral("rejected by the user");
 }
 
+// How long a video is and what ended it, for the answer.
+struct VideoEnd
+{
+    qint64 durationMs = 0;
+    QString endedBy;
+};
+
 // The answer to a capture that was tried: ok, or failed for the reason given.
 QMap<QString, QString> capturedResults(const Options &options, const CaptureRequest &request,
-    bool ok, const QString &path, QString failure, bool descriptorUsed = false)
+    bool ok, const QString &path, QString failure, bool descriptorUsed = false,
+    const VideoEnd &video = {})
 {
     QMap<QString, QString> results;
     if (options.sendActionReturn) {
@@ -206,6 +222,11 @@ QMap<QString, QString> capturedResults(const Options &options, const CaptureRequ
         results.insert(KivAction::Key::fileLocationReturn(), path);
     if (ok && descriptorUsed)
         results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
+    if (ok && request.video && video.durationMs > 0) {
+        results.insert(KivAction::Key::videoDurationMs(), QString::number(video.durationMs));
+        if (!video.endedBy.isEmpty())
+            results.insert(KivAction::Key::videoEndedBy(), video.endedBy);
+    }
     if (ok) {
         for (auto it = request.replaced.cbegin(); it != request.replaced.cend(); ++it)
             results.insert(it.key(), it.value());
@@ -439,6 +460,7 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
         request.photoResolution, request.hasVideoQuality, request.videoQuality);
     settings.format = used.videoFormat;
     settings.sizeLimit = request.sizeLimit;
+    settings.durationLimitMs = request.durationLimitMs;
     // Invalid: the camera's largest mode (MAX, or a value not understood).
     settings.photoSize
         = request.hasPhotoResolution ? parsePhotoResolution(request.photoResolution) : QSize();
@@ -665,6 +687,7 @@ QVariantMap CameraService::GetCapabilities(const QString &action)
         // device by what it was found as.
         if (m_options.source.startsWith(QLatin1String("test")))
             input.source = m_options.source;
+        input.maxVideoDurationMs = maxVideoDurationMs;
         cached = m_capabilities.insert(m_options.source, buildCapabilities(input));
     }
     const QVariantMap &answer = *cached;
@@ -758,7 +781,9 @@ void CameraService::answer(
         answerResults(request, connection,
             capturedResults(m_options, replacing, moved, path,
                 QStringLiteral("cannot write %1: %2").arg(quoted(path), failure),
-                moved && descriptor));
+                moved && descriptor,
+                { take.recordMs,
+                    take.endedBy.isEmpty() ? KivAction::Value::user() : take.endedBy }));
         return;
     }
     QString failure;
@@ -796,7 +821,7 @@ void CameraService::captureFinished(int number, const QString &path, const Captu
     answerResults(pending.request, pending.connection,
         capturedResults(m_options, pending.request, result.ok, path,
             QStringLiteral("cannot write %1: %2").arg(quoted(path), result.message),
-            result.ok && descriptor));
+            result.ok && descriptor, { result.durationMs, result.endedBy }));
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -827,7 +852,9 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
         ? KivAction::Value::highest()
         : request.videoQuality;
     settings.sizeLimit = request.sizeLimit;
-    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs
+        : request.durationLimitMs > 0     ? request.durationLimitMs
+                                          : m_options.recordMs;
     settings.orientationDegrees = m_options.orientation;
     settings.encoder = m_options.encoder;
     settings.frame = take.frame.get();

@@ -945,7 +945,10 @@ CaptureJob::CaptureJob(const CaptureSettings &settings, QObject *parent)
     if (m_settings.format.isEmpty())
         m_settings.format = settings.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
     m_recordTimer.setSingleShot(true);
-    connect(&m_recordTimer, &QTimer::timeout, this, &CaptureJob::stop);
+    connect(&m_recordTimer, &QTimer::timeout, this, [this] {
+        m_stoppedByTimer = true;
+        stop();
+    });
 }
 
 CaptureJob *CaptureJob::intoPath(
@@ -1152,6 +1155,7 @@ void CaptureJob::startVideo()
     const QSize size = profile.size;
     m_size = size;
     const int fps = profile.fps;
+    m_fps = fps;
 
     QString error;
     QString encoderName;
@@ -1400,6 +1404,10 @@ void CaptureJob::videoEnded()
     CaptureResult result;
     result.ok = true;
     result.bytes = size;
+    result.durationMs = m_fps > 0 ? samples * 1000 / m_fps : 0;
+    result.endedBy = limited ? KivAction::Value::sizeLimit()
+        : m_stoppedByTimer   ? KivAction::Value::durationLimit()
+                             : KivAction::Value::user();
     result.description = m_description
         + QStringLiteral(", %1 frames%2")
               .arg(samples)
