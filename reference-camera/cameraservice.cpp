@@ -5,6 +5,7 @@
 #include "capturewindow.h"
 #include "console.h"
 #include "dbusformat.h"
+#include "hostreason.h"
 #include "kivaction_names_p.h"
 #include "targetaccess.h"
 #include "targetfile.h"
@@ -215,6 +216,9 @@ QMap<QString, QString> capturedResults(const Options &options, const CaptureRequ
                                      "(--action-return FAILED)");
         else if (ok)
             failure.clear();
+        else // the technical detail is in our log; the host gets words for its user
+            failure = hostReason(path.isEmpty() ? request.targetPath : path, failure,
+                request.fileDescriptor.isValid());
         if (!failure.isEmpty())
             results.insert(KivAction::Key::failureReason(), failure);
     }
@@ -357,6 +361,11 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
                       .arg(maxPhotoPixels));
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
+            results.insert(KivAction::Key::failureReason(),
+                QStringLiteral("cannot take a photo of %1: this camera takes photos of at "
+                               "most %2 pixels; ask for MAX or a size it lists")
+                    .arg(request.photoResolution)
+                    .arg(maxPhotoPixels));
             answerResults(request, connection, results);
             return {};
         }
@@ -382,7 +391,8 @@ QMap<QString, QString> CameraService::Invoke(const QString &action, const WireVa
             printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
-            results.insert(KivAction::Key::failureReason(), problem);
+            results.insert(KivAction::Key::failureReason(),
+                hostReason(request.targetPath, problem, request.fileDescriptor.isValid()));
             answerResults(request, connection, results);
             return {};
         }
@@ -768,8 +778,12 @@ void CameraService::answer(
         if (descriptor)
             ::unlink(QFile::encodeName(take.recordedFile).constData());
         QString failure = problem;
-        if (!moved && failure.isEmpty())
+        if (!moved && failure.isEmpty()) {
             failure = QString::fromLocal8Bit(std::strerror(errno));
+            printErr(programPrefix()
+                + QStringLiteral("cannot write %1: %2; answering FAILED")
+                      .arg(quoted(path), failure));
+        }
         if (moved)
             printOut(programPrefix()
                 + QStringLiteral("wrote %1 (recorded in the window, %2 ms, %3 bytes)")
