@@ -9,7 +9,9 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QUuid>
@@ -654,6 +656,15 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+QString capturedFile(const QString &name)
+{
+    static QTemporaryDir folder;
+    const QString path = folder.filePath(name);
+    if (!QFileInfo::exists(path))
+        putFile(path, QByteArray());
+    return path;
 }
 
 bool putFile(const QString &path, const QByteArray &data)

@@ -255,6 +255,9 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
     }
     // The user's no and the camera's failure are different things for a host to say.
     const bool failed = results.value(actionReturnKey) == KivAction::Value::failed();
+    // Only a camera that said ACCEPTED itself vouches for a file; an answer without an
+    // action return keeps the earlier one, as it always has.
+    d->saidAccepted = results.value(actionReturnKey) == KivAction::Value::accepted();
     // The camera's own words for a capture it did not take; nothing to say for one it did.
     d->answered(
         accepted ? CameraOutcomeAccepted : (failed ? CameraOutcomeFailed : CameraOutcomeRejected),
@@ -450,6 +453,7 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     current = launch;
     handoff.reset();
     descriptorUsed = false;
+    saidAccepted = false;
     videoDurationMs = 0;
     videoEndedBy.clear();
     outcome = CameraOutcomeNone;
@@ -673,10 +677,11 @@ bool CameraUIServicePrivate::placeCapture(QString *why)
         }
         offered->discard();
     }
-    // A camera that writes the path itself left its file there. Without any location the
-    // answer cannot be checked, and stands as it is.
+    // A camera that writes the path itself left its file there. Without any location, or
+    // without the camera's own ACCEPTED, the answer cannot be checked and stands as it is.
     const QString location = q->mFileLocation;
-    if (location.isEmpty() || QFileInfo::exists(FileHandoff::localPath(location)))
+    if (!saidAccepted || location.isEmpty()
+        || QFileInfo::exists(FileHandoff::localPath(location)))
         return true;
     *why = QStringLiteral("the camera reported ACCEPTED but left no file at %1").arg(location);
     CAMERA_LOG_AS("finish", "error: %s\n", CAMERA_L1(*why));

@@ -84,6 +84,7 @@ public:
     // camera's answer said it wrote through it.
     std::unique_ptr<FileHandoff> handoff;
     bool descriptorUsed = false;
+    bool saidAccepted = false; // the answer itself carried "ACCEPTED"
 
     // Buffers behind the C getters that hand out char pointers.
     QByteArray locationUtf8;
