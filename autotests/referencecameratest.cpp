@@ -258,6 +258,8 @@ private Q_SLOTS:
     void traceSwitch();
     void recordings_data();
     void recordings();
+    void durationLimits_data();
+    void durationLimits();
     void sizeLimits_data();
     void sizeLimits();
     void cameraFaults_data();
@@ -1037,6 +1039,42 @@ void ReferenceCameraTest::recordings()
     QVERIFY(waitForOutput(QStringLiteral("qualities: HIGHEST 1920x1080@30")));
     if (!encoder.isEmpty())
         QVERIFY(m_camera.log().contains(QStringLiteral("(%1)").arg(encoder).toUtf8()));
+}
+
+// A host's videoDurationLimit outlasts --record-ms; the answer says how long the video is
+// and what ended it.
+void ReferenceCameraTest::durationLimits_data()
+{
+    QTest::addColumn<int>("limit"); // 0: not sent
+    QTest::addColumn<int>("shortest"); // bounds for videoDurationMs
+    QTest::addColumn<int>("longest");
+
+    QTest::newRow("limit of 1500 ms") << 1500 << 1200 << 1800;
+    QTest::newRow("no limit: --record-ms") << 0 << 300 << 700;
+}
+
+void ReferenceCameraTest::durationLimits()
+{
+    QFETCH(int, limit);
+    QFETCH(int, shortest);
+    QFETCH(int, longest);
+
+    startCamera({ QStringLiteral("--record-ms"), QStringLiteral("500") });
+    const QString path = m_dir.filePath(QStringLiteral("duration-%1.mp4").arg(limit));
+    QFile::remove(path);
+    QVariantMap values;
+    values.insert(QStringLiteral("cameraType"), QStringLiteral("VIDEO"));
+    values.insert(QStringLiteral("videoQuality"), QStringLiteral("LOWEST"));
+    values.insert(QStringLiteral("fileLocation"), path);
+    if (limit > 0)
+        values.insert(KivAction::Key::videoDurationLimit(), limit);
+    const QDBusMessage reply = capture(values);
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    const Results results = qdbus_cast<Results>(reply.arguments().value(0));
+    const int duration = results.value(KivAction::Key::videoDurationMs()).toInt();
+    QVERIFY2(duration >= shortest && duration <= longest, qPrintable(QString::number(duration)));
+    QCOMPARE(results.value(KivAction::Key::videoEndedBy()), KivAction::Value::durationLimit());
+    QVERIFY(QFileInfo(path).size() > 0);
 }
 
 void ReferenceCameraTest::sizeLimits_data()
