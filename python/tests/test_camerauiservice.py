@@ -390,7 +390,7 @@ def test_ctrl_c_cancels_exec(start_camera, tmp_path):
         (2, {"video_quality": "FOO"}, {"videoQuality": "HIGHEST"}, None),
         (1, {"photo_resolution": "16x16"}, {}, None),
         (1, {"photo_resolution": "16x16", "file_location": "{tmp}/missing/x.png"}, {},
-         "No such file or directory"),
+         "does not exist"),
     ],
     ids=["too large", "not understood", "unknown quality", "honoured", "missing folder"],
 )
@@ -403,6 +403,7 @@ def test_camera_says_what_it_did(cus, start_camera, tmp_path, camera_type, setti
         assert cam.settings_used == used
         if why:
             assert cam.action_return == "FAILED"
+            assert cam.outcome is cus.Outcome.FAILED
             assert why in cam.error_message
             assert str(tmp_path / "missing") in cam.error_message
         else:
@@ -454,6 +455,7 @@ REFERENCE_CAPABILITIES = {
     },
     "photoMime": "image/jpeg",
     "minVideoSizeLimit": 477248,
+    "maxVideoDuration": 3600000,
     "fileDescriptor": True,
     "source": "test",
 }
