@@ -48,11 +48,18 @@ TestCase {
             { tag: "NoBus", value: CameraCapture.NoBus, number: 9 },
             { tag: "Refused", value: CameraCapture.Refused, number: 10 },
             { tag: "Aborted", value: CameraCapture.Aborted, number: 11 },
+            { tag: "Failed", value: CameraCapture.Failed, number: 12 },
+            { tag: "Photo", value: CameraCapture.Photo, number: 1 },
+            { tag: "Video", value: CameraCapture.Video, number: 2 },
+            { tag: "All", value: CameraCapture.All, number: 0 },
         ]
     }
 
     function test_outcomeValues(data) {
         compare(data.value, data.number)
+        // Outcomes spell their own names; camera types are not outcomes.
+        if (data.number > 0 && ["Photo", "Video", "All"].indexOf(data.tag) < 0)
+            compare(CameraCapture.outcomeName(data.value), data.tag)
     }
 
     function test_defaults() {
