@@ -327,8 +327,10 @@ void CameraUIServiceTest::traceOfWholeLaunch()
 {
     TestPeer peer;
     QVERIFY(peer.isRegistered());
+    // A file that is there: the camera's ACCEPTED counts only then.
+    const QString returned = capturedFile(QStringLiteral("r\xe9.mp4"));
     peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") },
-        { KivAction::Key::fileLocationReturn(), QStringLiteral("/r\xe9.mp4") } };
+        { KivAction::Key::fileLocationReturn(), returned } };
     CameraUIService service(2, 100);
 
     StdoutCapture trace;
@@ -338,10 +340,11 @@ void CameraUIServiceTest::traceOfWholeLaunch()
     for (const char *line : { "exec:enter", "callUIService:enter", "setupSettingValues:enter",
              "setupSettingValues:exit", "callUIService:The actionCmd is invoked",
              "callUIService:exit", "handleResults:enter", "handleResults:actionReturn = ACCEPTED ",
-             "", "handleResults:fileLocationReturn = /r\xe9.mp4 ", "", "handleResults:exit",
+             "", "handleResults:fileLocationReturn = @ ", "", "handleResults:exit",
              "exec:The user actionReturn is ACCEPTED", "", "exec:exit", "" }) {
         expected << (*line ? prefix + QString::fromLatin1(line) : QString());
     }
+    expected.replaceInStrings(QStringLiteral("= @ "), QStringLiteral("= %1 ").arg(returned));
     QCOMPARE(trace.takeLines(), expected);
 }
 

@@ -12,7 +12,7 @@ import sys
 ROWS = [
     # Outcome names instead of numbers, in the README and the examples.
     ("README.md", "has", "GetCameraOutcomeName(GetCameraOutcome(camera))", "C prints a name"),
-    ("README.md", "has", "CameraCapture.outcomeName(photo.outcome)", "QML prints a name"),
+    ("README.md", "has", "photo.outcomeName(photo.outcome)", "QML prints a name"),
     ("README.md", "has", "cameraType: CameraCapture.Photo", "QML names the camera type"),
     ("README.md", "lacks", '"Outcome " + photo.outcome', "no bare outcome number"),
     ("examples/c-capture/c-capture.c", "has", "GetCameraOutcomeName", "no switch of its own"),

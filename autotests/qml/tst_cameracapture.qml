@@ -59,7 +59,7 @@ TestCase {
         compare(data.value, data.number)
         // Outcomes spell their own names; camera types are not outcomes.
         if (data.number > 0 && ["Photo", "Video", "All"].indexOf(data.tag) < 0)
-            compare(CameraCapture.outcomeName(data.value), data.tag)
+            compare(makeCapture().outcomeName(data.value), data.tag)
     }
 
     function test_defaults() {

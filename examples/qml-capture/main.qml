@@ -53,7 +53,7 @@ ApplicationWindow {
         case CameraCapture.Failed:
             return "failed";
         default:
-            return CameraCapture.outcomeName(capture.outcome);
+            return capture.outcomeName(capture.outcome);
         }
     }
 

@@ -145,7 +145,8 @@ public:
     Q_ENUM(CameraTypeValue)
 
     /** The name of \a outcome, "Accepted", "Failed", …, as GetCameraOutcomeName() spells
-        it; "" for a value outside the enum. */
+        it; "" for a value outside the enum. In QML call it on a capture:
+        `photo.outcomeName(photo.outcome)`. */
     Q_INVOKABLE static QString outcomeName(int outcome);
 
     /** Creates a capture with the default settings; \a parent owns it, if given. */
