@@ -208,6 +208,15 @@ CAMERAUISERVICE_EXPORT void DestroyCameraDlg(CameraUIService *service);
  * wait; CancelCamera() from an event handler ends it. A launch that ends without an answer
  * traces why, then `exec:The user actionReturn is REJECTED`.
  *
+ * "ACCEPTED" counts only with a file. When the camera wrote through the file the library
+ * offered it (see doc/security.md) without saying `"fileDescriptorUsed"`, the capture is
+ * kept all the same (the trace says so). When the camera itself answered "ACCEPTED" but
+ * the location (the one returned, else the one set) names no file and nothing came
+ * through the descriptor, Exec() returns 0 with #CameraOutcomeFailed, the action return
+ * "FAILED" and the message `the camera reported ACCEPTED but left no file at <location>`.
+ * An answer without an action return, or a launch with no location at all, is taken as
+ * it is.
+ *
  * \param service \notnull the service.
  * \return 1 when the outcome is #CameraOutcomeAccepted (the camera answered "ACCEPTED"),
  *         else 0; GetCameraOutcome() says why.
@@ -447,7 +456,8 @@ CAMERAUISERVICE_EXPORT int GetCameraVideoDuration(CameraUIService *service);
  * \return \transfernone \notnull UTF-8: "USER" (the user stopped it), "DURATION_LIMIT"
  *         (SetCameraVideoDurationLimit() or the camera's own length), "SIZE_LIMIT" (the
  *         video size limitation), "CAMERA_STOPPED" (the camera stopped sending pictures),
- *         or "" when unknown. Valid until the next launch or DestroyCameraDlg().
+ *         or "" when unknown. Valid until the next call of it on that service or
+ *         DestroyCameraDlg().
  * \guithread
  */
 CAMERAUISERVICE_EXPORT const char *GetCameraVideoEndedBy(CameraUIService *service);
