@@ -680,8 +680,7 @@ bool CameraUIServicePrivate::placeCapture(QString *why)
     // A camera that writes the path itself left its file there. Without any location, or
     // without the camera's own ACCEPTED, the answer cannot be checked and stands as it is.
     const QString location = q->mFileLocation;
-    if (!saidAccepted || location.isEmpty()
-        || QFileInfo::exists(FileHandoff::localPath(location)))
+    if (!saidAccepted || location.isEmpty() || QFileInfo::exists(FileHandoff::localPath(location)))
         return true;
     *why = QStringLiteral("the camera reported ACCEPTED but left no file at %1").arg(location);
     CAMERA_LOG_AS("finish", "error: %s\n", CAMERA_L1(*why));
