@@ -324,7 +324,7 @@ void CaptureWindow::shutter()
     settings.video = true;
     settings.videoQuality = m_settings.videoQuality;
     settings.sizeLimit = m_settings.sizeLimit;
-    settings.recordMs = 0;
+    settings.recordMs = m_settings.durationLimitMs;
     settings.encoder = m_settings.encoder;
     settings.format = formatForPath(true, m_settings.recordingPath);
     m_job = CaptureJob::intoPath(settings, m_settings.recordingPath, this);
@@ -355,6 +355,7 @@ void CaptureWindow::recordingFinished(const CaptureResult &result)
     }
     m_take.recordedFile = m_settings.recordingPath;
     m_take.recordMs = int(m_elapsed.elapsed());
+    m_take.endedBy = result.endedBy;
     captured();
 }
 
