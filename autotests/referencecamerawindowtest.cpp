@@ -36,7 +36,8 @@ namespace {
 
 const QString kHost = QStringLiteral("host");
 
-QDBusMessage invoke(const QString &location, const QString &type, const QString &postScreen)
+QDBusMessage invoke(const QString &location, const QString &type, const QString &postScreen,
+    int durationLimitMs = 0)
 {
     QDBusMessage call
         = QDBusMessage::createMethodCall(KivAction::busName(KivAction::cameraAction()),
@@ -48,6 +49,8 @@ QDBusMessage invoke(const QString &location, const QString &type, const QString 
     values.insert(KivAction::Key::videoSizeLimitation(), 200000);
     values.insert(KivAction::Key::fileLocation(), location);
     values.insert(KivAction::Key::hasPostCapturedScreen(), postScreen);
+    if (durationLimitMs > 0)
+        values.insert(KivAction::Key::videoDurationLimit(), durationLimitMs);
     call << KivAction::cameraAction() << values;
     return call;
 }
@@ -84,6 +87,9 @@ private Q_SLOTS:
     void cameraStops();
     void sizeLimit_data();
     void sizeLimit();
+    void recordingEnd_data();
+    void recordingEnd();
+    void windowDurationLimit();
     void probing_data();
     void probing();
     void cleanupTestCase();
@@ -468,8 +474,80 @@ void ReferenceCameraWindowTest::sizeLimit()
     QVERIFY2(result.ok, qPrintable(result.message));
     QVERIFY2(result.description.contains(QStringLiteral("ended early at the size limit")),
         qPrintable(result.description));
+    QCOMPARE(result.endedBy, KivAction::Value::sizeLimit());
     QVERIFY2(QFileInfo(path).size() <= limit, qPrintable(QString::number(QFileInfo(path).size())));
     QCOMPARE(QFileInfo(path).size(), result.bytes);
+}
+
+void ReferenceCameraWindowTest::recordingEnd_data()
+{
+    QTest::addColumn<int>("recordMs");
+    QTest::addColumn<bool>("stopAtOnce");
+    QTest::addColumn<QString>("endedBy");
+
+    QTest::newRow("its length reached") << 400 << false << KivAction::Value::durationLimit();
+    // stop() waits for the first frame on the same timer; that is still the user's stop.
+    QTest::newRow("stopped before the first frame") << 0 << true << KivAction::Value::user();
+    QTest::newRow("stopped before its length") << 60000 << true << KivAction::Value::user();
+}
+
+// What ended a recording, and how long it is (videoEndedBy, videoDurationMs).
+void ReferenceCameraWindowTest::recordingEnd()
+{
+    QFETCH(int, recordMs);
+    QFETCH(bool, stopAtOnce);
+    QFETCH(QString, endedBy);
+
+    CaptureSettings settings;
+    settings.source = QStringLiteral("test");
+    settings.video = true;
+    settings.videoQuality = QStringLiteral("LOWEST");
+    settings.recordMs = recordMs;
+    const QString path = m_dir.filePath(QStringLiteral("ended.mp4"));
+    QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
+    QSignalSpy done(job.data(), &CaptureJob::finished);
+    job->start();
+    if (stopAtOnce)
+        job->stop();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
+    QVERIFY2(result.ok, qPrintable(result.message));
+    QCOMPARE(result.endedBy, endedBy);
+    QVERIFY2(result.durationMs > 0, qPrintable(result.description));
+    // Frames over frame rate, about the length asked (a busy machine stops late).
+    if (recordMs > 0 && !stopAtOnce)
+        QVERIFY2(result.durationMs <= recordMs + 2000, qPrintable(result.description));
+}
+
+// In the window a videoDurationLimit stops the recording without the user.
+void ReferenceCameraWindowTest::windowDurationLimit()
+{
+    const QString location = m_dir.filePath(QStringLiteral("window-limit.mp4"));
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    QPointer<CaptureWindow> window;
+    const QMetaObject::Connection opened = connect(m_service.data(), &CameraService::windowOpened,
+        this, [&window](CaptureWindow *w) { window = w; });
+    QDBusPendingCall call = QDBusPendingCall::fromError(QDBusError());
+    {
+        QDBusConnection host = QDBusConnection::connectToBus(address, kHost);
+        call = host.asyncCall(
+            invoke(location, QStringLiteral("VIDEO"), QStringLiteral("YES"), 500), 120000);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(window, 30000);
+    disconnect(opened);
+    QTest::keyClick(window, Qt::Key_Space); // record; no second press
+    QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
+    click(window, "accept");
+    QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 30000);
+    const QDBusPendingReply<Results> reply = call;
+    QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+    const Results results = reply.value();
+    QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::accepted());
+    QCOMPARE(results.value(KivAction::Key::videoEndedBy()), KivAction::Value::durationLimit());
+    QVERIFY2(results.value(KivAction::Key::videoDurationMs()).toInt() > 0,
+        qPrintable(results.value(KivAction::Key::videoDurationMs())));
+    QVERIFY(QFileInfo(location).size() > 0);
+    QDBusConnection::disconnectFromBus(kHost);
 }
 
 void ReferenceCameraWindowTest::probing_data()
