@@ -42,6 +42,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <dlfcn.h>
@@ -734,9 +735,13 @@ void FaultMatrixTest::lateAnswerLeavesHostLoopAlone()
     peer.results = { { kActionReturn, QStringLiteral("REJECTED") },
         { kLocationReturn, QStringLiteral("/late.png") } };
     Service service;
-    connect(
+    // Only the first request gets the stray answer: a second one racing the next launch's
+    // real answer would decide which file that launch names.
+    auto stray = std::make_shared<QMetaObject::Connection>();
+    *stray = connect(
         &peer, &TestPeer::requestReceived, this,
-        [handle = static_cast<CameraUIService *>(service)] {
+        [handle = static_cast<CameraUIService *>(service), stray] {
+            QObject::disconnect(*stray);
             const AM_ActionResults early(Results { { kActionReturn, kAccepted },
                 { kLocationReturn, capturedFile(QStringLiteral("early.png")) } });
             QVERIFY(
@@ -762,9 +767,12 @@ void FaultMatrixTest::lateAnswerLeavesHostLoopAlone()
     QCOMPARE(hostLoop.exec(), 42);
     QCOMPARE(peer.requests.size(), 1);
 
+    // The late answer named /late.png; an ACCEPTED must name a file that is there.
     peer.mode = TestPeer::Reply;
-    peer.results = { { kActionReturn, kAccepted } };
+    peer.results = { { kActionReturn, kAccepted },
+        { kLocationReturn, capturedFile(QStringLiteral("second.png")) } };
     QCOMPARE(Exec(service), 1);
+    QCOMPARE(GetCameraFileLocation(service), capturedFile(QStringLiteral("second.png")));
     QCOMPARE(peer.requests.size(), 2);
 }
 
