@@ -207,6 +207,9 @@ void CapabilitiesTest::referenceAnswer_data()
     // 16384 reserved for the MP4 trailer, 64 for one frame's index, a raw 640x480 I420 frame.
     QTest::newRow("minVideoSizeLimit")
         << KivAction::Key::minVideoSizeLimit() << "x" << json("477248");
+    // The longest recording a videoDurationLimit may ask for: one hour.
+    QTest::newRow("maxVideoDuration")
+        << KivAction::Key::maxVideoDuration() << "x" << json("3600000");
     QTest::newRow("fileDescriptor") << KivAction::Key::fileDescriptor() << "b" << json("true");
     QTest::newRow("source") << KivAction::Key::source() << "s" << json(R"("test")");
 }
@@ -224,7 +227,7 @@ void CapabilitiesTest::referenceAnswer()
     QJsonParseError error;
     const QJsonObject answer = QJsonDocument::fromJson(text, &error).object();
     QCOMPARE(error.error, QJsonParseError::NoError);
-    QCOMPARE(answer.size(), 9);
+    QCOMPARE(answer.size(), 10);
     QCOMPARE(answer.value(key), value);
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeNone));
     // The C++ form holds the same.

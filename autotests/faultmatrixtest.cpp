@@ -42,6 +42,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <dlfcn.h>
@@ -77,7 +78,12 @@ namespace {
 using Results = QMap<QString, QString>;
 
 const QString kName = KivAction::cameraBusName();
-const QString kAsked = QStringLiteral("/asked.png");
+// A file that is there: a camera answering ACCEPTED without naming one means this one.
+const QString &asked()
+{
+    static const QString path = capturedFile(QStringLiteral("asked.png"));
+    return path;
+}
 const QString kActionReturn = KivAction::Key::actionReturn();
 const QString kLocationReturn = KivAction::Key::fileLocationReturn();
 const QString kAccepted = QStringLiteral("ACCEPTED");
@@ -272,14 +278,14 @@ QByteArray pattern(int size)
 }
 
 // The set-up every launch row shares: a service made through the C API that asked for
-// /asked.png, destroyed with the row.
+// asked(), destroyed with the row.
 class Service
 {
 public:
     explicit Service(CameraType type = 1)
         : m_handle(CreateCameraUIService(type, 0))
     {
-        SetCameraFileLocation(m_handle, "/asked.png");
+        SetCameraFileLocation(m_handle, QFile::encodeName(asked()).constData());
     }
     ~Service() { DestroyCameraDlg(m_handle); }
     Service(const Service &) = delete;
@@ -405,6 +411,16 @@ const QList<NullCall> &nullCalls()
                 "pointer 0" }, // never null: hosts pass it to memcpy with the size
             { "GetCameraActionReturn", 1,
                 [] { return QString::fromUtf8(GetCameraActionReturn(nullptr)); }, "" },
+            { "SetCameraVideoDurationLimit", 1,
+                [] {
+                    SetCameraVideoDurationLimit(nullptr, 1000);
+                    return QString();
+                },
+                "" },
+            { "GetCameraVideoDuration", 1,
+                [] { return QString::number(GetCameraVideoDuration(nullptr)); }, "0" },
+            { "GetCameraVideoEndedBy", 1,
+                [] { return QString::fromUtf8(GetCameraVideoEndedBy(nullptr)); }, "" },
         };
         for (const CSetter &setter : cSetters()) {
             const SetterFn fn = setter.fn;
@@ -586,7 +602,7 @@ void FaultMatrixTest::launchFaults()
     expectWarning(why);
     const Launch launched = launch(service);
     QCOMPARE(launched.result, 0);
-    QCOMPARE(GetCameraFileLocation(service), kAsked);
+    QCOMPARE(GetCameraFileLocation(service), asked());
     VERIFY_LINE(launched.lines, svc("handleAbortLaunch:enter"));
     VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is REJECTED"));
     QVERIFY2(!launched.lines.contains(svc("handleResults:enter")), shown(launched.lines));
@@ -624,7 +640,8 @@ void FaultMatrixTest::forgedReplies()
     peer->answerAfterForgery = true;
     peer->forgedResults
         = { { kActionReturn, kAccepted }, { kLocationReturn, QStringLiteral("/forged") } };
-    peer->results = { { kActionReturn, kAccepted }, { kLocationReturn, QStringLiteral("/real") } };
+    peer->results = { { kActionReturn, kAccepted },
+        { kLocationReturn, capturedFile(QStringLiteral("real")) } };
     Service service;
     if (policy) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 3, 0)
@@ -638,12 +655,12 @@ void FaultMatrixTest::forgedReplies()
     if (policy) {
         QCOMPARE(launched.result, 1);
         QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeAccepted));
-        QCOMPARE(GetCameraFileLocation(service), QStringLiteral("/real"));
+        QCOMPARE(GetCameraFileLocation(service), capturedFile(QStringLiteral("real")));
         VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is ACCEPTED"));
     } else {
         QCOMPARE(launched.result, 0);
         QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeForged));
-        QCOMPARE(GetCameraFileLocation(service), kAsked);
+        QCOMPARE(GetCameraFileLocation(service), asked());
         QVERIFY2(QByteArray(GetCameraErrorMessage(service)).contains("does not own"),
             GetCameraErrorMessage(service));
         VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is REJECTED"));
@@ -662,7 +679,7 @@ void FaultMatrixTest::noSessionBus()
         expectWarning(QStringLiteral("no session bus"));
         const Launch launched = launch(service);
         QCOMPARE(launched.result, 0);
-        QCOMPARE(GetCameraFileLocation(service), kAsked);
+        QCOMPARE(GetCameraFileLocation(service), asked());
         VERIFY_LINE(launched.lines, svc("callUIService:The actionCmd is invoked"));
         VERIFY_LINE(launched.lines, svc("handleAbortLaunch:enter"));
         VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is REJECTED"));
@@ -701,7 +718,7 @@ void FaultMatrixTest::busDiesMidLaunch()
         const Launch launched = launch(service);
         QCOMPARE(launched.result, 0);
         QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeNoBus));
-        QCOMPARE(GetCameraFileLocation(service), kAsked);
+        QCOMPARE(GetCameraFileLocation(service), asked());
         VERIFY_LINE(launched.lines, svc("handleAbortLaunch:enter"));
         VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is REJECTED"));
     }
@@ -718,11 +735,15 @@ void FaultMatrixTest::lateAnswerLeavesHostLoopAlone()
     peer.results = { { kActionReturn, QStringLiteral("REJECTED") },
         { kLocationReturn, QStringLiteral("/late.png") } };
     Service service;
-    connect(
+    // Only the first request gets the stray answer: a second one racing the next launch's
+    // real answer would decide which file that launch names.
+    auto stray = std::make_shared<QMetaObject::Connection>();
+    *stray = connect(
         &peer, &TestPeer::requestReceived, this,
-        [handle = static_cast<CameraUIService *>(service)] {
-            const AM_ActionResults early(Results {
-                { kActionReturn, kAccepted }, { kLocationReturn, QStringLiteral("/early.png") } });
+        [handle = static_cast<CameraUIService *>(service), stray] {
+            QObject::disconnect(*stray);
+            const AM_ActionResults early(Results { { kActionReturn, kAccepted },
+                { kLocationReturn, capturedFile(QStringLiteral("early.png")) } });
             QVERIFY(
                 QMetaObject::invokeMethod(handle, "handleResults", Q_ARG(AM_ActionResults, early)));
         },
@@ -730,7 +751,7 @@ void FaultMatrixTest::lateAnswerLeavesHostLoopAlone()
 
     StdoutCapture trace;
     QCOMPARE(Exec(service), 1);
-    QCOMPARE(GetCameraFileLocation(service), QStringLiteral("/early.png"));
+    QCOMPARE(GetCameraFileLocation(service), capturedFile(QStringLiteral("early.png")));
     trace.take();
 
     QEventLoop hostLoop;
@@ -746,9 +767,12 @@ void FaultMatrixTest::lateAnswerLeavesHostLoopAlone()
     QCOMPARE(hostLoop.exec(), 42);
     QCOMPARE(peer.requests.size(), 1);
 
+    // The late answer named /late.png; an ACCEPTED must name a file that is there.
     peer.mode = TestPeer::Reply;
-    peer.results = { { kActionReturn, kAccepted } };
+    peer.results = { { kActionReturn, kAccepted },
+        { kLocationReturn, capturedFile(QStringLiteral("second.png")) } };
     QCOMPARE(Exec(service), 1);
+    QCOMPARE(GetCameraFileLocation(service), capturedFile(QStringLiteral("second.png")));
     QCOMPARE(peer.requests.size(), 2);
 }
 
@@ -757,8 +781,8 @@ void FaultMatrixTest::execReenteredWhileWaiting()
     TestPeer peer;
     QVERIFY(peer.isRegistered());
     peer.mode = TestPeer::Hold;
-    peer.results
-        = { { kActionReturn, kAccepted }, { kLocationReturn, QStringLiteral("/outer.png") } };
+    peer.results = { { kActionReturn, kAccepted },
+        { kLocationReturn, capturedFile(QStringLiteral("outer.png")) } };
     Service service;
     int inner = -1;
     connect(
@@ -773,7 +797,7 @@ void FaultMatrixTest::execReenteredWhileWaiting()
     QCOMPARE(Exec(service), 1);
     QCOMPARE(inner, 0);
     QCOMPARE(peer.requests.size(), 1);
-    QCOMPARE(GetCameraFileLocation(service), QStringLiteral("/outer.png"));
+    QCOMPARE(GetCameraFileLocation(service), capturedFile(QStringLiteral("outer.png")));
     const QStringList lines = trace.takeLines();
     VERIFY_LINE(lines, svc("exec:error: a launch is already waiting, nothing sent"));
     QCOMPARE(lines.count(svc("exec:The user actionReturn is ACCEPTED")), 1);
@@ -885,7 +909,9 @@ void FaultMatrixTest::hostStrings()
     Service service(2);
     setter(service, input.constData());
     StdoutCapture trace;
-    QCOMPARE(Exec(service), 1);
+    // No file of that name is there, so the camera's ACCEPTED is a failure.
+    QCOMPARE(Exec(service), 0);
+    QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeFailed));
 
     QCOMPARE(peer.requests.size(), 1);
     bool found = false;
@@ -935,6 +961,14 @@ void FaultMatrixTest::invalidUtf8Location()
     QString error;
     QVERIFY2(peer.start(location, &error), qPrintable(error));
 
+    // The camera's ACCEPTED counts only for a file that is there.
+    const QString named = QString::fromUtf8(location);
+    if (valid)
+        QVERIFY(putFile(named, "x"));
+    const auto removeNamed = qScopeGuard([&] {
+        if (valid)
+            QFile::remove(named);
+    });
     Service service;
     if (!valid)
         expectWarning(QStringLiteral("org.freedesktop.DBus.Error.NoReply"));
@@ -946,7 +980,7 @@ void FaultMatrixTest::invalidUtf8Location()
         QCOMPARE(GetCameraFileLocation(service), QString::fromUtf8(location));
         VERIFY_LINE(lines, svc("handleResults:fileLocationReturn = /tmp/caf\xe9.png "));
     } else {
-        QCOMPARE(GetCameraFileLocation(service), kAsked);
+        QCOMPARE(GetCameraFileLocation(service), asked());
         VERIFY_LINE(lines, svc("exec:The user actionReturn is REJECTED"));
         QTRY_VERIFY_WITH_TIMEOUT(peer.finished(), 60000);
         QVERIFY(peer.droppedByBus());

@@ -209,7 +209,8 @@ void LaunchOutcomeTest::arrange(Behaviour behaviour)
         return;
     m_peer.reset(new TestPeer);
     QVERIFY(m_peer->isRegistered());
-    m_peer->results = { { kActionReturn, kAccepted }, { kLocationReturn, QStringLiteral("/q1") } };
+    m_peer->results
+        = { { kActionReturn, kAccepted }, { kLocationReturn, capturedFile(QStringLiteral("q1")) } };
     switch (behaviour) {
     case AnswerAccepted:
         break;
@@ -299,9 +300,10 @@ void LaunchOutcomeTest::outcomes_data()
 
     const QString asked = QStringLiteral("/asked.png");
     QTest::newRow("accepted") << int(AnswerAccepted) << int(CameraOutcomeAccepted) << kAccepted
-                              << QStringLiteral("/q1") << QString();
+                              << capturedFile(QStringLiteral("q1")) << QString();
     QTest::newRow("rejected") << int(AnswerRejected) << int(CameraOutcomeRejected)
-                              << QStringLiteral("REJECTED") << QStringLiteral("/q1") << QString();
+                              << QStringLiteral("REJECTED") << capturedFile(QStringLiteral("q1"))
+                              << QString();
     QTest::newRow("cancelled") << int(CancelWhileWaiting) << int(CameraOutcomeCancelled)
                                << QStringLiteral("REJECTED") << asked
                                << QStringLiteral("cancelled by the host");
@@ -406,7 +408,7 @@ void LaunchOutcomeTest::captureOutcomes()
     QCOMPARE(int(capture.outcome()), outcome);
     QCOMPARE(capture.errorMessage().isEmpty(), outcome <= CameraCapture::Rejected);
     if (outcome == CameraCapture::Accepted)
-        QCOMPARE(capture.fileLocation(), QStringLiteral("/q1"));
+        QCOMPARE(capture.fileLocation(), capturedFile(QStringLiteral("q1")));
     QCoreApplication::processEvents();
     QCOMPARE(finished.count(), 1);
 }
@@ -658,11 +660,12 @@ void LaunchOutcomeTest::captureNotifiesWhileWaiting()
     capture.setPhotoResolution(QStringLiteral("640x480"));
     capture.setPhotoResolution(QStringLiteral("640x480"));
     QCOMPARE(resolution.count(), 1);
-    m_peer->results = { { kActionReturn, kAccepted }, { kLocationReturn, QStringLiteral("/got") } };
+    m_peer->results = { { kActionReturn, kAccepted },
+        { kLocationReturn, capturedFile(QStringLiteral("got")) } };
     m_peer->release();
     QTRY_COMPARE_WITH_TIMEOUT(waiting.count(), 2, kLong);
     QCOMPARE(location.count(), 1);
-    QCOMPARE(capture.fileLocation(), QStringLiteral("/got"));
+    QCOMPARE(capture.fileLocation(), capturedFile(QStringLiteral("got")));
     QCOMPARE(outcome.count(), 1);
     QCOMPARE(capture.outcome(), CameraCapture::Accepted);
 }
@@ -783,7 +786,7 @@ void LaunchOutcomeTest::handoffWithScriptedCamera_data()
         << QStringLiteral("descriptor") << QStringLiteral("REJECTED") << int(CameraOutcomeRejected)
         << kOld;
     QTest::newRow("target became a folder")
-        << QStringLiteral("folder") << kAccepted << int(CameraOutcomeCameraFailed) << QByteArray();
+        << QStringLiteral("folder") << kAccepted << int(CameraOutcomeFailed) << QByteArray();
 }
 
 void LaunchOutcomeTest::handoffWithScriptedCamera()

@@ -33,6 +33,8 @@ private Q_SLOTS:
     void cameraStops();
     void sizeLimit_data();
     void sizeLimit();
+    void recordingEnd_data();
+    void recordingEnd();
     void recordingFeedsScreen_data();
     void recordingFeedsScreen();
     void probing_data();
@@ -290,8 +292,49 @@ void ReferenceCameraCaptureTest::sizeLimit()
     QVERIFY2(result.ok, qPrintable(result.message));
     QVERIFY2(result.description.contains(QStringLiteral("ended early at the size limit")),
         qPrintable(result.description));
+    QCOMPARE(result.endedBy, KivAction::Value::sizeLimit());
     QVERIFY2(QFileInfo(path).size() <= limit, qPrintable(QString::number(QFileInfo(path).size())));
     QCOMPARE(QFileInfo(path).size(), result.bytes);
+}
+
+void ReferenceCameraCaptureTest::recordingEnd_data()
+{
+    QTest::addColumn<int>("recordMs");
+    QTest::addColumn<bool>("stopAtOnce");
+    QTest::addColumn<QString>("endedBy");
+
+    QTest::newRow("its length reached") << 400 << false << KivAction::Value::durationLimit();
+    // stop() waits for the first frame on the same timer; that is still the user's stop.
+    QTest::newRow("stopped before the first frame") << 0 << true << KivAction::Value::user();
+    QTest::newRow("stopped before its length") << 60000 << true << KivAction::Value::user();
+}
+
+// What ended a recording, and how long it is (videoEndedBy, videoDurationMs).
+void ReferenceCameraCaptureTest::recordingEnd()
+{
+    QFETCH(int, recordMs);
+    QFETCH(bool, stopAtOnce);
+    QFETCH(QString, endedBy);
+
+    CaptureSettings settings;
+    settings.source = QStringLiteral("test");
+    settings.video = true;
+    settings.videoQuality = QStringLiteral("LOWEST");
+    settings.recordMs = recordMs;
+    const QString path = m_dir.filePath(QStringLiteral("ended.mp4"));
+    QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
+    QSignalSpy done(job.data(), &CaptureJob::finished);
+    job->start();
+    if (stopAtOnce)
+        job->stop();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
+    QVERIFY2(result.ok, qPrintable(result.message));
+    QCOMPARE(result.endedBy, endedBy);
+    QVERIFY2(result.durationMs > 0, qPrintable(result.description));
+    // Frames over frame rate, about the length asked (a busy machine stops late).
+    if (recordMs > 0 && !stopAtOnce)
+        QVERIFY2(result.durationMs <= recordMs + 2000, qPrintable(result.description));
 }
 
 void ReferenceCameraCaptureTest::recordingFeedsScreen_data()

@@ -217,6 +217,8 @@ private Q_SLOTS:
     void traceSwitch();
     void recordings_data();
     void recordings();
+    void durationLimits_data();
+    void durationLimits();
     void sizeLimits_data();
     void sizeLimits();
     void cameraFaults_data();
@@ -721,8 +723,8 @@ void ReferenceCameraTest::unsafeRequests()
     QDBusConnection::disconnectFromBus(QStringLiteral("other"));
 }
 
-// The reason the camera could not write reaches the host in the system's words, and the
-// host's summary names no file.
+// The reason the camera could not write reaches the host in plain words that name the
+// file; which user asked and what to send instead stay in the camera's log.
 void ReferenceCameraTest::failureReasons_data()
 {
     QTest::addColumn<QString>("location"); // "@" stands for the test's folder
@@ -730,17 +732,20 @@ void ReferenceCameraTest::failureReasons_data()
 
     QTest::newRow("missing folder")
         << QStringLiteral("@/no-such-folder/photo.png")
-        << QStringList { QStringLiteral("cannot open the folder @/no-such-folder: No such "
-                                        "file or directory") };
+        << QStringList { QStringLiteral("cannot save @/no-such-folder/photo.png: the folder "
+                                        "@/no-such-folder does not exist") };
     QTest::newRow("folder is a file")
         << QStringLiteral("@/plain-file/photo.png")
-        << QStringList { QStringLiteral("cannot open the folder @/plain-file: Not a directory") };
+        << QStringList { QStringLiteral(
+               "cannot save @/plain-file/photo.png: @/plain-file is not a folder") };
     // Root may write everywhere else; sysfs refuses new files even to root.
     QTest::newRow("read-only folder")
         << QStringLiteral("/sys/photo.png")
-        << QStringList { QStringLiteral("cannot create a file in /sys: Permission denied"),
-               QStringLiteral("cannot create a file in /sys: Read-only file system"),
-               QStringLiteral("user 0 may not write in the folder /sys") };
+        << QStringList { QStringLiteral(
+                             "cannot save /sys/photo.png: the folder /sys is on a read-only disk"),
+               QStringLiteral("cannot save /sys/photo.png: there is no permission to write in the "
+                              "folder /sys"),
+               QStringLiteral("cannot save /sys/photo.png: the camera could not write it") };
     QTest::newRow("relative path")
         << QStringLiteral("photo.png")
         << QStringList { QStringLiteral("fileLocation \"photo.png\" is not an absolute path") };
@@ -768,6 +773,10 @@ void ReferenceCameraTest::failureReasons()
     for (const QString &reason : std::as_const(reasons))
         named |= message.contains(reason);
     QVERIFY2(named, qPrintable(message));
+    QVERIFY2(
+        !message.contains(QLatin1String("user ")) && !message.contains(QLatin1String("descriptor")),
+        qPrintable(message));
+    QCOMPARE(GetCameraOutcome(&service), int(CameraOutcomeFailed));
     QCOMPARE(service.fileLocation(), location);
 
     int exitCode = -1;
@@ -784,7 +793,7 @@ void ReferenceCameraTest::failureReasons()
         return;
     }
     QCOMPARE(exitCode, 1);
-    QCOMPARE(out, QByteArray("camera-capture: rejected: FAILED (") + message.toLocal8Bit() + ")\n");
+    QCOMPARE(out, QByteArray("camera-capture: failed (") + message.toLocal8Bit() + ")\n");
 }
 
 // Settings this camera cannot honour are replaced, logged, and named in the answer.
@@ -993,6 +1002,42 @@ void ReferenceCameraTest::recordings()
     QVERIFY(waitForOutput(QStringLiteral("qualities: HIGHEST 1920x1080@30")));
     if (!encoder.isEmpty())
         QVERIFY(m_camera.log().contains(QStringLiteral("(%1)").arg(encoder).toUtf8()));
+}
+
+// A host's videoDurationLimit outlasts --record-ms; the answer says how long the video is
+// and what ended it.
+void ReferenceCameraTest::durationLimits_data()
+{
+    QTest::addColumn<int>("limit"); // 0: not sent
+    QTest::addColumn<int>("shortest"); // bounds for videoDurationMs
+    QTest::addColumn<int>("longest");
+
+    QTest::newRow("limit of 1500 ms") << 1500 << 1200 << 1800;
+    QTest::newRow("no limit: --record-ms") << 0 << 300 << 700;
+}
+
+void ReferenceCameraTest::durationLimits()
+{
+    QFETCH(int, limit);
+    QFETCH(int, shortest);
+    QFETCH(int, longest);
+
+    startCamera({ QStringLiteral("--record-ms"), QStringLiteral("500") });
+    const QString path = m_dir.filePath(QStringLiteral("duration-%1.mp4").arg(limit));
+    QFile::remove(path);
+    QVariantMap values;
+    values.insert(QStringLiteral("cameraType"), QStringLiteral("VIDEO"));
+    values.insert(QStringLiteral("videoQuality"), QStringLiteral("LOWEST"));
+    values.insert(QStringLiteral("fileLocation"), path);
+    if (limit > 0)
+        values.insert(KivAction::Key::videoDurationLimit(), limit);
+    const QDBusMessage reply = capture(values);
+    QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorMessage()));
+    const Results results = qdbus_cast<Results>(reply.arguments().value(0));
+    const int duration = results.value(KivAction::Key::videoDurationMs()).toInt();
+    QVERIFY2(duration >= shortest && duration <= longest, qPrintable(QString::number(duration)));
+    QCOMPARE(results.value(KivAction::Key::videoEndedBy()), KivAction::Value::durationLimit());
+    QVERIFY(QFileInfo(path).size() > 0);
 }
 
 void ReferenceCameraTest::sizeLimits_data()
@@ -1255,8 +1300,12 @@ void ReferenceCameraTest::boundsAndQueue()
     values.insert(QStringLiteral("photoResolution"), QStringLiteral("8192x8192"));
     hugeCall.setArguments({ KivAction::cameraAction(), values });
     const QDBusMessage hugeReply = other.call(hugeCall, QDBus::Block, 120000);
+    // Every FAILED says why, in words a host can show.
     QCOMPARE(qdbus_cast<Results>(hugeReply.arguments().value(0)),
-        Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") } }));
+        Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") },
+            { QStringLiteral("failureReason"),
+                QStringLiteral("cannot take a photo of 8192x8192: this camera takes photos of at "
+                               "most 16777216 pixels; ask for MAX or a size it lists") } }));
     QVERIFY(waitForOutput(QStringLiteral("answering request 10 in")));
     QVERIFY(!theirs.isFinished());
     QVERIFY(!QFile::exists(location(11)));

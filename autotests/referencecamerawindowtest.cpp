@@ -37,7 +37,8 @@ const QString kHost = QStringLiteral("host");
 // About three seconds of a LOWEST clip: a recording left running reaches it.
 constexpr qint64 clipSizeLimit = 200000;
 
-QDBusMessage invoke(const QString &location, const QString &type, const QString &postScreen)
+QDBusMessage invoke(const QString &location, const QString &type, const QString &postScreen,
+    int durationLimitMs = 0)
 {
     QDBusMessage call
         = QDBusMessage::createMethodCall(KivAction::busName(KivAction::cameraAction()),
@@ -49,6 +50,8 @@ QDBusMessage invoke(const QString &location, const QString &type, const QString 
     values.insert(KivAction::Key::videoSizeLimitation(), clipSizeLimit);
     values.insert(KivAction::Key::fileLocation(), location);
     values.insert(KivAction::Key::hasPostCapturedScreen(), postScreen);
+    if (durationLimitMs > 0)
+        values.insert(KivAction::Key::videoDurationLimit(), durationLimitMs);
     call << KivAction::cameraAction() << values;
     return call;
 }
@@ -156,6 +159,7 @@ private Q_SLOTS:
     void userFlows();
     void screenLayout_data();
     void screenLayout();
+    void windowDurationLimit();
     void cleanup();
     void cleanupTestCase();
 
@@ -407,6 +411,39 @@ void ReferenceCameraWindowTest::screenLayout()
     QCOMPARE(decided.count(), 0); // none of it decided anything
 
     window.dismiss();
+}
+
+// In the window a videoDurationLimit stops the recording without the user.
+void ReferenceCameraWindowTest::windowDurationLimit()
+{
+    const QString location = m_dir.filePath(QStringLiteral("window-limit.mp4"));
+    const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    QPointer<CaptureWindow> window;
+    const QMetaObject::Connection opened = connect(m_service.data(), &CameraService::windowOpened,
+        this, [&window](CaptureWindow *w) { window = w; });
+    QDBusPendingCall call = QDBusPendingCall::fromError(QDBusError());
+    {
+        QDBusConnection host = QDBusConnection::connectToBus(address, kHost);
+        call = host.asyncCall(
+            invoke(location, QStringLiteral("VIDEO"), QStringLiteral("YES"), 500), 120000);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(window, 30000);
+    disconnect(opened);
+    m_window = window;
+    QVERIFY(QTest::qWaitForWindowExposed(window->view()));
+    driveScreen(window, QStringLiteral("space")); // record; no second press
+    driveScreen(window, QStringLiteral("review"));
+    driveScreen(window, QStringLiteral("accept"));
+    QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 30000);
+    const QDBusPendingReply<Results> reply = call;
+    QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+    const Results results = reply.value();
+    QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::accepted());
+    QCOMPARE(results.value(KivAction::Key::videoEndedBy()), KivAction::Value::durationLimit());
+    QVERIFY2(results.value(KivAction::Key::videoDurationMs()).toInt() > 0,
+        qPrintable(results.value(KivAction::Key::videoDurationMs())));
+    checkKept(location, QStringLiteral("VIDEO"), true);
+    QDBusConnection::disconnectFromBus(kHost);
 }
 
 void ReferenceCameraWindowTest::cleanup()

@@ -9,10 +9,12 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QUuid>
@@ -657,6 +659,15 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+QString capturedFile(const QString &name)
+{
+    static QTemporaryDir folder;
+    const QString path = folder.filePath(name);
+    if (!QFileInfo::exists(path))
+        putFile(path, QByteArray());
+    return path;
 }
 
 bool putFile(const QString &path, const QByteArray &data)

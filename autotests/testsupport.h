@@ -176,6 +176,10 @@ private:
 QByteArray fileBytes(const QString &path);
 bool putFile(const QString &path, const QByteArray &data);
 
+// The path of an empty file that exists for the whole test run, made at the first call
+// for name: what a camera that answers ACCEPTED names, since the library checks it is there.
+QString capturedFile(const QString &name);
+
 // The hidden entries of a folder (a capture's temporary files), sorted.
 QStringList hiddenEntries(const QString &folder);
 // How many descriptors this process has open.

@@ -118,6 +118,11 @@ inline QString hasPostCapturedScreen()
 {
     return QStringLiteral("hasPostCapturedScreen");
 }
+// Milliseconds (i) a recording may last; sent only when above 0, after the values above.
+inline QString videoDurationLimit()
+{
+    return QStringLiteral("videoDurationLimit");
+}
 // D-Bus type h: a file the host opened for writing, sent after the values above.
 inline QString fileDescriptor()
 {
@@ -149,6 +154,15 @@ inline QString fileDescriptorUsed()
 inline QString failureReason()
 {
     return QStringLiteral("failureReason");
+}
+// A video's length in milliseconds (decimal text), and what ended it (Value::user() ...).
+inline QString videoDurationMs()
+{
+    return QStringLiteral("videoDurationMs");
+}
+inline QString videoEndedBy()
+{
+    return QStringLiteral("videoEndedBy");
 }
 // The setting the camera used instead of the one asked for.
 inline QString photoResolutionUsed()
@@ -188,6 +202,11 @@ inline QString photoMime()
 inline QString minVideoSizeLimit()
 {
     return QStringLiteral("minVideoSizeLimit");
+}
+// The longest recording the camera makes, in milliseconds (x); 0: no limit of its own.
+inline QString maxVideoDuration()
+{
+    return QStringLiteral("maxVideoDuration");
 }
 // "fileDescriptor" (b), whether the camera writes through one: fileDescriptor() above.
 inline QString source()
@@ -271,6 +290,23 @@ inline QString failed()
 inline QString cancelled()
 {
     return QStringLiteral("CANCELLED");
+}
+// videoEndedBy values.
+inline QString user()
+{
+    return QStringLiteral("USER");
+}
+inline QString durationLimit()
+{
+    return QStringLiteral("DURATION_LIMIT");
+}
+inline QString sizeLimit()
+{
+    return QStringLiteral("SIZE_LIMIT");
+}
+inline QString cameraStopped()
+{
+    return QStringLiteral("CAMERA_STOPPED");
 }
 } // namespace Value
 

@@ -152,9 +152,11 @@ def check_camera(path, env, work):
     expected = [
         "camera-capture: the camera used photoResolution MAX instead of the one asked for",
         "camera-capture: accepted, file location: " + target,
-        "camera-capture: rejected: FAILED (cannot write %s/no-such-folder/x.png: "
-        "No such file or directory)" % work,
-        "camera-capture: rejected: FAILED (this camera takes photos only)",
+        "camera-capture: failed (cannot save %s/no-such-folder/x.png: the folder "
+        "%s/no-such-folder does not exist)" % (work, work),
+        "camera-capture: failed (this camera takes photos only)",
+        '{"cameraTypes":["PHOTO"],"fileDescriptor":true,"interfaceVersion":1,'
+        '"photoMime":"image/png","photoResolutions":["MAX","640x480"]}',
     ]
     if lines != expected:
         raise AssertionError("camera-capture printed\n%s\nexpected\n%s"
@@ -179,6 +181,7 @@ def through_camera(path, work, target):
             (["--photo", "--resolution", "99999x1", "--file", target], 0),
             (["--photo", "--file", os.path.join(work, "no-such-folder", "x.png")], 1),
             (["--video"], 1),
+            (["--capabilities", "--json"], 0),
         ]
         for arguments, status in captures:
             done = subprocess.run(["camera-capture", "--quiet", *arguments], timeout=TIMEOUT)

@@ -33,6 +33,8 @@ base_packages() {
     pkgs+=(libglib2.0-dev python3 python3-pytest)
     # The documentation's minimal camera in Python (the docs-examples test).
     pkgs+=(python3-dbus python3-gi)
+    # A host in a sandbox with a private home (the sandbox test, doc/sandbox.md).
+    pkgs+=(bubblewrap)
     # The manual pages' checks; the API reference, linked to Qt's (Qt 5's tag file is the
     # one Debian ships, and the class pages have the same names in Qt 6).
     pkgs+=(groff-base man-db doxygen qtbase5-doc-dev)

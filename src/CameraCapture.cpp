@@ -25,6 +25,10 @@ CAMERA_SAME_OUTCOME(Forged, CameraOutcomeForged);
 CAMERA_SAME_OUTCOME(NoBus, CameraOutcomeNoBus);
 CAMERA_SAME_OUTCOME(Refused, CameraOutcomeRefused);
 CAMERA_SAME_OUTCOME(Aborted, CameraOutcomeAborted);
+CAMERA_SAME_OUTCOME(Failed, CameraOutcomeFailed);
+CAMERA_SAME_OUTCOME(All, CameraTypeAll);
+CAMERA_SAME_OUTCOME(Photo, CameraTypePhoto);
+CAMERA_SAME_OUTCOME(Video, CameraTypeVideo);
 #undef CAMERA_SAME_OUTCOME
 
 class CameraCapturePrivate
@@ -96,7 +100,9 @@ public:
             && changed(seenLocation, sd->fileLocation(), &CameraCapture::fileLocationChanged)
             && changed(seenActionReturn, sd->actionReturn(), &CameraCapture::actionReturnChanged)
             && changed(seenError, sd->errorMessage, &CameraCapture::errorMessageChanged)
-            && changed(seenSettingsUsed, sd->settingsUsed, &CameraCapture::settingsUsedChanged);
+            && changed(seenSettingsUsed, sd->settingsUsed, &CameraCapture::settingsUsedChanged)
+            && changed(seenDuration, sd->videoDurationMs, &CameraCapture::videoDurationChanged)
+            && changed(seenEndedBy, sd->videoEndedBy, &CameraCapture::videoEndedByChanged);
     }
 
     CameraCapture *const q;
@@ -118,6 +124,8 @@ public:
     QString seenActionReturn = KivAction::Value::accepted();
     QByteArray seenError = QByteArray("");
     QVariantMap seenSettingsUsed;
+    int seenDuration = 0;
+    QString seenEndedBy;
 };
 
 CameraCapture::CameraCapture(QObject *parent)
@@ -206,6 +214,35 @@ void CameraCapture::setHasPostCapturedScreen(const QString &hasPostCapturedScree
         return;
     d->service.setHasPostCapturedScreen(hasPostCapturedScreen);
     Q_EMIT hasPostCapturedScreenChanged();
+}
+
+QString CameraCapture::outcomeName(int outcome)
+{
+    return QString::fromLatin1(GetCameraOutcomeName(outcome));
+}
+
+int CameraCapture::videoDurationLimit() const
+{
+    return d->sd->videoDurationLimit;
+}
+
+void CameraCapture::setVideoDurationLimit(int milliseconds)
+{
+    milliseconds = qMax(milliseconds, 0);
+    if (d->sd->videoDurationLimit == milliseconds)
+        return;
+    d->sd->videoDurationLimit = milliseconds;
+    Q_EMIT videoDurationLimitChanged();
+}
+
+int CameraCapture::videoDuration() const
+{
+    return d->sd->videoDurationMs;
+}
+
+QString CameraCapture::videoEndedBy() const
+{
+    return d->sd->videoEndedBy;
 }
 
 int CameraCapture::timeout() const

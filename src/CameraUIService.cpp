@@ -13,6 +13,7 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QPointer>
 
@@ -216,6 +217,9 @@ void CameraUIService::setupSettingValues(AM_ActionData &request)
     request.setValue(KivAction::Key::photoResolution(), mPhotoResolution);
     request.setValue(KivAction::Key::videoQuality(), mVideoQuality);
     request.setValue(KivAction::Key::hasPostCapturedScreen(), mHasPostCapturedScreen);
+    // Only when asked for: a camera that reads the values strictly in order is not upset.
+    if (d->videoDurationLimit > 0)
+        request.setValue(KivAction::Key::videoDurationLimit(), d->videoDurationLimit);
     // Lets a cancel end this launch alone, not the other services' of this process.
     if (d->current)
         request.setValue(KivAction::Key::launchId(), quint64(d->current->id));
@@ -246,9 +250,16 @@ void CameraUIService::handleResults(const AM_ActionResults &results)
             if (results.contains(entry.second))
                 d->settingsUsed.insert(entry.first, results.value(entry.second));
         }
+        d->readVideoAnswer(results);
     }
+    // The user's no and the camera's failure are different things for a host to say.
+    const bool failed = results.value(actionReturnKey) == KivAction::Value::failed();
+    // Only a camera that said ACCEPTED itself vouches for a file; an answer without an
+    // action return keeps the earlier one, as it always has.
+    d->saidAccepted = results.value(actionReturnKey) == KivAction::Value::accepted();
     // The camera's own words for a capture it did not take; nothing to say for one it did.
-    d->answered(accepted ? CameraOutcomeAccepted : CameraOutcomeRejected,
+    d->answered(
+        accepted ? CameraOutcomeAccepted : (failed ? CameraOutcomeFailed : CameraOutcomeRejected),
         accepted ? QString() : results.value(KivAction::Key::failureReason(), QLatin1String("")));
     CAMERA_LOG_EXIT();
 }
@@ -441,6 +452,9 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     current = launch;
     handoff.reset();
     descriptorUsed = false;
+    saidAccepted = false;
+    videoDurationMs = 0;
+    videoEndedBy.clear();
     outcome = CameraOutcomeNone;
     errorMessage.clear();
     settingsUsed.clear();
@@ -535,6 +549,22 @@ bool CameraUIServicePrivate::wait(int milliseconds)
     return true;
 }
 
+void CameraUIServicePrivate::readVideoAnswer(const QMap<QString, QString> &results)
+{
+    const QString durationKey = KivAction::Key::videoDurationMs();
+    bool ok = false;
+    const int duration = results.value(durationKey).toInt(&ok);
+    videoDurationMs = ok && duration > 0 ? duration : 0;
+    videoEndedBy = results.value(KivAction::Key::videoEndedBy());
+    const bool accepted = results.value(KivAction::Key::actionReturn(), q->mActionReturn)
+        == KivAction::Value::accepted();
+    if (accepted && videoDurationLimit > 0 && !results.contains(durationKey))
+        CAMERA_LOG_AS("handleResults",
+            "the camera did not report a duration (videoDurationLimit %d ms may have been "
+            "ignored)\n",
+            videoDurationLimit);
+}
+
 void CameraUIServicePrivate::connectRequest()
 {
     connect(
@@ -595,24 +625,13 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
     current.reset();
     timer.stop();
     QString why = message;
-    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
-        // Only an accepted capture written through our file replaces the target; a camera
-        // that wrote the path itself left its own file there, and every other ending
-        // leaves the target as it was.
-        if (how == CameraOutcomeAccepted && descriptorUsed) {
-            if (offered->commit()) {
-                q->mFileLocation = offered->target();
-                CAMERA_LOG("the capture is at %s\n", CAMERA_L1(q->mFileLocation));
-            } else {
-                CAMERA_LOG("error: %s\n", CAMERA_L1(offered->why()));
-                how = CameraOutcomeCameraFailed;
-                why = offered->why() + QStringLiteral("; the target is unchanged");
-                q->mActionReturn = KivAction::Value::failed();
-            }
-        } else {
-            offered->discard();
-        }
+    if (how == CameraOutcomeAccepted && !placeCapture(&why)) {
+        how = CameraOutcomeFailed;
+        q->mActionReturn = KivAction::Value::failed();
     }
+    // Every other ending leaves the target as it was.
+    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff))
+        offered->discard();
     outcome = how;
     errorMessage = how == CameraOutcomeAccepted ? QByteArray("") : why.toUtf8();
     launch->ended = true;
@@ -636,6 +655,40 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
             },
             Qt::QueuedConnection);
     }
+}
+
+bool CameraUIServicePrivate::placeCapture(QString *why)
+{
+    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
+        // Bytes in our file are the capture, whether or not the camera said so: thrown
+        // away, the host would be told of a file that is not there.
+        bool written = descriptorUsed;
+        if (!written && offered->written()) {
+            CAMERA_LOG_AS("finish",
+                "the camera wrote through the descriptor without saying fileDescriptorUsed; "
+                "the capture is kept\n");
+            written = true;
+        }
+        if (written) {
+            if (!offered->commit()) {
+                CAMERA_LOG_AS("finish", "error: %s\n", CAMERA_L1(offered->why()));
+                *why = offered->why() + QStringLiteral("; the target is unchanged");
+                return false;
+            }
+            q->mFileLocation = offered->target();
+            CAMERA_LOG_AS("finish", "the capture is at %s\n", CAMERA_L1(q->mFileLocation));
+            return true;
+        }
+        offered->discard();
+    }
+    // A camera that writes the path itself left its file there. Without any location, or
+    // without the camera's own ACCEPTED, the answer cannot be checked and stands as it is.
+    const QString location = q->mFileLocation;
+    if (!saidAccepted || location.isEmpty() || QFileInfo::exists(FileHandoff::localPath(location)))
+        return true;
+    *why = QStringLiteral("the camera reported ACCEPTED but left no file at %1").arg(location);
+    CAMERA_LOG_AS("finish", "error: %s\n", CAMERA_L1(*why));
+    return false;
 }
 
 #include "moc_CameraUIService.cpp"

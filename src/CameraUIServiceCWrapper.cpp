@@ -129,6 +129,18 @@ int GetCameraOutcome(CameraUIService *service)
     return CameraUIServicePrivate::get(service)->outcome;
 }
 
+const char *GetCameraOutcomeName(int outcome)
+{
+    static const char *const names[]
+        = { "None", "Accepted", "Rejected", "Cancelled", "TimedOut", "Interrupted", "NoCamera",
+              "CameraFailed", "Forged", "NoBus", "Refused", "Aborted", "Failed" };
+    static_assert(
+        sizeof names / sizeof *names == CameraOutcomeFailed + 1, "a name for every CameraOutcome");
+    if (outcome < 0 || outcome > CameraOutcomeFailed)
+        return nullptr;
+    return names[outcome];
+}
+
 const char *GetCameraErrorMessage(CameraUIService *service)
 {
     CAMERA_REQUIRE_HANDLE(service, "");
@@ -172,6 +184,26 @@ int WaitCamera(CameraUIService *service, int milliseconds)
     if (guard)
         QCoreApplication::sendPostedEvents(d, QEvent::MetaCall);
     return 1;
+}
+
+void SetCameraVideoDurationLimit(CameraUIService *service, int milliseconds)
+{
+    CAMERA_REQUIRE_HANDLE(service, );
+    CameraUIServicePrivate::get(service)->videoDurationLimit = milliseconds > 0 ? milliseconds : 0;
+}
+
+int GetCameraVideoDuration(CameraUIService *service)
+{
+    CAMERA_REQUIRE_HANDLE(service, 0);
+    return CameraUIServicePrivate::get(service)->videoDurationMs;
+}
+
+const char *GetCameraVideoEndedBy(CameraUIService *service)
+{
+    CAMERA_REQUIRE_HANDLE(service, "");
+    CameraUIServicePrivate *d = CameraUIServicePrivate::get(service);
+    d->videoEndedByUtf8 = d->videoEndedBy.toUtf8();
+    return d->videoEndedByUtf8.constData();
 }
 
 const char *GetCameraSettingUsed(CameraUIService *service, const char *key)

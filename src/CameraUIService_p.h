@@ -73,10 +73,18 @@ public:
     int timeoutMs = 0;
     QTimer timer;
 
+    // "videoDurationLimit" for later launches (0: not sent), and what the camera's last
+    // answer said of its video.
+    int videoDurationLimit = 0;
+    int videoDurationMs = 0;
+    QString videoEndedBy;
+    QByteArray videoEndedByUtf8;
+
     // The file the launch that waits offered the camera as a descriptor, and whether the
     // camera's answer said it wrote through it.
     std::unique_ptr<FileHandoff> handoff;
     bool descriptorUsed = false;
+    bool saidAccepted = false; // the answer itself carried "ACCEPTED"
 
     // Buffers behind the C getters that hand out char pointers.
     QByteArray locationUtf8;
@@ -85,6 +93,8 @@ public:
 
     // The request object's two signals to the service's slots.
     void connectRequest();
+    // The video keys of an answer to the launch that waits.
+    void readVideoAnswer(const QMap<QString, QString> &results);
 
     // capabilities(): false when the query failed (outcome and message are set then).
     bool queryCapabilities(QVariantMap *answer, const char *caller);
@@ -97,6 +107,9 @@ public:
 
 private:
     void finish(CameraOutcome outcome, const QString &message);
+    // An accepted answer's capture, put where the host asked for it: renamed from the
+    // descriptor's file, or checked to be there. False with why when there is none.
+    bool placeCapture(QString *why);
 };
 
 #endif

@@ -19,8 +19,10 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+} // namespace
+
 // The camera reads a file: URL as the local file it names; so do we.
-QString localPath(const QString &location)
+QString FileHandoff::localPath(const QString &location)
 {
     if (location.startsWith(QLatin1String("file:"))) {
         const QUrl url(location);
@@ -30,7 +32,11 @@ QString localPath(const QString &location)
     return location;
 }
 
-} // namespace
+bool FileHandoff::written() const
+{
+    struct stat st = {};
+    return m_fd >= 0 && ::fstat(m_fd, &st) == 0 && st.st_size > 0;
+}
 
 bool FileHandoff::fail(const QString &why)
 {

@@ -29,6 +29,12 @@ public:
     // Removes the file; the target is untouched.
     void discard();
 
+    // Whether anything was written into the file (it is not empty).
+    bool written() const;
+
+    // The local path a location names (a file: URL resolved).
+    static QString localPath(const QString &location);
+
     QString target() const { return m_target; }
     QString why() const { return m_why; }
 

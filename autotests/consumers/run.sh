@@ -65,7 +65,7 @@ dbus-run-session --config-file="$work/bus.conf" -- "$work/capitest" >"$work/capi
 echo "ran capitest: $(tail -n 1 "$work/capitest.log")"
 dbus-run-session --config-file="$work/bus.conf" -- "$work/c-capture" "$work/c.png" >"$work/trace.log"
 # -a: the trace is text, but a stray byte must not turn grep's answer into "binary file".
-grep -aq '^c-capture: outcome: accepted' "$work/trace.log" || { cat -v "$work/trace.log"; exit 1; }
+grep -aq '^c-capture: outcome: Accepted' "$work/trace.log" || { cat -v "$work/trace.log"; exit 1; }
 cmp -s <(grep -a '^c-capture: bytes:' "$work/trace.log") \
     <(echo "c-capture: bytes: $(stat -c %s "$work/c.png")") || { cat -v "$work/trace.log"; exit 1; }
 echo "ran c-capture: accepted, $(stat -c %s "$work/c.png") bytes"

@@ -48,11 +48,18 @@ TestCase {
             { tag: "NoBus", value: CameraCapture.NoBus, number: 9 },
             { tag: "Refused", value: CameraCapture.Refused, number: 10 },
             { tag: "Aborted", value: CameraCapture.Aborted, number: 11 },
+            { tag: "Failed", value: CameraCapture.Failed, number: 12 },
+            { tag: "Photo", value: CameraCapture.Photo, number: 1 },
+            { tag: "Video", value: CameraCapture.Video, number: 2 },
+            { tag: "All", value: CameraCapture.All, number: 0 },
         ]
     }
 
     function test_outcomeValues(data) {
         compare(data.value, data.number)
+        // Outcomes spell their own names; camera types are not outcomes.
+        if (data.number > 0 && ["Photo", "Video", "All"].indexOf(data.tag) < 0)
+            compare(makeCapture().outcomeName(data.value), data.tag)
     }
 
     function test_defaults() {
@@ -76,8 +83,8 @@ TestCase {
               outcome: CameraCapture.Rejected, accepted: false, actionReturn: "REJECTED",
               error: "rejected by the user" },
             { tag: "missing folder", camera: null, fileLocation: "/no-such-folder/x.png",
-              outcome: CameraCapture.Rejected, accepted: false, actionReturn: "FAILED",
-              error: "cannot open the folder /no-such-folder: No such file or directory" },
+              outcome: CameraCapture.Failed, accepted: false, actionReturn: "FAILED",
+              error: "cannot save /no-such-folder/x.png: the folder /no-such-folder does not exist" },
             { tag: "camera error", camera: ["--error", "org.kiv.Action.Error.Busy"],
               outcome: CameraCapture.CameraFailed, accepted: false,
               error: "org.kiv.Action.Error.Busy" },

@@ -20,14 +20,11 @@ static const char usage[]
       "\n"
       "Exit status: 0 accepted, 1 not accepted, 2 usage error.\n";
 
+/* GetCameraOutcomeName() is NULL for a value a newer library may add. */
 static const char *outcomeName(int outcome)
 {
-    static const char *const names[]
-        = { "none", "accepted", "rejected", "cancelled", "timed out", "interrupted", "no camera",
-              "camera failed", "forged reply", "no bus", "refused", "aborted" };
-    if (outcome < 0 || outcome >= (int)(sizeof names / sizeof names[0]))
-        return "unknown";
-    return names[outcome];
+    const char *name = GetCameraOutcomeName(outcome);
+    return name ? name : "unknown";
 }
 
 static int usageError(const char *why, const char *arg)

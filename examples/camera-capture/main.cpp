@@ -40,6 +40,8 @@ const char kUsage[] = "Usage: camera-capture (--photo | --video | --all) [option
                       "  --quality Q                 video quality: HIGHEST, MEDIUM or LOWEST\n"
                       "  --post-screen VALUE         show a screen after the capture (YES/NO)\n"
                       "  --size-limit N              video size limitation (integer)\n"
+                      "  --duration MS               end a video after MS milliseconds\n"
+                      "                              (default: the camera decides)\n"
                       "  --timeout MS                give up after MS milliseconds without an\n"
                       "                              answer (default: wait as long as it takes)\n"
                       "  --out DEST                  after an accepted capture, write the\n"
@@ -83,6 +85,7 @@ struct Request
     int cameraType = -1;
     int sizeLimit = 0;
     int timeoutMs = 0;
+    int durationMs = 0;
     bool hasFile = false;
     QByteArray file;
     QByteArray resolution;
@@ -127,12 +130,13 @@ Parsed parse(const QStringList &arguments, Request *request, int *status)
     const QCommandLineOption file = valued("file"), resolution = valued("resolution"),
                              quality = valued("quality"), postScreen = valued("post-screen"),
                              sizeLimit = valued("size-limit"), timeout = valued("timeout"),
-                             out = valued("out"), autoPost = valued("auto-post");
+                             duration = valued("duration"), out = valued("out"),
+                             autoPost = valued("auto-post");
     const QCommandLineOption minDataSize = flag("min-data-size");
     const QCommandLineOption capabilities = flag("capabilities"), json = flag("json");
     const QCommandLineOption quiet = flag("quiet");
     parser.addOptions({ help, version, photo, video, all, file, resolution, quality, postScreen,
-        sizeLimit, timeout, out, autoPost, minDataSize, capabilities, json, quiet });
+        sizeLimit, timeout, duration, out, autoPost, minDataSize, capabilities, json, quiet });
 
     const auto fail = [status](const QString &why) {
         *status = usageError(why);
@@ -167,6 +171,11 @@ Parsed parse(const QStringList &arguments, Request *request, int *status)
         return fail(
             QStringLiteral("--timeout needs a number of milliseconds (0 or more), not \"%1\"")
                 .arg(parser.value(timeout)));
+    if (parser.isSet(duration)
+        && (!parseInt(parser.value(duration), &request->durationMs) || request->durationMs < 1))
+        return fail(QStringLiteral("--duration needs a number of milliseconds (1 or more), not "
+                                   "\"%1\"")
+                        .arg(parser.value(duration)));
     if (parser.isSet(sizeLimit) && !parseInt(parser.value(sizeLimit), &request->sizeLimit))
         return fail(QStringLiteral("--size-limit needs an integer, not \"%1\"")
                         .arg(parser.value(sizeLimit)));
@@ -231,6 +240,9 @@ QByteArray describe(CameraUIService *service, int timeoutMs)
         return "accepted";
     case CameraOutcomeRejected:
         text = QByteArray("rejected: ") + GetCameraActionReturn(service);
+        break;
+    case CameraOutcomeFailed:
+        text = "failed";
         break;
     case CameraOutcomeCancelled:
         return "cancelled";
@@ -357,6 +369,7 @@ int main(int argc, char **argv)
     if (!request.postScreen.isNull())
         SetCameraHasPostCapturedScreen(service, request.postScreen.constData());
     SetCameraTimeout(service, request.timeoutMs);
+    SetCameraVideoDurationLimit(service, request.durationMs);
 
     // The library's trace comes first; our own lines follow once the service is gone.
     QByteArray report;
@@ -419,6 +432,12 @@ int main(int argc, char **argv)
                     dest.errorString().toLocal8Bit().constData());
                 status = 1;
             }
+        }
+        if (accepted && GetCameraVideoDuration(service) > 0) {
+            const QByteArray endedBy = GetCameraVideoEndedBy(service);
+            report += "camera-capture: video of "
+                + QByteArray::number(GetCameraVideoDuration(service)) + " ms"
+                + (endedBy.isEmpty() ? QByteArray() : ", ended by " + endedBy) + "\n";
         }
         report += "camera-capture: " + describe(service, request.timeoutMs);
         // Only an accepted capture left a file; after anything else, naming one misleads.

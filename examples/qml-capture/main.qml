@@ -50,8 +50,10 @@ ApplicationWindow {
             return "no D-Bus session bus: is DBUS_SESSION_BUS_ADDRESS set?";
         case CameraCapture.Refused:
             return "not started";
+        case CameraCapture.Failed:
+            return "failed";
         default:
-            return "aborted";
+            return capture.outcomeName(capture.outcome);
         }
     }
 
@@ -70,7 +72,7 @@ ApplicationWindow {
 
     CameraCapture {
         id: video
-        cameraType: 2 // video
+        cameraType: CameraCapture.Video
         videoQuality: "MEDIUM"
         videoSizeLimitation: 300000
         property int bytes: 0

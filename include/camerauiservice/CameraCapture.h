@@ -43,7 +43,8 @@ class CameraCapturePrivate;
  *
  * **From QML** `import CameraUIService` gives this class as the type `CameraCapture`, with
  * the same properties, invokable methods, signals and the #Outcome values
- * (`CameraCapture.Accepted`, …). data() arrives in QML as an `ArrayBuffer`
+ * (`CameraCapture.Accepted`, …) and camera types (`CameraCapture.Photo`, …). data() arrives in QML
+ * as an `ArrayBuffer`
  * (`byteLength`, `new Uint8Array(...)`). The module is a separate plugin (the library
  * itself links only QtCore), built with Qt 6 when Qt Qml is found, and installed to
  * `<libdir>/qt6/qml/CameraUIService/` (the cache variable
@@ -76,6 +77,17 @@ class CAMERAUISERVICE_EXPORT CameraCapture : public QObject
         it. */
     Q_PROPERTY(QString hasPostCapturedScreen READ hasPostCapturedScreen WRITE
             setHasPostCapturedScreen NOTIFY hasPostCapturedScreenChanged)
+    /** The longest video in milliseconds the camera should record, for the next start();
+        0 (the default) or less lets the camera decide (SetCameraVideoDurationLimit()). A
+        negative value is stored as 0. */
+    Q_PROPERTY(int videoDurationLimit READ videoDurationLimit WRITE setVideoDurationLimit NOTIFY
+            videoDurationLimitChanged)
+    /** The length in milliseconds of the last accepted video, as the camera reported it; 0
+        when it did not (GetCameraVideoDuration()). */
+    Q_PROPERTY(int videoDuration READ videoDuration NOTIFY videoDurationChanged)
+    /** What ended the last accepted video: "USER", "DURATION_LIMIT", "SIZE_LIMIT",
+        "CAMERA_STOPPED", or "" when unknown (GetCameraVideoEndedBy()). */
+    Q_PROPERTY(QString videoEndedBy READ videoEndedBy NOTIFY videoEndedByChanged)
     /** The limit in milliseconds for later launches; 0 (the default) is none. A negative
         value is stored as 0. When it runs out the launch ends as #TimedOut. */
     Q_PROPERTY(int timeout READ timeout WRITE setTimeout NOTIFY timeoutChanged)
@@ -117,9 +129,25 @@ public:
         Forged, /**< #CameraOutcomeForged: a reply came from another connection. */
         NoBus, /**< #CameraOutcomeNoBus: no session bus, or it was lost. */
         Refused, /**< #CameraOutcomeRefused: not started, no Qt application object. */
-        Aborted /**< #CameraOutcomeAborted: the platform aborted without a reason. */
+        Aborted, /**< #CameraOutcomeAborted: the platform aborted without a reason. */
+        Failed /**< #CameraOutcomeFailed: the camera could not make or place the capture. */
     };
     Q_ENUM(Outcome)
+
+    /** Names for #cameraType (CameraTypeValue in camerauiservice.h); in QML
+        `CameraCapture.Photo`. */
+    enum CameraTypeValue
+    {
+        All = 0, /**< Photo or video, the user chooses. */
+        Photo = 1, /**< A photo. */
+        Video = 2 /**< A video. */
+    };
+    Q_ENUM(CameraTypeValue)
+
+    /** The name of \a outcome, "Accepted", "Failed", …, as GetCameraOutcomeName() spells
+        it; "" for a value outside the enum. In QML call it on a capture:
+        `photo.outcomeName(photo.outcome)`. */
+    Q_INVOKABLE static QString outcomeName(int outcome);
 
     /** Creates a capture with the default settings; \a parent owns it, if given. */
     explicit CameraCapture(QObject *parent = nullptr);
@@ -152,6 +180,14 @@ public:
     QString hasPostCapturedScreen() const;
     /** Sets #hasPostCapturedScreen for the next launches. */
     void setHasPostCapturedScreen(const QString &hasPostCapturedScreen);
+    /** \copydoc videoDurationLimit */
+    int videoDurationLimit() const;
+    /** Sets #videoDurationLimit; it takes effect at the next start(). */
+    void setVideoDurationLimit(int milliseconds);
+    /** \copydoc videoDuration */
+    int videoDuration() const;
+    /** \copydoc videoEndedBy */
+    QString videoEndedBy() const;
     /** \copydoc timeout */
     int timeout() const;
     /** Sets #timeout in milliseconds for later launches; 0 or less waits as long as the
@@ -233,6 +269,12 @@ Q_SIGNALS:
     void videoQualityChanged();
     /** #hasPostCapturedScreen changed. */
     void hasPostCapturedScreenChanged();
+    /** #videoDurationLimit changed. */
+    void videoDurationLimitChanged();
+    /** #videoDuration changed. */
+    void videoDurationChanged();
+    /** #videoEndedBy changed. */
+    void videoEndedByChanged();
     /** #timeout changed. */
     void timeoutChanged();
     /** #waiting changed. */

@@ -146,7 +146,7 @@ public:
      * meanwhile, for at most the launch time limit (SetCameraTimeout(); 25 s when there
      * is none). Call it on the service's thread.
      *
-     * eturn the answer as plain Qt values (QStringList, nested QVariantMap, numbers,
+     * \return the answer as plain Qt values (QStringList, nested QVariantMap, numbers,
      *         bool); empty when the camera does not tell (an older one), and also when
      *         the query failed: GetCameraOutcome() and GetCameraErrorMessage() then say
      *         why, as after a failed launch. GetCameraCapabilities() tells the two apart.

@@ -52,7 +52,8 @@
  * `Camera LOG in <source file>:<line>:<function>:`, flushed when the call returns (and
  * before Exec() waits). Strings are printed in Latin-1 with control characters escaped
  * (`\n`, `\r`, `\t`, `\xhh`), so a value can neither end its line nor drive a terminal.
- * There is no switch to silence it.
+ * `CAMERAUISERVICE_TRACE=0` in the environment silences it (read once, at the first
+ * line).
  */
 
 #include "camerauiservice_export.h"
@@ -67,6 +68,10 @@
 class CameraUIService;
 extern "C" {
 #else
+/**
+ * The service handle: one capture job, made by CreateCameraUIService() and owned by the
+ * host until DestroyCameraDlg(). Opaque in C; in C++ it is the class CameraUIService.
+ */
 typedef struct CameraUIService CameraUIService;
 #endif
 
@@ -91,8 +96,9 @@ enum CameraTypeValue
  * Every launch ends with exactly one outcome. Exec() returns 1, and StartCamera()'s
  * callback gets `accepted` 1, exactly when it is #CameraOutcomeAccepted. Every outcome
  * but Accepted and Rejected gives an error message (GetCameraErrorMessage()), and those of
- * a launch that was sent set the action return to "REJECTED". The same values are
- * `CameraCapture::Outcome` in C++ and QML and `camerauiservice.Outcome` in Python.
+ * a launch that ended without an answer set the action return to "REJECTED". The same
+ * values are `CameraCapture::Outcome` in C++ and QML and `camerauiservice.Outcome` in
+ * Python; GetCameraOutcomeName() spells them. New values are added at the end.
  *
  * Every answer belongs to exactly one launch. A launch that is given up (cancelled, timed
  * out, interrupted, or its service destroyed) is forgotten, and the camera is told with
@@ -105,8 +111,9 @@ typedef enum CameraOutcome
     CameraOutcomeNone = 0,
     /** The camera answered with the action return "ACCEPTED" (compared exactly). */
     CameraOutcomeAccepted = 1,
-    /** The camera answered with any other action return, or with none while the earlier
-        one was not "ACCEPTED". */
+    /** The user said no: the camera answered an action return other than "ACCEPTED" and
+        "FAILED" (e.g. "REJECTED", "CANCELLED"), or none while the earlier one was not
+        "ACCEPTED". */
     CameraOutcomeRejected = 2,
     /** The host called CancelCamera(). */
     CameraOutcomeCancelled = 3,
@@ -131,7 +138,15 @@ typedef enum CameraOutcome
     CameraOutcomeRefused = 10,
     /** The platform aborted without saying why (a platform library that reports no
         reason), or the service was destroyed while its launch was out. */
-    CameraOutcomeAborted = 11
+    CameraOutcomeAborted = 11,
+    /** The capture could not be made or placed: the camera answered "FAILED" (its
+        "failureReason" is the error message), the host could not move a capture written
+        through its descriptor onto the target (the system's words, e.g. `cannot move the
+        capture onto /x/p.jpg: Operation not permitted`), or the camera answered
+        "ACCEPTED" naming a file that does not exist while nothing came through the
+        descriptor (`the camera reported ACCEPTED but left no file at /x/p.jpg`). In the
+        last two cases the action return becomes "FAILED". */
+    CameraOutcomeFailed = 12
 } CameraOutcome;
 
 /**
@@ -192,6 +207,15 @@ CAMERAUISERVICE_EXPORT void DestroyCameraDlg(CameraUIService *service);
  * #CameraOutcomeInterrupted; the camera is told to stop. SetCameraTimeout() bounds the
  * wait; CancelCamera() from an event handler ends it. A launch that ends without an answer
  * traces why, then `exec:The user actionReturn is REJECTED`.
+ *
+ * "ACCEPTED" counts only with a file. When the camera wrote through the file the library
+ * offered it (see doc/security.md) without saying `"fileDescriptorUsed"`, the capture is
+ * kept all the same (the trace says so). When the camera itself answered "ACCEPTED" but
+ * the location (the one returned, else the one set) names no file and nothing came
+ * through the descriptor, Exec() returns 0 with #CameraOutcomeFailed, the action return
+ * "FAILED" and the message `the camera reported ACCEPTED but left no file at <location>`.
+ * An answer without an action return, or a launch with no location at all, is taken as
+ * it is.
  *
  * \param service \notnull the service.
  * \return 1 when the outcome is #CameraOutcomeAccepted (the camera answered "ACCEPTED"),
@@ -292,12 +316,22 @@ CAMERAUISERVICE_EXPORT bool GetAutoPostSetting(CameraUIService *service, int cam
  */
 CAMERAUISERVICE_EXPORT int GetCameraOutcome(CameraUIService *service);
 /**
- * Why the last launch was not accepted, in words.
+ * The name of an outcome, for messages and logs.
  *
- * "" before any launch and after #CameraOutcomeAccepted. After #CameraOutcomeRejected
- * (the camera answered something else) the camera's own reason, its "failureReason",
- * e.g. `cannot write "/x/p.png": cannot open the folder /x: No such file or directory`
- * or `rejected by the user`, and "" when it gave none. Otherwise a short text such as
+ * \param outcome a CameraOutcome value.
+ * \return \transfernone \nullable "None", "Accepted", "Rejected", "Cancelled",
+ *         "TimedOut", "Interrupted", "NoCamera", "CameraFailed", "Forged", "NoBus",
+ *         "Refused", "Aborted" or "Failed", a constant valid for good; NULL for any other
+ *         value. Any thread.
+ */
+CAMERAUISERVICE_EXPORT const char *GetCameraOutcomeName(int outcome);
+/**
+ * Why the last launch was not accepted, in words a host may show its user.
+ *
+ * "" before any launch and after #CameraOutcomeAccepted. After #CameraOutcomeRejected or
+ * #CameraOutcomeFailed that the camera answered, the camera's own reason, its
+ * "failureReason", e.g. `cannot save /x/p.jpg: the folder /x does not exist` or
+ * `rejected by the user`, and "" when it gave none. Otherwise a short text such as
  * `org.freedesktop.DBus.Error.ServiceUnknown: The name ... was not provided by any
  * .service files`, `cancelled by the host` or `no answer within 5000 ms`.
  *
@@ -391,6 +425,43 @@ CAMERAUISERVICE_EXPORT int WaitCamera(CameraUIService *service, int milliseconds
  */
 CAMERAUISERVICE_EXPORT const char *GetCameraSettingUsed(CameraUIService *service, const char *key);
 
+/**
+ * Asks the camera to end a video recording after \a milliseconds (`"videoDurationLimit"`),
+ * for the next launches.
+ *
+ * The value is sent only when it is above 0; 0 (the default) or less lets the camera
+ * decide. A camera that predates the value ignores it (the trace of the answer then says
+ * `the camera did not report a duration`). The camera's capabilities give its longest
+ * recording as `maxVideoDuration` (0: no limit of its own).
+ *
+ * \param service \notnull the service.
+ * \param milliseconds the longest recording; 0 or less: the camera decides.
+ * \guithread
+ */
+CAMERAUISERVICE_EXPORT void SetCameraVideoDurationLimit(CameraUIService *service, int milliseconds);
+/**
+ * How long the video of the last accepted launch is, as the camera reported it
+ * (`"videoDurationMs"`).
+ *
+ * \param service \notnull the service.
+ * \return milliseconds; 0 before an answer, for a photo, and when the camera did not say.
+ * \guithread
+ */
+CAMERAUISERVICE_EXPORT int GetCameraVideoDuration(CameraUIService *service);
+/**
+ * What ended the video of the last accepted launch, as the camera reported it
+ * (`"videoEndedBy"`).
+ *
+ * \param service \notnull the service.
+ * \return \transfernone \notnull UTF-8: "USER" (the user stopped it), "DURATION_LIMIT"
+ *         (SetCameraVideoDurationLimit() or the camera's own length), "SIZE_LIMIT" (the
+ *         video size limitation), "CAMERA_STOPPED" (the camera stopped sending pictures),
+ *         or "" when unknown. Valid until the next call of it on that service or
+ *         DestroyCameraDlg().
+ * \guithread
+ */
+CAMERAUISERVICE_EXPORT const char *GetCameraVideoEndedBy(CameraUIService *service);
+
 /* Results without Qt types. */
 /**
  * The file location: the one set, or the one the camera returned after a launch.
@@ -439,8 +510,8 @@ CAMERAUISERVICE_EXPORT const char *GetCameraActionReturn(CameraUIService *servic
 /**
  * Asks the camera application what it can do, without launching it.
  *
- * The answer is a JSON object, e.g. {"photoResolutions": ["MAX", "1600x1200", ...],
- * "videoFormats": {"HIGHEST": {"width": 320, ...}, ...}, ...}; doc/capabilities.md lists
+ * The answer is a JSON object, e.g. {"photoResolutions": ["MAX", "1920x1080", ...],
+ * "videoFormats": {"HIGHEST": {"width": 1920, ...}, ...}, ...}; doc/capabilities.md lists
  * the keys. A camera that predates the question gives "{}". A query that fails sets
  * GetCameraOutcome() and GetCameraErrorMessage() as a failed launch would (no camera, no
  * bus, a forged reply, no answer in time, an error from the camera); one that gets an

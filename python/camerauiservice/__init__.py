@@ -92,7 +92,7 @@ class Outcome(enum.IntEnum):
 
     NONE           no launch yet, or one is still waiting
     ACCEPTED       the camera answered with the action return "ACCEPTED"
-    REJECTED       the camera answered with any other action return
+    REJECTED       the user said no: the camera answered another action return
     CANCELLED      the host cancelled
     TIMED_OUT      timeout_ms ran out; the camera is told to stop
     INTERRUPTED    the event loop was left before an answer
@@ -102,8 +102,10 @@ class Outcome(enum.IntEnum):
     NO_BUS         no session bus connection, or it was lost while waiting
     REFUSED        not started: no Qt application object
     ABORTED        the platform aborted without saying why, or the service was destroyed
+    FAILED         the camera could not make or place the capture: it answered "FAILED",
+                   or "ACCEPTED" without a file, or the host could not move it into place
 
-    str() gives the name.
+    str() gives the name, e.g. "FAILED".
     """
 
     NONE = 0
@@ -118,6 +120,7 @@ class Outcome(enum.IntEnum):
     NO_BUS = 9
     REFUSED = 10
     ABORTED = 11
+    FAILED = 12
 
     def __str__(self):
         return self.name
@@ -150,6 +153,9 @@ _SIGNATURES = {
     "GetCameraOutcome": (ctypes.c_int, [ctypes.c_void_p]),
     "GetCameraErrorMessage": (ctypes.c_char_p, [ctypes.c_void_p]),
     "SetCameraTimeout": (None, [ctypes.c_void_p, ctypes.c_int]),
+    "SetCameraVideoDurationLimit": (None, [ctypes.c_void_p, ctypes.c_int]),
+    "GetCameraVideoDuration": (ctypes.c_int, [ctypes.c_void_p]),
+    "GetCameraVideoEndedBy": (ctypes.c_char_p, [ctypes.c_void_p]),
     "StartCamera": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]),
     "WaitCamera": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
     "CancelCamera": (None, [ctypes.c_void_p]),
@@ -272,8 +278,9 @@ class CameraUIService:
 
     Settings (str, sent at the next exec()): file_location, photo_resolution
     (default "MAX"), video_quality (default "HIGHEST"), has_post_captured_screen
-    (default "YES"), and timeout_ms (int, 0 for no limit). Results: outcome,
-    action_return, error_message, settings_used, file_location, data(). Queries:
+    (default "YES"), timeout_ms and video_duration_limit (int milliseconds, 0 for
+    none). Results: outcome, action_return, error_message, settings_used,
+    file_location, data(), video_duration, video_ended_by. Queries:
     min_data_size(), auto_post_setting().
 
     Creating the first service creates the Qt application object when the process
@@ -293,6 +300,7 @@ class CameraUIService:
             "has_post_captured_screen": "YES",
         }
         self._timeout_ms = 0
+        self._video_duration_limit = 0
         self._handle = self._lib.CreateCameraUIService(camera_type, video_size_limitation)
         _open_services.add(self)
 
@@ -403,6 +411,34 @@ class CameraUIService:
         self._lib.SetCameraTimeout(handle, milliseconds)
         self._timeout_ms = max(milliseconds, 0)
 
+    @property
+    def video_duration_limit(self):
+        """Longest video in milliseconds the camera should record; 0 (the default): it decides.
+
+        Sent as "videoDurationLimit" at the next exec() when above 0; a negative value
+        is stored as 0. A camera that predates it ignores it.
+        """
+        self._h()
+        return self._video_duration_limit
+
+    @video_duration_limit.setter
+    def video_duration_limit(self, value):
+        handle = self._h()
+        milliseconds = _c_int("video_duration_limit", value)
+        self._lib.SetCameraVideoDurationLimit(handle, milliseconds)
+        self._video_duration_limit = max(milliseconds, 0)
+
+    @property
+    def video_duration(self):
+        """Length in milliseconds of the last accepted video as the camera said; 0 if not."""
+        return int(self._lib.GetCameraVideoDuration(self._h()))
+
+    @property
+    def video_ended_by(self):
+        """What ended the last video: "USER", "DURATION_LIMIT", "SIZE_LIMIT",
+        "CAMERA_STOPPED", or "" when unknown."""
+        return _text(self._lib.GetCameraVideoEndedBy(self._h()))
+
     def exec(self):
         """Launch the camera and wait for its answer; True when the user accepted.
 
@@ -444,8 +480,8 @@ class CameraUIService:
     def error_message(self):
         """Why the last launch was not accepted (str).
 
-        After an answer other than "ACCEPTED", the camera's reason (e.g. "cannot write
-        ...: No such file or directory"; "" when it gave none); after a launch that got
+        After an answer other than "ACCEPTED", the camera's reason (e.g. "cannot save
+        /x/p.jpg: the folder /x does not exist"; "" when it gave none); after a launch that got
         no answer, what ended it. "" after an acceptance and before any launch.
         """
         return _text(self._lib.GetCameraErrorMessage(self._h()))
@@ -489,8 +525,8 @@ class CameraUIService:
         """Ask the camera what it can do, without launching it; return a dict.
 
         The keys are the camera's (see doc/capabilities.md): e.g.
-        ``{"photoResolutions": ["MAX", "1600x1200", ...], "videoFormats": {"HIGHEST":
-        {"width": 320, ...}, ...}, ...}``; {} when the camera does not tell (an older
+        ``{"photoResolutions": ["MAX", "1920x1080", ...], "videoFormats": {"HIGHEST":
+        {"width": 1920, ...}, ...}, ...}``; {} when the camera does not tell (an older
         one). Blocks for at most timeout_ms (25 s when it is 0). Raises CameraError
         with the outcome and message when the camera could not be asked; outcome and
         error_message then say the same.

@@ -127,9 +127,13 @@ def test_use_after_close(cus, use):
         (lambda cus: setattr(cus.CameraUIService(1), "video_quality", b"LOW"), TypeError,
          "video_quality"),
         (lambda cus: cus.CameraUIService(1).auto_post_setting(None), TypeError, "camera_type"),
+        (lambda cus: setattr(cus.CameraUIService(2), "video_duration_limit", "10s"), TypeError,
+         "video_duration_limit"),
+        (lambda cus: setattr(cus.CameraUIService(2), "video_duration_limit", 2**31), ValueError,
+         "video_duration_limit"),
     ],
     ids=["type too big", "type not int", "limit too small", "timeout too big", "bytes setting",
-         "query type not int"],
+         "query type not int", "duration not int", "duration too big"],
 )
 def test_bad_arguments(cus, make, error, name):
     with pytest.raises(error, match=name):
@@ -230,6 +234,23 @@ def test_qml_outcomes_match_the_c_header():
     if qmltypes:
         text = pathlib.Path(qmltypes).read_text()
         assert qml_enum_values(text, "Outcome") == expected
+
+
+@pytest.mark.parametrize("limit, sent", [(2000, 2000), (0, 0), (-5, 0)],
+                         ids=["two seconds", "none", "negative"])
+def test_video_duration(cus, start_camera, tmp_path, limit, sent):
+    start_camera("--record-ms", "300")
+    with cus.CameraUIService(cus.VIDEO) as cam:
+        cam.file_location = str(tmp_path / "v.mp4")
+        cam.video_quality = "LOWEST"
+        cam.video_duration_limit = limit
+        assert cam.video_duration_limit == sent
+        assert cam.exec() is True
+        # The camera records the limit when one is sent, its own --record-ms otherwise.
+        expected = sent or 300
+        assert abs(cam.video_duration - expected) <= 200
+        assert cam.video_ended_by == "DURATION_LIMIT"
+        assert str(cam.outcome) == "ACCEPTED"
 
 
 def test_version(cus):
@@ -390,7 +411,7 @@ def test_ctrl_c_cancels_exec(start_camera, tmp_path):
         (2, {"video_quality": "FOO"}, {"videoQuality": "HIGHEST"}, None),
         (1, {"photo_resolution": "16x16"}, {}, None),
         (1, {"photo_resolution": "16x16", "file_location": "{tmp}/missing/x.png"}, {},
-         "No such file or directory"),
+         "does not exist"),
     ],
     ids=["too large", "not understood", "unknown quality", "honoured", "missing folder"],
 )
@@ -403,6 +424,7 @@ def test_camera_says_what_it_did(cus, start_camera, tmp_path, camera_type, setti
         assert cam.settings_used == used
         if why:
             assert cam.action_return == "FAILED"
+            assert cam.outcome is cus.Outcome.FAILED
             assert why in cam.error_message
             assert str(tmp_path / "missing") in cam.error_message
         else:
@@ -454,6 +476,7 @@ REFERENCE_CAPABILITIES = {
     },
     "photoMime": "image/jpeg",
     "minVideoSizeLimit": 477248,
+    "maxVideoDuration": 3600000,
     "fileDescriptor": True,
     "source": "test",
 }

@@ -15,7 +15,12 @@ CaptureJob::CaptureJob(const CaptureSettings &settings, QObject *parent)
     if (m_settings.format.isEmpty())
         m_settings.format = settings.video ? QStringLiteral("mp4") : QStringLiteral("jpeg");
     m_recordTimer.setSingleShot(true);
-    connect(&m_recordTimer, &QTimer::timeout, this, &CaptureJob::stop);
+    connect(&m_recordTimer, &QTimer::timeout, this, [this] {
+        // A stop() waiting for the first frame uses the timer too; that is not the limit.
+        if (!m_stopDeferred)
+            m_stoppedByTimer = true;
+        stop();
+    });
 }
 
 CaptureJob *CaptureJob::intoPath(
@@ -70,7 +75,8 @@ void CaptureJob::start()
         startPhoto();
 }
 
-void CaptureJob::succeed(const QString &description, qint64 bytes)
+void CaptureJob::succeed(
+    const QString &description, qint64 bytes, const QString &endedBy, qint64 durationMs)
 {
     qint64 size = 0;
     QString error;
@@ -83,6 +89,8 @@ void CaptureJob::succeed(const QString &description, qint64 bytes)
     result.ok = true;
     result.bytes = bytes >= 0 ? bytes : size;
     result.description = description;
+    result.endedBy = endedBy;
+    result.durationMs = durationMs;
     finish(result);
 }
 

@@ -22,7 +22,7 @@ struct CaptureSettings
     QSize photoSize; // invalid: the source's largest mode
     QString videoQuality = QStringLiteral("HIGHEST");
     qint64 sizeLimit = 0; // bytes; 0 or less: none
-    int recordMs = 3000; // 0 or less: until stop()
+    int recordMs = 3000; // 0 or less: until stop(); a recording that reaches it is DURATION_LIMIT
     int orientationDegrees = 0;
     QString encoder; // H.264 encoder; empty: the first installed
     QString format; // "jpeg", "png", "mp4", "webm", "mkv" or "y4m"; empty: jpeg / mp4
@@ -38,6 +38,9 @@ struct CaptureResult
     QString message;
     qint64 bytes = 0;
     QString description; // what was written, for the log
+    // A video: its length, and what ended it ("USER", "DURATION_LIMIT", "SIZE_LIMIT").
+    qint64 durationMs = 0;
+    QString endedBy;
 };
 
 class CaptureOutput;
@@ -92,7 +95,8 @@ private:
     bool checkRecordingSize(qint64 samples, qint64 refused, qint64 written);
 
     void fail(const QString &errorName, const QString &message);
-    void succeed(const QString &description, qint64 bytes = -1);
+    void succeed(const QString &description, qint64 bytes = -1, const QString &endedBy = {},
+        qint64 durationMs = 0);
     void finish(const CaptureResult &result);
 
     CaptureSettings m_settings;
@@ -110,6 +114,9 @@ private:
     QElapsedTimer m_elapsed;
     bool m_running = false;
     bool m_stopRequested = false;
+    bool m_stoppedByTimer = false; // the recording reached settings.recordMs
+    bool m_stopDeferred = false; // stop() waits for the first frame
+    int m_fps = 0;
     QMetaObject::Connection m_liveConnection;
 };
 

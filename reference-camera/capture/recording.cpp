@@ -138,6 +138,7 @@ void CaptureJob::startVideo()
     const VideoProfile profile
         = cappedVideoProfile(m_settings.videoQuality, m_source.modes, &m_mode);
     m_size = profile.size;
+    m_fps = profile.fps;
     QString encoderName;
     if (!chooseEncoder(&encoderName) || !buildRecording(encoderName, profile))
         return;
@@ -270,6 +271,7 @@ void CaptureJob::stop()
         return;
     // A recording stopped before its first frame still gets one: an empty file plays nothing.
     if (m_pipeline->shared()->samples.load() == 0) {
+        m_stopDeferred = !m_stoppedByTimer;
         m_recordTimer.start(50);
         return;
     }
@@ -299,12 +301,16 @@ void CaptureJob::videoEnded()
     }
     if (!checkRecordingSize(samples, refused, written))
         return;
+    const QString endedBy = limited ? KivAction::Value::sizeLimit()
+        : m_stoppedByTimer          ? KivAction::Value::durationLimit()
+                                    : KivAction::Value::user();
     succeed(m_description
-        + QStringLiteral(", %1 frames%2")
-              .arg(samples)
-              .arg(limited ? QStringLiteral(", ended early at the size limit of %1 bytes")
-                                 .arg(m_settings.sizeLimit)
-                           : QString()));
+            + QStringLiteral(", %1 frames%2")
+                  .arg(samples)
+                  .arg(limited ? QStringLiteral(", ended early at the size limit of %1 bytes")
+                                     .arg(m_settings.sizeLimit)
+                               : QString()),
+        -1, endedBy, m_fps > 0 ? samples * 1000 / m_fps : 0);
 }
 
 // Before the commit: a path that was replaced must keep its earlier file when the

@@ -354,7 +354,7 @@ void CaptureWindow::shutter()
     settings.video = true;
     settings.videoQuality = m_settings.videoQuality;
     settings.sizeLimit = m_settings.sizeLimit;
-    settings.recordMs = 0;
+    settings.recordMs = m_settings.durationLimitMs;
     settings.encoder = m_settings.encoder;
     settings.format = formatForPath(true, m_settings.recordingPath);
     settings.viewfinder = true;
@@ -394,6 +394,7 @@ void CaptureWindow::recordingFinished(const CaptureResult &result)
     }
     m_take.recordedFile = m_settings.recordingPath;
     m_take.recordMs = int(m_recordedMs);
+    m_take.endedBy = result.endedBy;
     captured();
 }
 

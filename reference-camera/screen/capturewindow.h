@@ -31,6 +31,7 @@ struct WindowSettings
     QSize photoSize;
     VideoFormat format;
     qint64 sizeLimit = 0;
+    int durationLimitMs = 0; // the recording stops by itself here; 0: when the user says
     bool review = false; // hasPostCapturedScreen is YES
     QStringList values; // the request as logged
     QString source = QStringLiteral("test");

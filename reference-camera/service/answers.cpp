@@ -70,7 +70,8 @@ void CameraService::answerRecordedClip(
     // Through the one writer: the caller's descriptor, or the checked folder.
     bool moved = false;
     qint64 size = 0;
-    if (problem.isEmpty()) {
+    const bool checked = problem.isEmpty(); // a target problem is logged already
+    if (checked) {
         std::unique_ptr<CaptureOutput> out = descriptor
             ? CaptureOutput::toFd(request.fileDescriptor.fileDescriptor())
             : folder.fd() >= 0 ? CaptureOutput::toFolder(folder.fd(), folder.name(), path)
@@ -88,9 +89,15 @@ void CameraService::answerRecordedClip(
                   .arg(escaped(path))
                   .arg(take.recordMs)
                   .arg(size));
+    else if (checked) // the host is told in plain words; the detail is only here
+        printErr(programPrefix()
+            + QStringLiteral("cannot write %1: %2; answering FAILED").arg(quoted(path), failure));
+    const VideoEnd video { take.recordMs,
+        take.endedBy.isEmpty() ? KivAction::Value::user() : take.endedBy };
     answerResults(request, connection,
         capturedResults(m_options, request, moved, path,
-            QStringLiteral("cannot write %1: %2").arg(quoted(path), failure), moved && descriptor));
+            QStringLiteral("cannot write %1: %2").arg(quoted(path), failure), moved && descriptor,
+            video));
 }
 
 void CameraService::captureFinished(int number, const QString &path, const CaptureResult &result)
@@ -121,7 +128,7 @@ void CameraService::captureFinished(int number, const QString &path, const Captu
     answerResults(pending.request, pending.connection,
         capturedResults(m_options, pending.request, result.ok, path,
             QStringLiteral("cannot write %1: %2").arg(quoted(path), result.message),
-            result.ok && descriptor));
+            result.ok && descriptor, { result.durationMs, result.endedBy }));
 }
 
 void CameraService::answerResults(const CaptureRequest &request, QDBusConnection connection,
@@ -152,7 +159,9 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
         ? KivAction::Value::highest()
         : request.videoQuality;
     settings.sizeLimit = request.sizeLimit;
-    settings.recordMs = take.recordMs > 0 ? take.recordMs : m_options.recordMs;
+    settings.recordMs = take.recordMs > 0 ? take.recordMs
+        : request.durationLimitMs > 0     ? request.durationLimitMs
+                                          : m_options.recordMs;
     // --orientation wins; else the photo is turned as the screen was held.
     settings.orientationDegrees = m_options.orientationGiven || take.orientationDegrees < 0
         ? m_options.orientation

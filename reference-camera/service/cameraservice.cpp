@@ -5,6 +5,7 @@
 #include "capturewindow.h"
 #include "console.h"
 #include "dbusformat.h"
+#include "hostreason.h"
 #include "kivaction_names_p.h"
 #include "requestvalues.h"
 #include "scratch.h"
@@ -147,6 +148,11 @@ bool CameraService::refused(const CaptureRequest &request, QDBusConnection conne
                       .arg(maxPhotoPixels));
             QMap<QString, QString> results;
             results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
+            results.insert(KivAction::Key::failureReason(),
+                QStringLiteral("cannot take a photo of %1: this camera takes photos of at "
+                               "most %2 pixels; ask for MAX or a size it lists")
+                    .arg(request.photoResolution)
+                    .arg(maxPhotoPixels));
             answerResults(request, connection, results);
             return true;
         }
@@ -176,7 +182,8 @@ void CameraService::serveInteractive(const CaptureRequest &request, QDBusConnect
         printErr(programPrefix() + problem + QStringLiteral("; answering FAILED"));
         QMap<QString, QString> results;
         results.insert(KivAction::Key::actionReturn(), KivAction::Value::failed());
-        results.insert(KivAction::Key::failureReason(), problem);
+        results.insert(KivAction::Key::failureReason(),
+            hostReason(request.targetPath, problem, request.fileDescriptor.isValid()));
         answerResults(request, connection, results);
         return;
     }
@@ -294,6 +301,7 @@ QVariantMap CameraService::GetCapabilities(const QString &action)
         // device by what it was found as.
         if (m_options.source.startsWith(QLatin1String("test")))
             input.source = m_options.source;
+        input.maxVideoDurationMs = maxVideoDurationMs;
         cached = m_capabilities.insert(m_options.source, buildCapabilities(input));
     }
     const QVariantMap &answer = *cached;

@@ -40,6 +40,7 @@ struct CaptureRequest
     quint64 launchId = 0;
     bool video = false;
     qint64 sizeLimit = 0;
+    int durationLimitMs = 0; // "videoDurationLimit"; 0: the camera decides
     QString fileLocation;
     // fileLocation as a local path (a file: URL resolved); empty when none was asked for.
     QString targetPath;
@@ -63,6 +64,7 @@ struct Take
     int frames = -1; // -1: the default one-second clip
     std::shared_ptr<GstSample> frame; // the photo the shutter took
     int recordMs = -1; // how long the user recorded
+    QString endedBy; // what ended the clip recorded in the window
     QString recordedFile; // the clip recorded in the window, to be moved into place
     int orientationDegrees = -1; // as the screen was held; -1: unknown
 };
@@ -73,6 +75,9 @@ class CameraService : public QObject, protected QDBusContext
 {
     Q_OBJECT
 public:
+    // The longest recording, also for a larger videoDurationLimit (maxVideoDuration).
+    static constexpr int maxVideoDurationMs = 3600000;
+
     CameraService(const Options &options, const QDBusConnection &bus, QObject *parent = nullptr);
     ~CameraService() override;
 

@@ -72,6 +72,7 @@ QVariantMap buildCapabilities(const CapabilityInput &input)
     answer.insert(Key::videoFormats(), QVariant::fromValue(formats));
     answer.insert(Key::photoMime(), input.photoMime);
     answer.insert(Key::minVideoSizeLimit(), input.minVideoSizeLimit);
+    answer.insert(Key::maxVideoDuration(), input.maxVideoDurationMs);
     answer.insert(Key::fileDescriptor(), input.fileDescriptor);
     answer.insert(Key::source(), input.source);
     return answer;

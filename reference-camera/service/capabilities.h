@@ -32,6 +32,7 @@ struct CapabilityInput
     QString photoMime;
     bool fileDescriptor = false;
     qint64 minVideoSizeLimit = 0;
+    qint64 maxVideoDurationMs = 0; // the longest recording; 0: no limit of its own
 };
 
 // The GetCapabilities answer (a{sv}); videoFormats is a QMap<QString, QVariantMap> so it

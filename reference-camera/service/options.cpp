@@ -96,8 +96,9 @@ QList<QCommandLineOption> behaviourOptions()
                 "--orientation 90."),
             QStringLiteral("DEGREES")),
         QCommandLineOption(QStringLiteral("record-ms"),
-            QStringLiteral("Length of a video recording without a window, in milliseconds "
-                           "(default 3000), e.g. --record-ms 500."),
+            QStringLiteral("Length of a video recording without a window, in milliseconds, "
+                           "when the request has no videoDurationLimit (default 3000), e.g. "
+                           "--record-ms 500."),
             QStringLiteral("MS")),
         QCommandLineOption(QStringLiteral("encoder"),
             QStringLiteral("H.264 encoder for MP4 and Matroska recordings instead of the best "
@@ -148,7 +149,8 @@ QString examplesText()
         "\nPhotos are JPEG with EXIF (PNG for a fileLocation ending in .png), photoResolution\n"
         "WxH exactly (cropped, never stretched) or MAX, the camera's largest mode. Videos are\n"
         "MP4 with H.264 (.webm: VP8 in WebM, .mkv: Matroska, .y4m: raw), recorded for\n"
-        "--record-ms; videoQuality: %1,\n"
+        "videoDurationLimit milliseconds (at most one hour), else --record-ms; in the window\n"
+        "until the user stops or the videoDurationLimit is reached; videoQuality: %1,\n"
         "never above the camera's modes. A positive videoSizeLimitation ends the recording\n"
         "before the limit; a limit too small gives the D-Bus error\n"
         "org.kiv.Action.Error.CameraFailed and no file. No camera gives\n"

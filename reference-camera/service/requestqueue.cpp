@@ -49,6 +49,7 @@ CaptureWindow *CameraService::makeWindow(const CaptureRequest &request)
     settings.caller = request.caller;
     settings.video = request.video;
     settings.sizeLimit = request.sizeLimit;
+    settings.durationLimitMs = request.durationLimitMs;
     settings.photoSize = photoSizeFor(request.hasPhotoResolution, request.photoResolution);
     settings.review = request.postCapturedScreen == KivAction::Value::yes();
     settings.values = request.shownValues;

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "dbusformat.h"
+#include "hostreason.h"
 #include "kivaction_names_p.h"
 #include "targetaccess.h"
 #include "targetfile.h"
@@ -87,6 +88,14 @@ void applyValue(CaptureRequest &request, const QString &key, const QVariant &val
             limit = 0;
         }
         request.sizeLimit = limit;
+    } else if (key == KivAction::Key::videoDurationLimit()) {
+        qint64 limit = 0;
+        if (!toInteger(value, &limit)) {
+            warnType(key, value, QStringLiteral("letting the camera decide"));
+            limit = 0;
+        }
+        request.durationLimitMs
+            = int(qBound(qint64(0), limit, qint64(CameraService::maxVideoDurationMs)));
     } else if (key == KivAction::Key::fileLocation()) {
         if (!isString(value))
             warnType(key, value, QStringLiteral("choosing a file name"));
@@ -171,7 +180,7 @@ QString rejectedByUser()
 
 // The answer to a capture that was tried: ok, or failed for the reason given.
 QMap<QString, QString> capturedResults(const Options &options, const CaptureRequest &request,
-    bool ok, const QString &path, QString failure, bool descriptorUsed)
+    bool ok, const QString &path, QString failure, bool descriptorUsed, const VideoEnd &video)
 {
     QMap<QString, QString> results;
     if (options.sendActionReturn) {
@@ -185,6 +194,9 @@ QMap<QString, QString> capturedResults(const Options &options, const CaptureRequ
                                      "(--action-return FAILED)");
         else if (ok)
             failure.clear();
+        else // the technical detail is in our log; the host gets words for its user
+            failure = hostReason(path.isEmpty() ? request.targetPath : path, failure,
+                request.fileDescriptor.isValid());
         if (!failure.isEmpty())
             results.insert(KivAction::Key::failureReason(), failure);
     }
@@ -192,6 +204,11 @@ QMap<QString, QString> capturedResults(const Options &options, const CaptureRequ
         results.insert(KivAction::Key::fileLocationReturn(), path);
     if (ok && descriptorUsed)
         results.insert(KivAction::Key::fileDescriptorUsed(), KivAction::Value::yes());
+    if (ok && request.video && video.durationMs > 0) {
+        results.insert(KivAction::Key::videoDurationMs(), QString::number(video.durationMs));
+        if (!video.endedBy.isEmpty())
+            results.insert(KivAction::Key::videoEndedBy(), video.endedBy);
+    }
     if (ok) {
         for (auto it = request.replaced.cbegin(); it != request.replaced.cend(); ++it)
             results.insert(it.key(), it.value());

@@ -21,8 +21,18 @@ QString targetProblem(const CaptureRequest &request, CheckedFolder *folder, bool
 QString uniqueCaptureName(const QString &dir, const QString &suffix);
 QString outputFolder(const Options &options, bool video);
 QString rejectedByUser();
-// The answer to a capture that was tried: ok, or failed for the reason given.
+
+// How long a video is and what ended it, for the answer.
+struct VideoEnd
+{
+    qint64 durationMs = 0;
+    QString endedBy;
+};
+
+// The answer to a capture that was tried: ok, or failed for the reason given. A failure's
+// reason is put in words a host can show; the technical one belongs in the log.
 QMap<QString, QString> capturedResults(const Options &options, const CaptureRequest &request,
-    bool ok, const QString &path, QString failure, bool descriptorUsed = false);
+    bool ok, const QString &path, QString failure, bool descriptorUsed = false,
+    const VideoEnd &video = {});
 
 } // namespace refcam
