@@ -450,6 +450,9 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
     } else if (entry.device) {
         element = gst_device_create_element(entry.device, nullptr);
     }
+    // pipewiresrc stamps only its first buffer; a recording drops every unstamped one.
+    if (element && factoryOf(element) == QLatin1String("pipewiresrc"))
+        g_object_set(element, "do-timestamp", TRUE, nullptr);
     if (entry.device)
         gst_object_unref(entry.device);
     if (!element) {
