@@ -154,6 +154,7 @@ struct Shared
     GstElement *pipeline = nullptr; // not owned
     std::atomic<qint64> frames { 0 };
     std::atomic<qint64> lastFrameMs { 0 };
+    std::atomic<qint64> firstFrameMs { 0 };
     // Size limit bookkeeping.
     qint64 limit = 0;
     std::atomic<qint64> payload { 0 };
@@ -240,8 +241,10 @@ GstBusSyncReply busHandler(GstBus *, GstMessage *message, gpointer data)
 GstPadProbeReturn countFrame(GstPad *, GstPadProbeInfo *, gpointer data)
 {
     Shared *shared = fromHolder(data);
-    shared->frames.fetch_add(1);
-    shared->lastFrameMs.store(nowMs());
+    const qint64 now = nowMs();
+    if (shared->frames.fetch_add(1) == 0)
+        shared->firstFrameMs.store(now);
+    shared->lastFrameMs.store(now);
     return GST_PAD_PROBE_OK;
 }
 
@@ -420,6 +423,7 @@ public:
     }
     // From now on only a bounded wait for the end is watched.
     void expectEnd() { m_eosSentMs = nowMs(); }
+    qint64 endRequestedMs() const { return m_eosSentMs; }
 
     std::function<void(int, const QString &)> onEvent;
 
@@ -1344,6 +1348,8 @@ void CaptureJob::videoEnded()
     const qint64 refused = shared->refusedFirst.load();
     const qint64 written = shared->writtenEnd.load();
     const qint64 frames = shared->frames.load();
+    const qint64 firstMs = shared->firstFrameMs.load();
+    const qint64 spanMs = m_pipeline->endRequestedMs() - firstMs;
     delete m_pipeline;
     m_pipeline = nullptr;
     m_recordTimer.stop();
@@ -1366,6 +1372,21 @@ void CaptureJob::videoEnded()
                 .arg(m_description)
                 .arg(refused + trailerReserve + reservePerFrame)
                 .arg(trailerReserve + reservePerFrame));
+        return;
+    }
+    // Far fewer frames than the length calls for plays as a still picture: not a recording.
+    const int fps = cappedVideoProfile(m_settings.videoQuality, m_source.modes).fps;
+    const qint64 expected = firstMs > 0 ? fps * spanMs / 1000 : 0;
+    if (!limited && samples * 5 < expected * 4) {
+        fail(KivAction::cameraFailedError(),
+            QStringLiteral("camera %1 gave %2 frames for %3 ms at %4 fps, fewer than 80 % of "
+                           "the %5 expected; no file was kept. Check that no other program "
+                           "uses the camera, or ask for a lower videoQuality")
+                .arg(m_source.name)
+                .arg(samples)
+                .arg(spanMs)
+                .arg(fps)
+                .arg(expected));
         return;
     }
     qint64 size = 0;
