@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "gstsource.h"
 
+#include "gstcapture.h"
+
 #include "kivaction_names_p.h"
 
 #include <QHash>
@@ -137,7 +139,40 @@ int maxInt(const GValue *value)
     return 0;
 }
 
-// Raw modes win over JPEG ones of the same size: no decoder in the way.
+int minInt(const GValue *value)
+{
+    return value && GST_VALUE_HOLDS_INT_RANGE(value) ? gst_value_get_int_range_min(value)
+                                                     : maxInt(value);
+}
+
+// Larger than any camera's sensor a phone app would ask for; a range's top is not a mode.
+constexpr int largestFromRange = 4096;
+
+// The sizes one caps structure stands for: its size, or for a size range the quality
+// table's sizes inside it, with the range's top (at most 4096x4096) in *rangeMax.
+QList<QSize> sizesOf(const GstStructure *s, QSize *rangeMax)
+{
+    const GValue *width = gst_structure_get_value(s, "width");
+    const GValue *height = gst_structure_get_value(s, "height");
+    const QSize top(maxInt(width), maxInt(height));
+    if (!GST_VALUE_HOLDS_INT_RANGE(width) && !GST_VALUE_HOLDS_INT_RANGE(height))
+        return { QSize(std::min(top.width(), 8192), std::min(top.height(), 8192)) };
+    const QSize bottom(minInt(width), minInt(height));
+    *rangeMax
+        = QSize(std::min(top.width(), largestFromRange), std::min(top.height(), largestFromRange));
+    QList<QSize> sizes;
+    for (const QString &quality :
+        { KivAction::Value::highest(), KivAction::Value::medium(), KivAction::Value::lowest() }) {
+        const QSize size = videoProfile(quality).size;
+        if (size.width() >= bottom.width() && size.height() >= bottom.height()
+            && size.width() <= rangeMax->width() && size.height() <= rangeMax->height())
+            sizes << size;
+    }
+    return sizes;
+}
+
+void addMode(QList<SourceMode> *modes, const SourceMode &mode);
+
 QList<SourceMode> modesFromCaps(GstCaps *caps)
 {
     QList<SourceMode> modes;
@@ -152,32 +187,47 @@ QList<SourceMode> modesFromCaps(GstCaps *caps)
         if (features && !gst_caps_features_is_any(features)
             && !gst_caps_features_contains(features, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY))
             continue;
-        SourceMode mode;
-        mode.size = QSize(std::min(maxInt(gst_structure_get_value(s, "width")), 8192),
-            std::min(maxInt(gst_structure_get_value(s, "height")), 8192));
-        mode.maxFps = maxFraction(gst_structure_get_value(s, "framerate"));
-        mode.media = media;
-        if (mode.size.width() < 16 || mode.size.height() < 16)
-            continue;
-        if (mode.maxFps <= 0)
-            mode.maxFps = 30;
-        bool merged = false;
-        for (SourceMode &known : modes) {
-            if (known.size != mode.size)
-                continue;
-            merged = true;
-            if (mode.media == "video/x-raw" && known.media != "video/x-raw")
-                known = mode;
-            else if (mode.media == known.media)
-                known.maxFps = std::max(known.maxFps, mode.maxFps);
+        SourceMode base;
+        const GValue *rate = gst_structure_get_value(s, "framerate");
+        base.maxFps = maxFraction(rate);
+        base.media = media;
+        if (base.maxFps <= 0)
+            base.maxFps = 30;
+        // Left to itself, a rate range fixates to its lowest rate (0/1 for some sources).
+        if (rate && GST_VALUE_HOLDS_FRACTION_RANGE(rate)) {
+            const int lowest = maxFraction(gst_value_get_fraction_range_min(rate));
+            base.maxFps = std::max(std::min(base.maxFps, 30), std::max(lowest, 1));
+            base.askFps = base.maxFps;
         }
-        if (!merged)
-            modes << mode;
+        for (const QSize &size : sizesOf(s, &base.rangeMax)) {
+            SourceMode mode = base;
+            mode.size = size;
+            if (mode.size.width() < 16 || mode.size.height() < 16)
+                continue;
+            addMode(&modes, mode);
+        }
     }
     std::sort(modes.begin(), modes.end(), [](const SourceMode &a, const SourceMode &b) {
         return qint64(a.size.width()) * a.size.height() > qint64(b.size.width()) * b.size.height();
     });
     return modes;
+}
+
+// Raw modes win over JPEG ones of the same size: no decoder in the way.
+void addMode(QList<SourceMode> *modes, const SourceMode &mode)
+{
+    bool merged = false;
+    for (SourceMode &known : *modes) {
+        if (known.size != mode.size)
+            continue;
+        merged = true;
+        if (mode.media == "video/x-raw" && known.media != "video/x-raw")
+            known = mode;
+        else if (mode.media == known.media && mode.maxFps > known.maxFps)
+            known = mode;
+    }
+    if (!merged)
+        *modes << mode;
 }
 
 struct Entry
@@ -402,14 +452,18 @@ SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size)
     for (const SourceMode &mode : modes)
         if (mode.size.width() >= size.width() && mode.size.height() >= size.height())
             best = mode; // largest first: the last that covers is the smallest
+    const QSize even(size.width() & ~1, size.height() & ~1);
+    if (best.rangeMax.isValid() && even.width() >= 16 && even.height() >= 16
+        && even.width() <= best.rangeMax.width() && even.height() <= best.rangeMax.height())
+        best.size = even; // the source makes it: nothing to crop or scale
     return best;
 }
 
 QList<SourceMode> testSourceModes()
 {
-    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw" },
-        SourceMode { QSize(1280, 720), 30, "video/x-raw" },
-        SourceMode { QSize(640, 480), 30, "video/x-raw" } };
+    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw", 0, QSize() },
+        SourceMode { QSize(1280, 720), 30, "video/x-raw", 0, QSize() },
+        SourceMode { QSize(640, 480), 30, "video/x-raw", 0, QSize() } };
 }
 
 GstElement *createSourceElement(const QString &sourceName, QString *errorName, QString *error)
