@@ -1138,7 +1138,10 @@ void CaptureJob::photoEncoded()
                             .trimmed();
         exif.taken = QDateTime::currentDateTime();
         exif.size = m_size;
-        exif.orientation = exifOrientation(m_settings.orientationDegrees);
+        int degrees = m_settings.orientationDegrees;
+        if (degrees < 0)
+            degrees = m_settings.frame ? 0 : qMax(0, m_source.rotation);
+        exif.orientation = exifOrientation(degrees);
         bytes = insertExif(bytes, exifSegment(exif));
     }
     QString error;

@@ -76,7 +76,7 @@ struct CaptureSettings
     QString videoQuality = QStringLiteral("HIGHEST");
     qint64 sizeLimit = 0; // bytes; 0 or less: none
     int recordMs = 3000; // 0 or less: until stop()
-    int orientationDegrees = 0;
+    int orientationDegrees = -1; // -1: the camera's own mounting rotation, else 0
     QString encoder; // H.264 encoder; empty: the first installed
     QString format; // "jpeg", "png", "mp4", "webm", "mkv" or "y4m"; empty: jpeg / mp4
     // Interactive photos: encode this frame instead of taking one from the source.

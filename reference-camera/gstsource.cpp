@@ -322,6 +322,25 @@ QList<SourceMode> probeElement(GstElement *element, QString *error)
     return modes;
 }
 
+// A sensor mounted turned: PipeWire carries libcamera's value as a text property.
+int deviceRotation(GstDevice *device)
+{
+    GstStructure *properties = gst_device_get_properties(device);
+    if (!properties)
+        return -1;
+    int degrees = -1;
+    if (const gchar *text = gst_structure_get_string(properties, "api.libcamera.rotation")) {
+        bool ok = false;
+        degrees = QByteArray(text).trimmed().toInt(&ok);
+        if (!ok)
+            degrees = -1;
+    } else if (!gst_structure_get_int(properties, "api.libcamera.rotation", &degrees)) {
+        degrees = -1;
+    }
+    gst_structure_free(properties);
+    return degrees >= 0 && degrees < 360 && degrees % 90 == 0 ? degrees : -1;
+}
+
 Entry probe(const QString &sourceName)
 {
     Entry entry;
@@ -371,6 +390,7 @@ Entry probe(const QString &sourceName)
             continue;
         entry.device = GST_DEVICE(gst_object_ref(candidate.device));
         entry.modes.modes = modes;
+        entry.modes.rotation = deviceRotation(candidate.device);
         entry.modes.name = candidate.kind + QLatin1Char(':') + candidate.name;
     }
     for (const Found &candidate : found)

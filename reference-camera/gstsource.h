@@ -32,6 +32,9 @@ struct SourceModes
     QList<SourceMode> modes;
     QString errorName;
     QString errorMessage;
+    // Degrees to turn its pictures clockwise for display, as the camera reports its mounting
+    // (api.libcamera.rotation); -1: not reported.
+    int rotation = -1;
     bool ok() const { return errorName.isEmpty(); }
 };
 

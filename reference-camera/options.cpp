@@ -90,7 +90,9 @@ QList<QCommandLineOption> behaviourOptions()
         QCommandLineOption(QStringLiteral("orientation"),
             QStringLiteral("Degrees a photo must be turned clockwise to show upright (0, 90, "
                            "180 or 270), written as its EXIF Orientation; pixels are never "
-                           "turned, e.g. --orientation 90."),
+                           "turned. Default: the mounting rotation the camera reports "
+                           "(api.libcamera.rotation through PipeWire), else 0. E.g. "
+                           "--orientation 90."),
             QStringLiteral("DEGREES")),
         QCommandLineOption(QStringLiteral("record-ms"),
             QStringLiteral("Length of a video recording without a window, in milliseconds "
