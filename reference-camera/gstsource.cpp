@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "gstsource.h"
 
+#include "devicemonitor.h"
 #include "gstcapture.h"
 
 #include "kivaction_names_p.h"
@@ -235,6 +236,7 @@ struct Entry
     SourceModes modes;
     ParsedSpec parsed;
     GstDevice *device = nullptr; // when found by the device monitor
+    quint64 generation = 0; // deviceGeneration() when it was found
 };
 
 QMutex g_cacheLock;
@@ -251,15 +253,14 @@ struct Found
     GstDevice *device = nullptr;
     QString kind;
     QString name;
+    QString nodeName; // PipeWire's node.name, also accepted as NAME
 };
 
 // Every camera the monitor reports, PipeWire first, then libcamera, then V4L2.
 QList<Found> monitorDevices()
 {
     QList<Found> found;
-    GstDeviceMonitor *monitor = gst_device_monitor_new();
-    gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
-    GList *devices = gst_device_monitor_get_devices(monitor);
+    GList *devices = gst_device_monitor_get_devices(cameraMonitor());
     for (GList *item = devices; item; item = item->next) {
         GstDevice *device = GST_DEVICE(item->data);
         GstElement *element = gst_device_create_element(device, nullptr);
@@ -273,6 +274,11 @@ QList<Found> monitorDevices()
         g_free(display);
         if (factory == QLatin1String("pipewiresrc")) {
             entry.kind = QStringLiteral("pipewire");
+            if (GstStructure *properties = gst_device_get_properties(device)) {
+                entry.nodeName
+                    = QString::fromUtf8(gst_structure_get_string(properties, "node.name"));
+                gst_structure_free(properties);
+            }
         } else if (factory == QLatin1String("libcamerasrc")) {
             entry.kind = QStringLiteral("libcamera");
         } else if (factory == QLatin1String("v4l2src")) {
@@ -290,7 +296,6 @@ QList<Found> monitorDevices()
             found << entry;
     }
     g_list_free_full(devices, gst_object_unref);
-    gst_object_unref(monitor);
     const QStringList order
         = { QStringLiteral("pipewire"), QStringLiteral("libcamera"), QStringLiteral("v4l2") };
     std::stable_sort(found.begin(), found.end(), [&](const Found &a, const Found &b) {
@@ -373,13 +378,15 @@ Entry probe(const QString &sourceName)
             return fail(QStringLiteral("camera %1: %2").arg(parsed.detail, error));
         return entry;
     }
+    entry.generation = deviceGeneration();
     const QList<Found> found = monitorDevices();
     QStringList seen;
     for (const Found &candidate : found) {
         seen << candidate.kind + QLatin1Char(':') + candidate.name;
         const bool wanted = parsed.kind == QLatin1String("auto")
             || (candidate.kind == parsed.kind
-                && (parsed.detail.isEmpty() || parsed.detail == candidate.name));
+                && (parsed.detail.isEmpty() || parsed.detail == candidate.name
+                    || (!candidate.nodeName.isEmpty() && parsed.detail == candidate.nodeName)));
         if (!wanted || entry.device)
             continue;
         GstCaps *caps = gst_device_get_caps(candidate.device);
@@ -437,7 +444,8 @@ SourceModes probeSource(const QString &sourceName)
     {
         QMutexLocker lock(&g_cacheLock);
         const auto it = g_cache.constFind(sourceName);
-        if (it != g_cache.constEnd())
+        // A device came or went since: "auto" may mean another one now, or this one is gone.
+        if (it != g_cache.constEnd() && (!it->device || it->generation == deviceGeneration()))
             return it->modes;
     }
     Entry entry = probe(sourceName);
@@ -448,11 +456,11 @@ SourceModes probeSource(const QString &sourceName)
             gst_object_unref(entry.device);
         return entry.modes;
     }
-    const auto it = g_cache.constFind(sourceName);
-    if (it != g_cache.constEnd()) {
-        if (entry.device)
-            gst_object_unref(entry.device);
-        return it->modes;
+    const auto it = g_cache.find(sourceName);
+    if (it != g_cache.end()) {
+        if (it->device)
+            gst_object_unref(it->device);
+        g_cache.erase(it);
     }
     g_cache.insert(sourceName, entry);
     return entry.modes;
