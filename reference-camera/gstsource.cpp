@@ -5,6 +5,7 @@
 #include "gstcapture.h"
 
 #include "kivaction_names_p.h"
+#include "portalsource.h"
 
 #include <QHash>
 #include <QMutex>
@@ -21,7 +22,7 @@ namespace {
 
 struct ParsedSpec
 {
-    QString kind; // auto, test, v4l2, libcamera, pipewire
+    QString kind; // auto, test, v4l2, libcamera, pipewire, portal
     QString detail; // pattern, device path or name
     int stopAfter = 0;
 };
@@ -91,10 +92,11 @@ bool parseSpec(const QString &sourceName, ParsedSpec *parsed, QString *error)
         }
         return true;
     }
-    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire"))
+    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire")
+        || parsed->kind == QLatin1String("portal"))
         return true;
     *error = QStringLiteral("unknown source '%1'; use auto, test[:PATTERN], v4l2:/dev/videoN, "
-                            "libcamera[:NAME] or pipewire[:NAME]")
+                            "libcamera[:NAME], pipewire[:NAME] or portal[:NAME]")
                  .arg(text.left(80));
     return false;
 }
@@ -237,6 +239,7 @@ struct Entry
     ParsedSpec parsed;
     GstDevice *device = nullptr; // when found by the device monitor
     quint64 generation = 0; // deviceGeneration() when it was found
+    int portalFd = -1; // the Camera portal's PipeWire connection
 };
 
 QMutex g_cacheLock;
@@ -346,6 +349,44 @@ int deviceRotation(GstDevice *device)
     return degrees >= 0 && degrees < 360 && degrees % 90 == 0 ? degrees : -1;
 }
 
+// Through the Camera portal: the only way to a camera from inside a sandbox.
+Entry probePortal(Entry entry)
+{
+    const QString wanted
+        = entry.parsed.kind == QLatin1String("portal") ? entry.parsed.detail : QString();
+    QString error;
+    const int fd = portalRemoteFd(&entry.modes.errorName, &entry.modes.errorMessage);
+    if (fd < 0)
+        return entry;
+    QStringList seen;
+    GstDevice *device = findPortalCamera(fd, wanted, &error, &seen);
+    GstCaps *caps = device ? gst_device_get_caps(device) : nullptr;
+    entry.modes.modes = modesFromCaps(caps);
+    if (caps)
+        gst_caps_unref(caps);
+    if (entry.modes.modes.isEmpty()) {
+        if (device)
+            gst_object_unref(device);
+        entry.modes.errorName = KivAction::noCameraDeviceError();
+        entry.modes.errorMessage
+            = (device ? QStringLiteral("the portal's camera offers no picture format this "
+                                       "camera can use")
+                      : QStringLiteral("%1 (found: %2)")
+                            .arg(error,
+                                seen.isEmpty() ? QStringLiteral("none")
+                                               : seen.join(QStringLiteral(", "))))
+            + noDeviceHint();
+        return entry;
+    }
+    gchar *display = gst_device_get_display_name(device);
+    entry.modes.name = QStringLiteral("portal:") + QString::fromUtf8(display);
+    g_free(display);
+    entry.modes.rotation = deviceRotation(device);
+    entry.device = device;
+    entry.portalFd = fd;
+    return entry;
+}
+
 Entry probe(const QString &sourceName)
 {
     Entry entry;
@@ -378,6 +419,9 @@ Entry probe(const QString &sourceName)
             return fail(QStringLiteral("camera %1: %2").arg(parsed.detail, error));
         return entry;
     }
+    if (parsed.kind == QLatin1String("portal")
+        || (parsed.kind == QLatin1String("auto") && runningInSandbox()))
+        return probePortal(entry);
     entry.generation = deviceGeneration();
     const QList<Found> found = monitorDevices();
     QStringList seen;
@@ -445,7 +489,8 @@ SourceModes probeSource(const QString &sourceName)
         QMutexLocker lock(&g_cacheLock);
         const auto it = g_cache.constFind(sourceName);
         // A device came or went since: "auto" may mean another one now, or this one is gone.
-        if (it != g_cache.constEnd() && (!it->device || it->generation == deviceGeneration()))
+        if (it != g_cache.constEnd()
+            && (!it->device || it->portalFd >= 0 || it->generation == deviceGeneration()))
             return it->modes;
     }
     Entry entry = probe(sourceName);
@@ -535,6 +580,8 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
     // pipewiresrc stamps only its first buffer; a recording drops every unstamped one.
     if (element && factoryOf(element) == QLatin1String("pipewiresrc"))
         g_object_set(element, "do-timestamp", TRUE, nullptr);
+    if (element && entry.portalFd >= 0)
+        g_object_set(element, "fd", entry.portalFd, nullptr);
     if (entry.device)
         gst_object_unref(entry.device);
     if (!element) {

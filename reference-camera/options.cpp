@@ -83,9 +83,10 @@ QList<QCommandLineOption> behaviourOptions()
         QCommandLineOption(QStringLiteral("source"),
             QStringLiteral("Camera to capture from: auto (default: the first camera GStreamer's "
                            "device monitor finds, PipeWire before libcamera before V4L2), "
-                           "v4l2:/dev/videoN, libcamera[:NAME], pipewire[:NAME], or "
-                           "test[:PATTERN] for a live test picture (e.g. test:ball, test:snow), "
-                           "e.g. --source test."),
+                           "v4l2:/dev/videoN, libcamera[:NAME], pipewire[:NAME], "
+                           "portal[:NAME] (the Camera portal; what auto uses inside a Flatpak "
+                           "sandbox), or test[:PATTERN] for a live test picture (e.g. "
+                           "test:ball, test:snow), e.g. --source test."),
             QStringLiteral("SOURCE")),
         QCommandLineOption(QStringLiteral("orientation"),
             QStringLiteral("Degrees a photo must be turned clockwise to show upright (0, 90, "
