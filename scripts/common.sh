@@ -40,6 +40,10 @@ base_packages() {
     pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
         gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly
         gstreamer1.0-plugins-base-apps gstreamer1.0-tools)
+    # The camera through PipeWire and the Camera portal, tested against a private PipeWire
+    # and WirePlumber, and xdg-desktop-portal (pipewiretest, portaltest).
+    pkgs+=(pipewire pipewire-bin wireplumber gstreamer1.0-pipewire libspa-0.2-modules
+        xdg-desktop-portal)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
     else
