@@ -9,6 +9,7 @@
 #include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
@@ -28,6 +29,9 @@ const QString cameraInterface = QStringLiteral("org.freedesktop.portal.Camera");
 const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
 
 int g_remoteFd = -1; // the portal's connection, kept for the process's life
+constexpr int portalSettleMs = 3000;
+
+GstDevice *pickCamera(GstDeviceProvider *provider, const QString &name, QStringList *seen);
 
 QString noPortal(const QString &why)
 {
@@ -182,6 +186,25 @@ GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QString
         = gst_device_provider_factory_get_device_provider_type(GST_DEVICE_PROVIDER_FACTORY(loaded));
     gst_object_unref(loaded);
     auto *provider = GST_DEVICE_PROVIDER(g_object_new(type, "fd", fd, nullptr));
+    GstDevice *found = nullptr;
+    // The session manager opens the cameras to a new portal connection a moment after the
+    // portal handed it out: look again for a short while before saying there is none.
+    QElapsedTimer waited;
+    waited.start();
+    while (!(found = pickCamera(provider, name, seen)) && waited.elapsed() < portalSettleMs)
+        g_usleep(50 * 1000);
+    gst_object_unref(provider);
+    if (!found)
+        *error = name.isEmpty() ? QStringLiteral("the Camera portal shows no camera")
+                                : QStringLiteral("the Camera portal shows no camera %1").arg(name);
+    return found;
+}
+
+namespace {
+
+GstDevice *pickCamera(GstDeviceProvider *provider, const QString &name, QStringList *seen)
+{
+    seen->clear();
     GList *devices = gst_device_provider_get_devices(provider);
     GstDevice *found = nullptr;
     for (GList *item = devices; item; item = item->next) {
@@ -201,12 +224,10 @@ GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QString
             found = GST_DEVICE(gst_object_ref(device));
     }
     g_list_free_full(devices, gst_object_unref);
-    gst_object_unref(provider);
-    if (!found)
-        *error = name.isEmpty() ? QStringLiteral("the Camera portal shows no camera")
-                                : QStringLiteral("the Camera portal shows no camera %1").arg(name);
     return found;
 }
+
+} // namespace
 
 } // namespace refcam
 
