@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "gstsource.h"
 
+#include "devicemonitor.h"
+#include "encoding.h"
 #include "kivaction_names_p.h"
+#include "portalsource.h"
 
 #include <QHash>
 #include <QMutex>
@@ -18,7 +21,7 @@ namespace {
 
 struct ParsedSpec
 {
-    QString kind; // auto, test, v4l2, libcamera, pipewire
+    QString kind; // auto, test, v4l2, libcamera, pipewire, portal
     QString detail; // pattern, device path or name
     int stopAfter = 0;
 };
@@ -88,10 +91,11 @@ bool parseSpec(const QString &sourceName, ParsedSpec *parsed, QString *error)
         }
         return true;
     }
-    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire"))
+    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire")
+        || parsed->kind == QLatin1String("portal"))
         return true;
     *error = QStringLiteral("unknown source '%1'; use auto, test[:PATTERN], v4l2:/dev/videoN, "
-                            "libcamera[:NAME] or pipewire[:NAME]")
+                            "libcamera[:NAME], pipewire[:NAME] or portal[:NAME]")
                  .arg(text.left(80));
     return false;
 }
@@ -137,7 +141,40 @@ int maxInt(const GValue *value)
     return 0;
 }
 
-// Raw modes win over JPEG ones of the same size: no decoder in the way.
+int minInt(const GValue *value)
+{
+    return value && GST_VALUE_HOLDS_INT_RANGE(value) ? gst_value_get_int_range_min(value)
+                                                     : maxInt(value);
+}
+
+// Larger than any camera's sensor a phone app would ask for; a range's top is not a mode.
+constexpr int largestFromRange = 4096;
+
+// The sizes one caps structure stands for: its size, or for a size range the quality
+// table's sizes inside it, with the range's top (at most 4096x4096) in *rangeMax.
+QList<QSize> sizesOf(const GstStructure *s, QSize *rangeMax)
+{
+    const GValue *width = gst_structure_get_value(s, "width");
+    const GValue *height = gst_structure_get_value(s, "height");
+    const QSize top(maxInt(width), maxInt(height));
+    if (!GST_VALUE_HOLDS_INT_RANGE(width) && !GST_VALUE_HOLDS_INT_RANGE(height))
+        return { QSize(std::min(top.width(), 8192), std::min(top.height(), 8192)) };
+    const QSize bottom(minInt(width), minInt(height));
+    *rangeMax
+        = QSize(std::min(top.width(), largestFromRange), std::min(top.height(), largestFromRange));
+    QList<QSize> sizes;
+    for (const QString &quality :
+        { KivAction::Value::highest(), KivAction::Value::medium(), KivAction::Value::lowest() }) {
+        const QSize size = videoProfile(quality).size;
+        if (size.width() >= bottom.width() && size.height() >= bottom.height()
+            && size.width() <= rangeMax->width() && size.height() <= rangeMax->height())
+            sizes << size;
+    }
+    return sizes;
+}
+
+void addMode(QList<SourceMode> *modes, const SourceMode &mode);
+
 QList<SourceMode> modesFromCaps(GstCaps *caps)
 {
     QList<SourceMode> modes;
@@ -152,27 +189,25 @@ QList<SourceMode> modesFromCaps(GstCaps *caps)
         if (features && !gst_caps_features_is_any(features)
             && !gst_caps_features_contains(features, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY))
             continue;
-        SourceMode mode;
-        mode.size = QSize(std::min(maxInt(gst_structure_get_value(s, "width")), 8192),
-            std::min(maxInt(gst_structure_get_value(s, "height")), 8192));
-        mode.maxFps = maxFraction(gst_structure_get_value(s, "framerate"));
-        mode.media = media;
-        if (mode.size.width() < 16 || mode.size.height() < 16)
-            continue;
-        if (mode.maxFps <= 0)
-            mode.maxFps = 30;
-        bool merged = false;
-        for (SourceMode &known : modes) {
-            if (known.size != mode.size)
-                continue;
-            merged = true;
-            if (mode.media == "video/x-raw" && known.media != "video/x-raw")
-                known = mode;
-            else if (mode.media == known.media)
-                known.maxFps = std::max(known.maxFps, mode.maxFps);
+        SourceMode base;
+        const GValue *rate = gst_structure_get_value(s, "framerate");
+        base.maxFps = maxFraction(rate);
+        base.media = media;
+        if (base.maxFps <= 0)
+            base.maxFps = 30;
+        // Left to itself, a rate range fixates to its lowest rate (0/1 for some sources).
+        if (rate && GST_VALUE_HOLDS_FRACTION_RANGE(rate)) {
+            const int lowest = maxFraction(gst_value_get_fraction_range_min(rate));
+            base.maxFps = std::max(std::min(base.maxFps, 30), std::max(lowest, 1));
+            base.askFps = base.maxFps;
         }
-        if (!merged)
-            modes << mode;
+        for (const QSize &size : sizesOf(s, &base.rangeMax)) {
+            SourceMode mode = base;
+            mode.size = size;
+            if (mode.size.width() < 16 || mode.size.height() < 16)
+                continue;
+            addMode(&modes, mode);
+        }
     }
     std::sort(modes.begin(), modes.end(), [](const SourceMode &a, const SourceMode &b) {
         return qint64(a.size.width()) * a.size.height() > qint64(b.size.width()) * b.size.height();
@@ -180,11 +215,30 @@ QList<SourceMode> modesFromCaps(GstCaps *caps)
     return modes;
 }
 
+// Raw modes win over JPEG ones of the same size: no decoder in the way.
+void addMode(QList<SourceMode> *modes, const SourceMode &mode)
+{
+    bool merged = false;
+    for (SourceMode &known : *modes) {
+        if (known.size != mode.size)
+            continue;
+        merged = true;
+        if (mode.media == "video/x-raw" && known.media != "video/x-raw")
+            known = mode;
+        else if (mode.media == known.media && mode.maxFps > known.maxFps)
+            known = mode;
+    }
+    if (!merged)
+        *modes << mode;
+}
+
 struct Entry
 {
     SourceModes modes;
     ParsedSpec parsed;
     GstDevice *device = nullptr; // when found by the device monitor
+    quint64 generation = 0; // deviceGeneration() when it was found
+    int portalFd = -1; // the Camera portal's PipeWire connection
 };
 
 QMutex g_cacheLock;
@@ -201,15 +255,14 @@ struct Found
     GstDevice *device = nullptr;
     QString kind;
     QString name;
+    QString nodeName; // PipeWire's node.name, also accepted as NAME
 };
 
 // Every camera the monitor reports, PipeWire first, then libcamera, then V4L2.
 QList<Found> monitorDevices()
 {
     QList<Found> found;
-    GstDeviceMonitor *monitor = gst_device_monitor_new();
-    gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
-    GList *devices = gst_device_monitor_get_devices(monitor);
+    GList *devices = gst_device_monitor_get_devices(cameraMonitor());
     for (GList *item = devices; item; item = item->next) {
         GstDevice *device = GST_DEVICE(item->data);
         GstElement *element = gst_device_create_element(device, nullptr);
@@ -223,6 +276,11 @@ QList<Found> monitorDevices()
         g_free(display);
         if (factory == QLatin1String("pipewiresrc")) {
             entry.kind = QStringLiteral("pipewire");
+            if (GstStructure *properties = gst_device_get_properties(device)) {
+                entry.nodeName
+                    = QString::fromUtf8(gst_structure_get_string(properties, "node.name"));
+                gst_structure_free(properties);
+            }
         } else if (factory == QLatin1String("libcamerasrc")) {
             entry.kind = QStringLiteral("libcamera");
         } else if (factory == QLatin1String("v4l2src")) {
@@ -240,7 +298,6 @@ QList<Found> monitorDevices()
             found << entry;
     }
     g_list_free_full(devices, gst_object_unref);
-    gst_object_unref(monitor);
     const QStringList order
         = { QStringLiteral("pipewire"), QStringLiteral("libcamera"), QStringLiteral("v4l2") };
     std::stable_sort(found.begin(), found.end(), [&](const Found &a, const Found &b) {
@@ -270,6 +327,63 @@ QList<SourceMode> probeElement(GstElement *element, QString *error)
     gst_element_set_state(element, GST_STATE_NULL);
     gst_object_unref(element);
     return modes;
+}
+
+// A sensor mounted turned: PipeWire carries libcamera's value as a text property.
+int deviceRotation(GstDevice *device)
+{
+    GstStructure *properties = gst_device_get_properties(device);
+    if (!properties)
+        return -1;
+    int degrees = -1;
+    if (const gchar *text = gst_structure_get_string(properties, "api.libcamera.rotation")) {
+        bool ok = false;
+        degrees = QByteArray(text).trimmed().toInt(&ok);
+        if (!ok)
+            degrees = -1;
+    } else if (!gst_structure_get_int(properties, "api.libcamera.rotation", &degrees)) {
+        degrees = -1;
+    }
+    gst_structure_free(properties);
+    return degrees >= 0 && degrees < 360 && degrees % 90 == 0 ? degrees : -1;
+}
+
+// Through the Camera portal: the only way to a camera from inside a sandbox.
+Entry probePortal(Entry entry)
+{
+    const QString wanted
+        = entry.parsed.kind == QLatin1String("portal") ? entry.parsed.detail : QString();
+    QString error;
+    const int fd = portalRemoteFd(&entry.modes.errorName, &entry.modes.errorMessage);
+    if (fd < 0)
+        return entry;
+    QStringList seen;
+    GstDevice *device = findPortalCamera(fd, wanted, &error, &seen);
+    GstCaps *caps = device ? gst_device_get_caps(device) : nullptr;
+    entry.modes.modes = modesFromCaps(caps);
+    if (caps)
+        gst_caps_unref(caps);
+    if (entry.modes.modes.isEmpty()) {
+        if (device)
+            gst_object_unref(device);
+        entry.modes.errorName = KivAction::noCameraDeviceError();
+        entry.modes.errorMessage
+            = (device ? QStringLiteral("the portal's camera offers no picture format this "
+                                       "camera can use")
+                      : QStringLiteral("%1 (found: %2)")
+                            .arg(error,
+                                seen.isEmpty() ? QStringLiteral("none")
+                                               : seen.join(QStringLiteral(", "))))
+            + noDeviceHint();
+        return entry;
+    }
+    gchar *display = gst_device_get_display_name(device);
+    entry.modes.name = QStringLiteral("portal:") + QString::fromUtf8(display);
+    g_free(display);
+    entry.modes.rotation = deviceRotation(device);
+    entry.device = device;
+    entry.portalFd = fd;
+    return entry;
 }
 
 Entry probe(const QString &sourceName)
@@ -304,13 +418,18 @@ Entry probe(const QString &sourceName)
             return fail(QStringLiteral("camera %1: %2").arg(parsed.detail, error));
         return entry;
     }
+    if (parsed.kind == QLatin1String("portal")
+        || (parsed.kind == QLatin1String("auto") && runningInSandbox()))
+        return probePortal(entry);
+    entry.generation = deviceGeneration();
     const QList<Found> found = monitorDevices();
     QStringList seen;
     for (const Found &candidate : found) {
         seen << candidate.kind + QLatin1Char(':') + candidate.name;
         const bool wanted = parsed.kind == QLatin1String("auto")
             || (candidate.kind == parsed.kind
-                && (parsed.detail.isEmpty() || parsed.detail == candidate.name));
+                && (parsed.detail.isEmpty() || parsed.detail == candidate.name
+                    || (!candidate.nodeName.isEmpty() && parsed.detail == candidate.nodeName)));
         if (!wanted || entry.device)
             continue;
         GstCaps *caps = gst_device_get_caps(candidate.device);
@@ -321,6 +440,7 @@ Entry probe(const QString &sourceName)
             continue;
         entry.device = GST_DEVICE(gst_object_ref(candidate.device));
         entry.modes.modes = modes;
+        entry.modes.rotation = deviceRotation(candidate.device);
         entry.modes.name = candidate.kind + QLatin1Char(':') + candidate.name;
     }
     for (const Found &candidate : found)
@@ -367,7 +487,9 @@ SourceModes probeSource(const QString &sourceName)
     {
         QMutexLocker lock(&g_cacheLock);
         const auto it = g_cache.constFind(sourceName);
-        if (it != g_cache.constEnd())
+        // A device came or went since: "auto" may mean another one now, or this one is gone.
+        if (it != g_cache.constEnd()
+            && (!it->device || it->portalFd >= 0 || it->generation == deviceGeneration()))
             return it->modes;
     }
     Entry entry = probe(sourceName);
@@ -378,11 +500,11 @@ SourceModes probeSource(const QString &sourceName)
             gst_object_unref(entry.device);
         return entry.modes;
     }
-    const auto it = g_cache.constFind(sourceName);
-    if (it != g_cache.constEnd()) {
-        if (entry.device)
-            gst_object_unref(entry.device);
-        return it->modes;
+    const auto it = g_cache.find(sourceName);
+    if (it != g_cache.end()) {
+        if (it->device)
+            gst_object_unref(it->device);
+        g_cache.erase(it);
     }
     g_cache.insert(sourceName, entry);
     return entry.modes;
@@ -402,14 +524,18 @@ SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size)
     for (const SourceMode &mode : modes)
         if (mode.size.width() >= size.width() && mode.size.height() >= size.height())
             best = mode; // largest first: the last that covers is the smallest
+    const QSize even(size.width() & ~1, size.height() & ~1);
+    if (best.rangeMax.isValid() && even.width() >= 16 && even.height() >= 16
+        && even.width() <= best.rangeMax.width() && even.height() <= best.rangeMax.height())
+        best.size = even; // the source makes it: nothing to crop or scale
     return best;
 }
 
 QList<SourceMode> testSourceModes()
 {
-    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw" },
-        SourceMode { QSize(1280, 720), 30, "video/x-raw" },
-        SourceMode { QSize(640, 480), 30, "video/x-raw" } };
+    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw", 0, QSize() },
+        SourceMode { QSize(1280, 720), 30, "video/x-raw", 0, QSize() },
+        SourceMode { QSize(640, 480), 30, "video/x-raw", 0, QSize() } };
 }
 
 GstElement *createSourceElement(const QString &sourceName, QString *errorName, QString *error)
@@ -450,6 +576,11 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
     } else if (entry.device) {
         element = gst_device_create_element(entry.device, nullptr);
     }
+    // pipewiresrc stamps only its first buffer; a recording drops every unstamped one.
+    if (element && factoryOf(element) == QLatin1String("pipewiresrc"))
+        g_object_set(element, "do-timestamp", TRUE, nullptr);
+    if (element && entry.portalFd >= 0)
+        g_object_set(element, "fd", entry.portalFd, nullptr);
     if (entry.device)
         gst_object_unref(entry.device);
     if (!element) {

@@ -32,8 +32,10 @@ QString errorText(GstMessage *message)
 GstPadProbeReturn countFrame(GstPad *, GstPadProbeInfo *, gpointer data)
 {
     Shared *shared = fromHolder(data);
-    shared->frames.fetch_add(1);
-    shared->lastFrameMs.store(nowMs());
+    const qint64 now = nowMs();
+    if (shared->frames.fetch_add(1) == 0)
+        shared->firstFrameMs.store(now);
+    shared->lastFrameMs.store(now);
     return GST_PAD_PROBE_OK;
 }
 
@@ -260,6 +262,8 @@ GstElement *addSource(GstBin *bin, const QString &sourceName, const SourceMode &
     }
     GstRef<GstCaps> filter = adopt(gst_caps_new_simple(mode.media.constData(), "width", G_TYPE_INT,
         mode.size.width(), "height", G_TYPE_INT, mode.size.height(), nullptr));
+    if (mode.askFps > 0)
+        gst_caps_set_simple(filter.get(), "framerate", GST_TYPE_FRACTION, mode.askFps, 1, nullptr);
     // The test picture is drawn in whatever format is asked: ask for what a camera gives.
     if (sourceName.startsWith(QLatin1String("test")))
         gst_caps_set_simple(filter.get(), "format", G_TYPE_STRING, "I420", nullptr);

@@ -45,6 +45,7 @@ struct Shared
     GstElement *pipeline = nullptr; // not owned
     std::atomic<qint64> frames { 0 };
     std::atomic<qint64> lastFrameMs { 0 };
+    std::atomic<qint64> firstFrameMs { 0 };
     // Size limit bookkeeping.
     qint64 limit = 0;
     std::atomic<qint64> payload { 0 };
@@ -95,6 +96,7 @@ public:
     void sendEos();
     // From now on only a bounded wait for the end is watched.
     void expectEnd() { m_eosSentMs = nowMs(); }
+    qint64 endRequestedMs() const { return m_eosSentMs; }
 
     std::function<void(PipelineEvent, const QString &)> onEvent;
 

@@ -23,7 +23,8 @@ struct Options
     bool interactive = false;
     QSize windowSize; // interactive windows; empty: the window's default
     QString source = QStringLiteral("auto");
-    int orientation = 0; // degrees to turn a photo clockwise for display, into EXIF
+    // Degrees to turn a photo clockwise for display, into EXIF; -1: what the camera reports.
+    int orientation = -1;
     int recordMs = 3000;
     QString encoder; // H.264 encoder; empty: the first installed
     // What was read from the configuration file, for the start-up line.
