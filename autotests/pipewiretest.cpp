@@ -37,6 +37,16 @@ context.objects = [
 )";
 const char rangeSource[] = "pipewire:test-range-camera";
 const char fixedCaps[] = "video/x-raw,format=YUY2,width=1280,height=720,framerate=30/1";
+// One frame a second: a photo waits about 4 s for its picture to settle.
+const char slowCaps[] = "video/x-raw,format=YUY2,width=1280,height=720,framerate=1/1";
+
+bool liveSourceHasFrame()
+{
+    GstSample *sample = LiveSource::instance()->newestFrame();
+    if (sample)
+        gst_sample_unref(sample);
+    return sample != nullptr;
+}
 
 qint64 sizeOf(const QString &path)
 {
@@ -275,34 +285,45 @@ void PipeWireTest::rangeCapabilities()
     QCOMPARE(modes.rotation, 90);
 }
 
-// A camera that stops (stalled node, node gone) fails the capture with its name and leaves
-// the file empty; the camera lives on, and the next request works once the node is back.
+// A camera that stops (stalled node, node gone) during a recording or while a photo waits
+// for its picture fails the capture with its name and leaves the file empty; the camera
+// lives on, and the next request works once the node is back.
 void PipeWireTest::cameraThatStops_data()
 {
+    QTest::addColumn<bool>("video");
     QTest::addColumn<int>("how");
-    QTest::newRow("node stalls (SIGSTOP)") << int(SIGSTOP);
-    QTest::newRow("node goes away (SIGKILL)") << int(SIGKILL);
+    QTest::newRow("recording, node stalls (SIGSTOP)") << true << int(SIGSTOP);
+    QTest::newRow("recording, node goes away (SIGKILL)") << true << int(SIGKILL);
+    QTest::newRow("photo, node stalls (SIGSTOP)") << false << int(SIGSTOP);
 }
 
 void PipeWireTest::cameraThatStops()
 {
+    QFETCH(bool, video);
     QFETCH(int, how);
     const QString node = newNode();
-    QProcess *process = provider(node);
+    QProcess *process = provider(node, QLatin1String(video ? fixedCaps : slowCaps));
     QVERIFY(process);
     CaptureSettings settings;
     settings.source = QStringLiteral("pipewire:") + node;
-    settings.video = true;
+    settings.video = video;
     settings.videoQuality = QStringLiteral("LOWEST");
     settings.recordMs = 15000;
-    settings.format = QStringLiteral("mkv");
+    settings.format = video ? QStringLiteral("mkv") : QStringLiteral("jpeg");
+    settings.photoSize = QSize(640, 480);
     // Into a file the test holds: a recording under way is seen growing.
     QTemporaryFile file(m_out.filePath(QStringLiteral("stops-XXXXXX")));
     QVERIFY(file.open());
     CaptureJob *job = CaptureJob::intoFd(settings, int(file.handle()));
     QSignalSpy finished(job, &CaptureJob::finished);
     job->start();
-    QTRY_VERIFY_WITH_TIMEOUT(sizeOf(file.fileName()) > 0, 20000);
+    if (video) {
+        QTRY_VERIFY_WITH_TIMEOUT(sizeOf(file.fileName()) > 0, 20000);
+    } else {
+        // The node has given its first frame, not yet the five a photo waits for.
+        QTRY_VERIFY_WITH_TIMEOUT(liveSourceHasFrame(), 20000);
+        QVERIFY(!LiveSource::instance()->isSettled());
+    }
     ::kill(pid_t(process->processId()), how);
     QVERIFY(finished.wait(stallTimeoutMs + 12000) || !finished.isEmpty());
     const CaptureResult result = finished.constFirst().constFirst().value<CaptureResult>();
@@ -316,7 +337,6 @@ void PipeWireTest::cameraThatStops()
     m_fixture.removeProvider(process);
     QVERIFY(provider(node));
     settings.video = false;
-    settings.photoSize = QSize(640, 480);
     CaptureResult again;
     // The node is back under its old name once PipeWire and the monitor see it.
     QTRY_VERIFY_WITH_TIMEOUT(
