@@ -32,9 +32,8 @@ GstDeviceMonitor *cameraMonitor()
         ensureGstreamer();
         GstDeviceMonitor *made = gst_device_monitor_new();
         gst_device_monitor_add_filter(made, "Video/Source", nullptr);
-        GstBus *bus = gst_device_monitor_get_bus(made);
+        g_autoptr(GstBus) bus = gst_device_monitor_get_bus(made);
         gst_bus_set_sync_handler(bus, countChange, nullptr, nullptr);
-        gst_object_unref(bus);
         // Not started (no provider could be): every lookup probes afresh, which still works.
         gst_device_monitor_start(made);
         return made;

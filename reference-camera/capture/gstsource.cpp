@@ -276,11 +276,10 @@ QList<Found> monitorDevices()
         g_free(display);
         if (factory == QLatin1String("pipewiresrc")) {
             entry.kind = QStringLiteral("pipewire");
-            if (GstStructure *properties = gst_device_get_properties(device)) {
+            g_autoptr(GstStructure) properties = gst_device_get_properties(device);
+            if (properties)
                 entry.nodeName
                     = QString::fromUtf8(gst_structure_get_string(properties, "node.name"));
-                gst_structure_free(properties);
-            }
         } else if (factory == QLatin1String("libcamerasrc")) {
             entry.kind = QStringLiteral("libcamera");
         } else if (factory == QLatin1String("v4l2src")) {
@@ -332,7 +331,7 @@ QList<SourceMode> probeElement(GstElement *element, QString *error)
 // A sensor mounted turned: PipeWire carries libcamera's value as a text property.
 int deviceRotation(GstDevice *device)
 {
-    GstStructure *properties = gst_device_get_properties(device);
+    g_autoptr(GstStructure) properties = gst_device_get_properties(device);
     if (!properties)
         return -1;
     int degrees = -1;
@@ -344,7 +343,6 @@ int deviceRotation(GstDevice *device)
     } else if (!gst_structure_get_int(properties, "api.libcamera.rotation", &degrees)) {
         degrees = -1;
     }
-    gst_structure_free(properties);
     return degrees >= 0 && degrees < 360 && degrees % 90 == 0 ? degrees : -1;
 }
 
@@ -358,14 +356,10 @@ Entry probePortal(Entry entry)
     if (fd < 0)
         return entry;
     QStringList seen;
-    GstDevice *device = findPortalCamera(fd, wanted, &error, &seen);
-    GstCaps *caps = device ? gst_device_get_caps(device) : nullptr;
+    g_autoptr(GstDevice) device = findPortalCamera(fd, wanted, &error, &seen);
+    g_autoptr(GstCaps) caps = device ? gst_device_get_caps(device) : nullptr;
     entry.modes.modes = modesFromCaps(caps);
-    if (caps)
-        gst_caps_unref(caps);
     if (entry.modes.modes.isEmpty()) {
-        if (device)
-            gst_object_unref(device);
         entry.modes.errorName = KivAction::noCameraDeviceError();
         entry.modes.errorMessage
             = (device ? QStringLiteral("the portal's camera offers no picture format this "
@@ -377,11 +371,10 @@ Entry probePortal(Entry entry)
             + noDeviceHint();
         return entry;
     }
-    gchar *display = gst_device_get_display_name(device);
+    g_autofree gchar *display = gst_device_get_display_name(device);
     entry.modes.name = QStringLiteral("portal:") + QString::fromUtf8(display);
-    g_free(display);
     entry.modes.rotation = deviceRotation(device);
-    entry.device = device;
+    entry.device = GST_DEVICE(g_steal_pointer(&device)); // the cache's reference
     entry.portalFd = fd;
     return entry;
 }

@@ -172,11 +172,10 @@ void forgetPortalRemote()
 GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QStringList *seen)
 {
     // A provider of our own: the shared one may already be connected without the portal.
-    GstDeviceProviderFactory *factory = gst_device_provider_factory_find("pipewiredeviceprovider");
-    GstPluginFeature *loaded
+    g_autoptr(GstDeviceProviderFactory) factory
+        = gst_device_provider_factory_find("pipewiredeviceprovider");
+    g_autoptr(GstPluginFeature) loaded
         = factory ? gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory)) : nullptr;
-    if (factory)
-        gst_object_unref(factory);
     if (!loaded) {
         *error = QStringLiteral("GStreamer's PipeWire support is missing; install "
                                 "gstreamer1.0-pipewire");
@@ -184,8 +183,8 @@ GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QString
     }
     const GType type
         = gst_device_provider_factory_get_device_provider_type(GST_DEVICE_PROVIDER_FACTORY(loaded));
-    gst_object_unref(loaded);
-    auto *provider = GST_DEVICE_PROVIDER(g_object_new(type, "fd", fd, nullptr));
+    g_autoptr(GstDeviceProvider) provider
+        = GST_DEVICE_PROVIDER(gst_object_ref_sink(g_object_new(type, "fd", fd, nullptr)));
     GstDevice *found = nullptr;
     // The session manager opens the cameras to a new portal connection a moment after the
     // portal handed it out: look again for a short while before saying there is none.
@@ -193,7 +192,6 @@ GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QString
     waited.start();
     while (!(found = pickCamera(provider, name, seen)) && waited.elapsed() < portalSettleMs)
         g_usleep(50 * 1000);
-    gst_object_unref(provider);
     if (!found)
         *error = name.isEmpty() ? QStringLiteral("the Camera portal shows no camera")
                                 : QStringLiteral("the Camera portal shows no camera %1").arg(name);
@@ -211,14 +209,12 @@ GstDevice *pickCamera(GstDeviceProvider *provider, const QString &name, QStringL
         GstDevice *device = GST_DEVICE(item->data);
         if (!gst_device_has_classes(device, "Video/Source"))
             continue;
-        gchar *display = gst_device_get_display_name(device);
-        QString nodeName;
-        if (GstStructure *properties = gst_device_get_properties(device)) {
-            nodeName = QString::fromUtf8(gst_structure_get_string(properties, "node.name"));
-            gst_structure_free(properties);
-        }
+        g_autofree gchar *display = gst_device_get_display_name(device);
+        g_autoptr(GstStructure) properties = gst_device_get_properties(device);
+        const QString nodeName = properties
+            ? QString::fromUtf8(gst_structure_get_string(properties, "node.name"))
+            : QString();
         const QString shown = QString::fromUtf8(display);
-        g_free(display);
         *seen << shown;
         if (!found && (name.isEmpty() || name == shown || name == nodeName))
             found = GST_DEVICE(gst_object_ref(device));
