@@ -32,10 +32,8 @@ QString errorText(GstMessage *message)
 GstPadProbeReturn countFrame(GstPad *, GstPadProbeInfo *, gpointer data)
 {
     Shared *shared = fromHolder(data);
-    const qint64 now = nowMs();
-    if (shared->frames.fetch_add(1) == 0)
-        shared->firstFrameMs.store(now);
-    shared->lastFrameMs.store(now);
+    shared->frames.fetch_add(1);
+    shared->lastFrameMs.store(nowMs());
     return GST_PAD_PROBE_OK;
 }
 

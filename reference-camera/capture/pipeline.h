@@ -45,6 +45,7 @@ struct Shared
     GstElement *pipeline = nullptr; // not owned
     std::atomic<qint64> frames { 0 };
     std::atomic<qint64> lastFrameMs { 0 };
+    // When the first frame left the encoder: its start-up is not the camera's doing.
     std::atomic<qint64> firstFrameMs { 0 };
     // Size limit bookkeeping.
     qint64 limit = 0;

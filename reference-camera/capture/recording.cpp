@@ -46,6 +46,8 @@ GstPadProbeReturn guardLimit(GstPad *, GstPadProbeInfo *info, gpointer data)
     }
     shared->payload.fetch_add(size);
     shared->samples.store(samples);
+    if (samples == 1)
+        shared->firstFrameMs.store(nowMs());
     return GST_PAD_PROBE_OK;
 }
 
