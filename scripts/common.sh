@@ -44,6 +44,10 @@ base_packages() {
         gstreamer1.0-plugins-base-apps gstreamer1.0-tools)
     # An EXIF reader that shares nothing with the camera's writer.
     pkgs+=(libimage-exiftool-perl)
+    # The camera through PipeWire and the Camera portal, tested against a private PipeWire
+    # and WirePlumber, and xdg-desktop-portal (pipewiretest, portaltest).
+    pkgs+=(pipewire pipewire-bin wireplumber gstreamer1.0-pipewire libspa-0.2-modules
+        xdg-desktop-portal)
     if [ "$qt" = 5 ]; then
         pkgs+=(qtbase5-dev)
         # The reference camera's screen is Qt Quick with Controls.

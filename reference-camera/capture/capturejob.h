@@ -23,7 +23,7 @@ struct CaptureSettings
     QString videoQuality = QStringLiteral("HIGHEST");
     qint64 sizeLimit = 0; // bytes; 0 or less: none
     int recordMs = 3000; // 0 or less: until stop(); a recording that reaches it is DURATION_LIMIT
-    int orientationDegrees = 0;
+    int orientationDegrees = -1; // -1: the camera's own mounting rotation, else 0
     QString encoder; // H.264 encoder; empty: the first installed
     QString format; // "jpeg", "png", "mp4", "webm", "mkv" or "y4m"; empty: jpeg / mp4
     // Interactive photos: encode this frame instead of taking one from the source.
@@ -93,6 +93,7 @@ private:
     void recordingEvent(int event, const QString &text);
     void videoEnded();
     bool checkRecordingSize(qint64 samples, qint64 refused, qint64 written);
+    bool checkFrameCount(qint64 samples, qint64 firstMs, qint64 spanMs);
 
     void fail(const QString &errorName, const QString &message);
     void succeed(const QString &description, qint64 bytes = -1, const QString &endedBy = {},

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "gstsource.h"
 
+#include "devicemonitor.h"
+#include "encoding.h"
 #include "gstref.h"
 #include "kivaction_names_p.h"
+#include "portalsource.h"
 
 #include <QHash>
 #include <QMutex>
@@ -19,7 +22,7 @@ namespace {
 
 struct ParsedSpec
 {
-    QString kind; // auto, test, v4l2, libcamera, pipewire
+    QString kind; // auto, test, v4l2, libcamera, pipewire, portal
     QString detail; // pattern, device path or name
     int stopAfter = 0;
 };
@@ -88,10 +91,11 @@ bool parseSpec(const QString &sourceName, ParsedSpec *parsed, QString *error)
         }
         return true;
     }
-    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire"))
+    if (parsed->kind == QLatin1String("libcamera") || parsed->kind == QLatin1String("pipewire")
+        || parsed->kind == QLatin1String("portal"))
         return true;
     *error = QStringLiteral("unknown source '%1'; use auto, test[:PATTERN], v4l2:/dev/videoN, "
-                            "libcamera[:NAME] or pipewire[:NAME]")
+                            "libcamera[:NAME], pipewire[:NAME] or portal[:NAME]")
                  .arg(text.left(80));
     return false;
 }
@@ -137,7 +141,40 @@ int maxInt(const GValue *value)
     return 0;
 }
 
-// Raw modes win over JPEG ones of the same size: no decoder in the way.
+int minInt(const GValue *value)
+{
+    return value && GST_VALUE_HOLDS_INT_RANGE(value) ? gst_value_get_int_range_min(value)
+                                                     : maxInt(value);
+}
+
+// Larger than any camera's sensor a phone app would ask for; a range's top is not a mode.
+constexpr int largestFromRange = 4096;
+
+// The sizes one caps structure stands for: its size, or for a size range the quality
+// table's sizes inside it, with the range's top (at most 4096x4096) in *rangeMax.
+QList<QSize> sizesOf(const GstStructure *s, QSize *rangeMax)
+{
+    const GValue *width = gst_structure_get_value(s, "width");
+    const GValue *height = gst_structure_get_value(s, "height");
+    const QSize top(maxInt(width), maxInt(height));
+    if (!GST_VALUE_HOLDS_INT_RANGE(width) && !GST_VALUE_HOLDS_INT_RANGE(height))
+        return { QSize(std::min(top.width(), 8192), std::min(top.height(), 8192)) };
+    const QSize bottom(minInt(width), minInt(height));
+    *rangeMax
+        = QSize(std::min(top.width(), largestFromRange), std::min(top.height(), largestFromRange));
+    QList<QSize> sizes;
+    for (const QString &quality :
+        { KivAction::Value::highest(), KivAction::Value::medium(), KivAction::Value::lowest() }) {
+        const QSize size = videoProfile(quality).size;
+        if (size.width() >= bottom.width() && size.height() >= bottom.height()
+            && size.width() <= rangeMax->width() && size.height() <= rangeMax->height())
+            sizes << size;
+    }
+    return sizes;
+}
+
+void addMode(QList<SourceMode> *modes, const SourceMode &mode);
+
 QList<SourceMode> modesFromCaps(GstCaps *caps)
 {
     QList<SourceMode> modes;
@@ -152,27 +189,25 @@ QList<SourceMode> modesFromCaps(GstCaps *caps)
         if (features && !gst_caps_features_is_any(features)
             && !gst_caps_features_contains(features, GST_CAPS_FEATURE_MEMORY_SYSTEM_MEMORY))
             continue;
-        SourceMode mode;
-        mode.size = QSize(std::min(maxInt(gst_structure_get_value(s, "width")), 8192),
-            std::min(maxInt(gst_structure_get_value(s, "height")), 8192));
-        mode.maxFps = maxFraction(gst_structure_get_value(s, "framerate"));
-        mode.media = media;
-        if (mode.size.width() < 16 || mode.size.height() < 16)
-            continue;
-        if (mode.maxFps <= 0)
-            mode.maxFps = 30;
-        bool merged = false;
-        for (SourceMode &known : modes) {
-            if (known.size != mode.size)
-                continue;
-            merged = true;
-            if (mode.media == "video/x-raw" && known.media != "video/x-raw")
-                known = mode;
-            else if (mode.media == known.media)
-                known.maxFps = std::max(known.maxFps, mode.maxFps);
+        SourceMode base;
+        const GValue *rate = gst_structure_get_value(s, "framerate");
+        base.maxFps = maxFraction(rate);
+        base.media = media;
+        if (base.maxFps <= 0)
+            base.maxFps = 30;
+        // Left to itself, a rate range fixates to its lowest rate (0/1 for some sources).
+        if (rate && GST_VALUE_HOLDS_FRACTION_RANGE(rate)) {
+            const int lowest = maxFraction(gst_value_get_fraction_range_min(rate));
+            base.maxFps = std::max(std::min(base.maxFps, 30), std::max(lowest, 1));
+            base.askFps = base.maxFps;
         }
-        if (!merged)
-            modes << mode;
+        for (const QSize &size : sizesOf(s, &base.rangeMax)) {
+            SourceMode mode = base;
+            mode.size = size;
+            if (mode.size.width() < 16 || mode.size.height() < 16)
+                continue;
+            addMode(&modes, mode);
+        }
     }
     std::sort(modes.begin(), modes.end(), [](const SourceMode &a, const SourceMode &b) {
         return qint64(a.size.width()) * a.size.height() > qint64(b.size.width()) * b.size.height();
@@ -188,11 +223,30 @@ SharedDevice shareDevice(GstDevice *device)
                   : SharedDevice();
 }
 
+// Raw modes win over JPEG ones of the same size: no decoder in the way.
+void addMode(QList<SourceMode> *modes, const SourceMode &mode)
+{
+    bool merged = false;
+    for (SourceMode &known : *modes) {
+        if (known.size != mode.size)
+            continue;
+        merged = true;
+        if (mode.media == "video/x-raw" && known.media != "video/x-raw")
+            known = mode;
+        else if (mode.media == known.media && mode.maxFps > known.maxFps)
+            known = mode;
+    }
+    if (!merged)
+        *modes << mode;
+}
+
 struct Entry
 {
     SourceModes modes;
     ParsedSpec parsed;
     SharedDevice device; // when found by the device monitor
+    quint64 generation = 0; // deviceGeneration() when it was found
+    int portalFd = -1; // the Camera portal's PipeWire connection
 };
 
 QMutex g_cacheLock;
@@ -209,15 +263,14 @@ struct Found
     SharedDevice device;
     QString kind;
     QString name;
+    QString nodeName; // PipeWire's node.name, also accepted as NAME
 };
 
 // Every camera the monitor reports, PipeWire first, then libcamera, then V4L2.
 QList<Found> monitorDevices()
 {
     QList<Found> found;
-    g_autoptr(GstDeviceMonitor) monitor = gst_device_monitor_new();
-    gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
-    GList *devices = gst_device_monitor_get_devices(monitor);
+    GList *devices = gst_device_monitor_get_devices(cameraMonitor());
     for (GList *item = devices; item; item = item->next) {
         GstDevice *device = GST_DEVICE(item->data);
         GstRef<GstElement> element;
@@ -229,6 +282,10 @@ QList<Found> monitorDevices()
         entry.name = QString::fromUtf8(display);
         if (factory == QLatin1String("pipewiresrc")) {
             entry.kind = QStringLiteral("pipewire");
+            g_autoptr(GstStructure) properties = gst_device_get_properties(device);
+            if (properties)
+                entry.nodeName
+                    = QString::fromUtf8(gst_structure_get_string(properties, "node.name"));
         } else if (factory == QLatin1String("libcamerasrc")) {
             entry.kind = QStringLiteral("libcamera");
         } else if (factory == QLatin1String("v4l2src")) {
@@ -269,6 +326,57 @@ QList<SourceMode> probeElement(GstElement *made, QString *error)
     return modes;
 }
 
+// A sensor mounted turned: PipeWire carries libcamera's value as a text property.
+int deviceRotation(GstDevice *device)
+{
+    g_autoptr(GstStructure) properties = gst_device_get_properties(device);
+    if (!properties)
+        return -1;
+    int degrees = -1;
+    if (const gchar *text = gst_structure_get_string(properties, "api.libcamera.rotation")) {
+        bool ok = false;
+        degrees = QByteArray(text).trimmed().toInt(&ok);
+        if (!ok)
+            degrees = -1;
+    } else if (!gst_structure_get_int(properties, "api.libcamera.rotation", &degrees)) {
+        degrees = -1;
+    }
+    return degrees >= 0 && degrees < 360 && degrees % 90 == 0 ? degrees : -1;
+}
+
+// Through the Camera portal: the only way to a camera from inside a sandbox.
+Entry probePortal(Entry entry)
+{
+    const QString wanted
+        = entry.parsed.kind == QLatin1String("portal") ? entry.parsed.detail : QString();
+    QString error;
+    const int fd = portalRemoteFd(&entry.modes.errorName, &entry.modes.errorMessage);
+    if (fd < 0)
+        return entry;
+    QStringList seen;
+    g_autoptr(GstDevice) device = findPortalCamera(fd, wanted, &error, &seen);
+    g_autoptr(GstCaps) caps = device ? gst_device_get_caps(device) : nullptr;
+    entry.modes.modes = modesFromCaps(caps);
+    if (entry.modes.modes.isEmpty()) {
+        entry.modes.errorName = KivAction::noCameraDeviceError();
+        entry.modes.errorMessage
+            = (device ? QStringLiteral("the portal's camera offers no picture format this "
+                                       "camera can use")
+                      : QStringLiteral("%1 (found: %2)")
+                            .arg(error,
+                                seen.isEmpty() ? QStringLiteral("none")
+                                               : seen.join(QStringLiteral(", "))))
+            + noDeviceHint();
+        return entry;
+    }
+    g_autofree gchar *display = gst_device_get_display_name(device);
+    entry.modes.name = QStringLiteral("portal:") + QString::fromUtf8(display);
+    entry.modes.rotation = deviceRotation(device);
+    entry.device = SharedDevice(GST_DEVICE(g_steal_pointer(&device)), gst_object_unref);
+    entry.portalFd = fd;
+    return entry;
+}
+
 Entry probe(const QString &sourceName)
 {
     Entry entry;
@@ -301,13 +409,18 @@ Entry probe(const QString &sourceName)
             return fail(QStringLiteral("camera %1: %2").arg(parsed.detail, error));
         return entry;
     }
+    if (parsed.kind == QLatin1String("portal")
+        || (parsed.kind == QLatin1String("auto") && runningInSandbox()))
+        return probePortal(entry);
+    entry.generation = deviceGeneration();
     const QList<Found> found = monitorDevices();
     QStringList seen;
     for (const Found &candidate : found) {
         seen << candidate.kind + QLatin1Char(':') + candidate.name;
         const bool wanted = parsed.kind == QLatin1String("auto")
             || (candidate.kind == parsed.kind
-                && (parsed.detail.isEmpty() || parsed.detail == candidate.name));
+                && (parsed.detail.isEmpty() || parsed.detail == candidate.name
+                    || (!candidate.nodeName.isEmpty() && parsed.detail == candidate.nodeName)));
         if (!wanted || entry.device)
             continue;
         g_autoptr(GstCaps) caps = gst_device_get_caps(candidate.device.get());
@@ -316,6 +429,7 @@ Entry probe(const QString &sourceName)
             continue;
         entry.device = candidate.device;
         entry.modes.modes = modes;
+        entry.modes.rotation = deviceRotation(candidate.device.get());
         entry.modes.name = candidate.kind + QLatin1Char(':') + candidate.name;
     }
     if (entry.device)
@@ -360,7 +474,9 @@ SourceModes probeSource(const QString &sourceName)
     {
         QMutexLocker lock(&g_cacheLock);
         const auto it = g_cache.constFind(sourceName);
-        if (it != g_cache.constEnd())
+        // A device came or went since: "auto" may mean another one now, or this one is gone.
+        if (it != g_cache.constEnd()
+            && (!it->device || it->portalFd >= 0 || it->generation == deviceGeneration()))
             return it->modes;
     }
     Entry entry = probe(sourceName);
@@ -368,9 +484,6 @@ SourceModes probeSource(const QString &sourceName)
     // A failure is not cached: the camera may be plugged in before the next request.
     if (!entry.modes.ok())
         return entry.modes;
-    const auto it = g_cache.constFind(sourceName);
-    if (it != g_cache.constEnd())
-        return it->modes;
     g_cache.insert(sourceName, entry);
     return entry.modes;
 }
@@ -387,14 +500,18 @@ SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size)
     for (const SourceMode &mode : modes)
         if (mode.size.width() >= size.width() && mode.size.height() >= size.height())
             best = mode; // largest first: the last that covers is the smallest
+    const QSize even(size.width() & ~1, size.height() & ~1);
+    if (best.rangeMax.isValid() && even.width() >= 16 && even.height() >= 16
+        && even.width() <= best.rangeMax.width() && even.height() <= best.rangeMax.height())
+        best.size = even; // the source makes it: nothing to crop or scale
     return best;
 }
 
 QList<SourceMode> testSourceModes()
 {
-    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw" },
-        SourceMode { QSize(1280, 720), 30, "video/x-raw" },
-        SourceMode { QSize(640, 480), 30, "video/x-raw" } };
+    return { SourceMode { QSize(1920, 1080), 30, "video/x-raw", 0, QSize() },
+        SourceMode { QSize(1280, 720), 30, "video/x-raw", 0, QSize() },
+        SourceMode { QSize(640, 480), 30, "video/x-raw", 0, QSize() } };
 }
 
 GstElement *createSourceElement(const QString &sourceName, QString *errorName, QString *error)
@@ -432,6 +549,11 @@ GstElement *createSourceElement(const QString &sourceName, QString *errorName, Q
     } else if (entry.device) {
         element = gst_device_create_element(entry.device.get(), nullptr);
     }
+    // pipewiresrc stamps only its first buffer; a recording drops every unstamped one.
+    if (element && factoryOf(element) == QLatin1String("pipewiresrc"))
+        g_object_set(element, "do-timestamp", TRUE, nullptr);
+    if (element && entry.portalFd >= 0)
+        g_object_set(element, "fd", entry.portalFd, nullptr);
     if (!element) {
         *errorName = KivAction::noCameraDeviceError();
         *error = QStringLiteral("cannot create the source for %1").arg(modes.name) + noDeviceHint();

@@ -16,6 +16,11 @@ struct SourceMode
     QSize size;
     int maxFps = 30;
     QByteArray media = "video/x-raw"; // or "image/jpeg": decoded before use
+    // A source offering a frame rate range is asked for this rate; 0: it has fixed rates.
+    int askFps = 0;
+    // A source offering a size range delivers any size up to rangeMax (never over 4096x4096)
+    // at this mode; empty: size is the only one.
+    QSize rangeMax;
 };
 
 // What a source offers, as a capture would see it: its name as reported ("test:snow",
@@ -27,6 +32,9 @@ struct SourceModes
     QList<SourceMode> modes;
     QString errorName;
     QString errorMessage;
+    // Degrees to turn its pictures clockwise for display, as the camera reports its mounting
+    // (api.libcamera.rotation); -1: not reported.
+    int rotation = -1;
     bool ok() const { return errorName.isEmpty(); }
 };
 
@@ -41,7 +49,7 @@ QString checkSourceSpec(const QString &sourceName);
 SourceModes probeSource(const QString &sourceName);
 void forgetSource(const QString &sourceName);
 
-// The smallest mode covering size, else the largest one.
+// The smallest mode covering size, else the largest one; a size range's mode at size itself.
 SourceMode pickMode(const QList<SourceMode> &modes, const QSize &size);
 
 // A new source element (floating ref) for a probed sourceName; null with error set when it

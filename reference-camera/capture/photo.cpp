@@ -134,8 +134,10 @@ void CaptureJob::encodePhoto(GstSample *sample)
     g_object_set(elements[4], "caps", rawCaps(png ? "RGB" : "I420", m_size).get(), nullptr);
     if (!png) {
         g_object_set(elements[5], "quality", 92, nullptr);
-        tagPhoto(elements[6], m_settings.frame ? m_settings.source : m_source.name,
-            m_settings.orientationDegrees);
+        int degrees = m_settings.orientationDegrees;
+        if (degrees < 0)
+            degrees = m_settings.frame ? 0 : qMax(0, m_source.rotation);
+        tagPhoto(elements[6], m_settings.frame ? m_settings.source : m_source.name, degrees);
     }
     // The encoded photo is pulled once the end is reported, not before.
     m_appsink = elements[7];

@@ -260,6 +260,8 @@ GstElement *addSource(GstBin *bin, const QString &sourceName, const SourceMode &
     }
     GstRef<GstCaps> filter = adopt(gst_caps_new_simple(mode.media.constData(), "width", G_TYPE_INT,
         mode.size.width(), "height", G_TYPE_INT, mode.size.height(), nullptr));
+    if (mode.askFps > 0)
+        gst_caps_set_simple(filter.get(), "framerate", GST_TYPE_FRACTION, mode.askFps, 1, nullptr);
     // The test picture is drawn in whatever format is asked: ask for what a camera gives.
     if (sourceName.startsWith(QLatin1String("test")))
         gst_caps_set_simple(filter.get(), "format", G_TYPE_STRING, "I420", nullptr);

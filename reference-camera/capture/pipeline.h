@@ -45,6 +45,8 @@ struct Shared
     GstElement *pipeline = nullptr; // not owned
     std::atomic<qint64> frames { 0 };
     std::atomic<qint64> lastFrameMs { 0 };
+    // When the first frame left the encoder: its start-up is not the camera's doing.
+    std::atomic<qint64> firstFrameMs { 0 };
     // Size limit bookkeeping.
     qint64 limit = 0;
     std::atomic<qint64> payload { 0 };
@@ -95,6 +97,7 @@ public:
     void sendEos();
     // From now on only a bounded wait for the end is watched.
     void expectEnd() { m_eosSentMs = nowMs(); }
+    qint64 endRequestedMs() const { return m_eosSentMs; }
 
     std::function<void(PipelineEvent, const QString &)> onEvent;
 

@@ -48,6 +48,8 @@ GstPadProbeReturn guardLimit(GstPad *, GstPadProbeInfo *info, gpointer data)
     }
     shared->payload.fetch_add(size);
     shared->samples.store(samples);
+    if (samples == 1)
+        shared->firstFrameMs.store(nowMs());
     return GST_PAD_PROBE_OK;
 }
 
@@ -288,6 +290,8 @@ void CaptureJob::videoEnded()
     const qint64 refused = shared->refusedFirst.load();
     const qint64 written = shared->writtenEnd.load();
     const qint64 frames = shared->frames.load();
+    const qint64 firstMs = shared->firstFrameMs.load();
+    const qint64 spanMs = m_pipeline->endRequestedMs() - firstMs;
     Pipeline::release(m_pipeline);
     m_recordTimer.stop();
     if (!m_stopRequested && !limited) {
@@ -299,7 +303,8 @@ void CaptureJob::videoEnded()
                 .arg(frames));
         return;
     }
-    if (!checkRecordingSize(samples, refused, written))
+    if (!checkRecordingSize(samples, refused, written)
+        || (!limited && !checkFrameCount(samples, firstMs, spanMs)))
         return;
     const QString endedBy = limited ? KivAction::Value::sizeLimit()
         : m_stoppedByTimer          ? KivAction::Value::durationLimit()
@@ -337,6 +342,25 @@ bool CaptureJob::checkRecordingSize(qint64 samples, qint64 refused, qint64 writt
         return false;
     }
     return true;
+}
+
+// Far fewer frames than the length calls for plays as a still picture: not a recording.
+bool CaptureJob::checkFrameCount(qint64 samples, qint64 firstMs, qint64 spanMs)
+{
+    const int fps = cappedVideoProfile(m_settings.videoQuality, m_source.modes).fps;
+    const qint64 expected = firstMs > 0 ? fps * spanMs / 1000 : 0;
+    if (samples * 5 >= expected * 4)
+        return true;
+    fail(KivAction::cameraFailedError(),
+        QStringLiteral("camera %1 gave %2 frames for %3 ms at %4 fps, fewer than 80 % of the %5 "
+                       "expected; no file was kept. Check that no other program uses the camera, "
+                       "or ask for a lower videoQuality")
+            .arg(m_source.name)
+            .arg(samples)
+            .arg(spanMs)
+            .arg(fps)
+            .arg(expected));
+    return false;
 }
 
 } // namespace refcam

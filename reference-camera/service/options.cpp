@@ -84,16 +84,18 @@ QList<QCommandLineOption> behaviourOptions()
         QCommandLineOption(QStringLiteral("source"),
             QStringLiteral("Camera to capture from: auto (default: the first camera GStreamer's "
                            "device monitor finds, PipeWire before libcamera before V4L2), "
-                           "v4l2:/dev/videoN, libcamera[:NAME], pipewire[:NAME], or "
-                           "test[:PATTERN] for a live test picture (e.g. test:ball, test:snow), "
-                           "e.g. --source test."),
+                           "v4l2:/dev/videoN, libcamera[:NAME], pipewire[:NAME], "
+                           "portal[:NAME] (the Camera portal; what auto uses inside a Flatpak "
+                           "sandbox), or test[:PATTERN] for a live test picture (e.g. "
+                           "test:ball, test:snow), e.g. --source test."),
             QStringLiteral("SOURCE")),
         QCommandLineOption(QStringLiteral("orientation"),
-            QStringLiteral(
-                "Degrees a photo must be turned clockwise to show upright (0, 90, "
-                "180 or 270), written as its EXIF Orientation; pixels are never "
-                "turned; without it a window's photo follows the screen's orientation, e.g. "
-                "--orientation 90."),
+            QStringLiteral("Degrees a photo must be turned clockwise to show upright (0, 90, "
+                           "180 or 270), written as its EXIF Orientation; pixels are never "
+                           "turned. Default: a window's photo follows the screen's orientation; "
+                           "otherwise the mounting rotation the camera reports "
+                           "(api.libcamera.rotation through PipeWire), else 0. E.g. "
+                           "--orientation 90."),
             QStringLiteral("DEGREES")),
         QCommandLineOption(QStringLiteral("record-ms"),
             QStringLiteral("Length of a video recording without a window, in milliseconds, "

@@ -24,7 +24,8 @@ struct Options
     QSize windowSize; // interactive windows; empty: the window's default
     bool debugPanel = false; // interactive windows list the request's values
     QString source = QStringLiteral("auto");
-    int orientation = 0; // degrees to turn a photo clockwise for display, into EXIF
+    // Degrees to turn a photo clockwise for display, into EXIF; -1: what the camera reports.
+    int orientation = -1;
     bool orientationGiven = false; // else a window's photo follows the screen's orientation
     int recordMs = 3000;
     QString encoder; // H.264 encoder; empty: the first installed
