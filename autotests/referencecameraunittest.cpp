@@ -188,19 +188,19 @@ void ReferenceCameraUnitTest::screenOptions_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<bool>("orientationGiven"); // else the screen's orientation decides
-    QTest::addColumn<int>("orientation");
+    QTest::addColumn<int>("orientation"); // -1: the camera's own mounting rotation
     QTest::addColumn<bool>("debugPanel");
 
-    QTest::newRow("nothing said") << QStringList() << QByteArray() << false << 0 << false;
+    QTest::newRow("nothing said") << QStringList() << QByteArray() << false << -1 << false;
     QTest::newRow("--orientation 0 is said too")
         << QStringList { QStringLiteral("--orientation"), QStringLiteral("0") } << QByteArray()
         << true << 0 << false;
     QTest::newRow("orientation in the file")
         << QStringList() << QByteArray("orientation = 180\n") << true << 180 << false;
     QTest::newRow("--debug-panel")
-        << QStringList { QStringLiteral("--debug-panel") } << QByteArray() << false << 0 << true;
+        << QStringList { QStringLiteral("--debug-panel") } << QByteArray() << false << -1 << true;
     QTest::newRow("debug-panel in the file")
-        << QStringList() << QByteArray("debug-panel\n") << false << 0 << true;
+        << QStringList() << QByteArray("debug-panel\n") << false << -1 << true;
 }
 
 // What the interactive screen takes from the options: an orientation said explicitly,
