@@ -29,6 +29,10 @@ const QString cameraInterface = QStringLiteral("org.freedesktop.portal.Camera");
 const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
 
 int g_remoteFd = -1; // the portal's connection, kept for the process's life
+GstDeviceProvider *g_provider = nullptr; // started on g_remoteFd
+// Of forgotten connections: never stopped (see startedProvider), and never freed so that
+// they stay reachable to the end.
+QList<GstDeviceProvider *> *g_retired = nullptr;
 constexpr int portalSettleMs = 3000;
 
 GstDevice *pickCamera(GstDeviceProvider *provider, const QString &name, QStringList *seen);
@@ -167,11 +171,22 @@ void forgetPortalRemote()
     if (g_remoteFd >= 0)
         ::close(g_remoteFd);
     g_remoteFd = -1;
+    if (g_provider) {
+        if (!g_retired)
+            g_retired = new QList<GstDeviceProvider *>;
+        g_retired->append(g_provider);
+    }
+    g_provider = nullptr;
 }
 
-GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QStringList *seen)
+// One started provider per portal connection, kept for the process's life. Probing an
+// unstarted provider connects and disconnects each time, and PipeWire's GStreamer provider
+// was seen to crash on a callback that outlived such a probe; a started one connects once
+// and is never stopped. A camera opens one portal connection, so this holds one.
+static GstDeviceProvider *startedProvider(int fd, QString *error)
 {
-    // A provider of our own: the shared one may already be connected without the portal.
+    if (g_provider)
+        return g_provider;
     g_autoptr(GstDeviceProviderFactory) factory
         = gst_device_provider_factory_find("pipewiredeviceprovider");
     g_autoptr(GstPluginFeature) loaded
@@ -183,8 +198,27 @@ GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QString
     }
     const GType type
         = gst_device_provider_factory_get_device_provider_type(GST_DEVICE_PROVIDER_FACTORY(loaded));
-    g_autoptr(GstDeviceProvider) provider
+    GstDeviceProvider *provider
         = GST_DEVICE_PROVIDER(gst_object_ref_sink(g_object_new(type, "fd", fd, nullptr)));
+    // Nobody reads its device-added messages: drop them instead of queueing them forever.
+    g_autoptr(GstBus) bus = gst_device_provider_get_bus(provider);
+    gst_bus_set_flushing(bus, TRUE);
+    if (!gst_device_provider_start(provider)) {
+        gst_object_unref(provider);
+        *error = QStringLiteral("cannot list the cameras of the Camera portal's PipeWire "
+                                "connection; check that PipeWire and its session manager run");
+        return nullptr;
+    }
+    g_provider = provider;
+    return provider;
+}
+
+GstDevice *findPortalCamera(int fd, const QString &name, QString *error, QStringList *seen)
+{
+    // A provider of our own: the shared one may already be connected without the portal.
+    GstDeviceProvider *provider = startedProvider(fd, error);
+    if (!provider)
+        return nullptr;
     GstDevice *found = nullptr;
     // The session manager opens the cameras to a new portal connection a moment after the
     // portal handed it out: look again for a short while before saying there is none.
