@@ -304,6 +304,8 @@ void ReferenceCameraCaptureTest::recordingEnd_data()
     QTest::addColumn<QString>("endedBy");
 
     QTest::newRow("its length reached") << 400 << false << KivAction::Value::durationLimit();
+    // 2 s at 15 fps is 30 frames: the frames queued while it stops are not kept.
+    QTest::newRow("2 s reached") << 2000 << false << KivAction::Value::durationLimit();
     // stop() waits for the first frame on the same timer; that is still the user's stop.
     QTest::newRow("stopped before the first frame") << 0 << true << KivAction::Value::user();
     QTest::newRow("stopped before its length") << 60000 << true << KivAction::Value::user();
@@ -335,6 +337,11 @@ void ReferenceCameraCaptureTest::recordingEnd()
     // Frames over frame rate, about the length asked (a busy machine stops late).
     if (recordMs > 0 && !stopAtOnce)
         QVERIFY2(result.durationMs <= recordMs + 2000, qPrintable(result.description));
+    // The length is a limit: never over it.
+    if (endedBy == KivAction::Value::durationLimit())
+        QVERIFY2(result.durationMs <= recordMs,
+            qPrintable(
+                QStringLiteral("%1 ms for %2 ms asked").arg(result.durationMs).arg(recordMs)));
 }
 
 void ReferenceCameraCaptureTest::recordingFeedsScreen_data()

@@ -55,6 +55,9 @@ struct Shared
     std::atomic<qint64> writtenEnd { 0 };
     std::atomic<bool> limitReached { false };
     std::atomic<qint64> refusedFirst { 0 }; // size of a first frame that did not fit
+    // Length limit: frames this far (ns) past the first one are not encoded.
+    qint64 lengthLimitNs = 0;
+    std::atomic<qint64> firstPts { -1 };
     // Live source frames.
     QMutex lock;
     GstRef<GstSample> newest;

@@ -53,6 +53,21 @@ GstPadProbeReturn guardLimit(GstPad *, GstPadProbeInfo *info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
+// Before the encoder: the timer that ends a recording is late by the frames queued in the
+// meantime, so a frame at or past the length asked never reaches the file.
+GstPadProbeReturn guardLength(GstPad *, GstPadProbeInfo *info, gpointer data)
+{
+    Shared *shared = fromHolder(data);
+    GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!buffer || shared->lengthLimitNs <= 0 || !GST_BUFFER_PTS_IS_VALID(buffer))
+        return GST_PAD_PROBE_OK;
+    const qint64 pts = qint64(GST_BUFFER_PTS(buffer));
+    qint64 first = -1;
+    if (shared->firstPts.compare_exchange_strong(first, pts))
+        first = pts;
+    return pts - first >= shared->lengthLimitNs ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
 // At the file: muxers seek back to patch headers, so the size is the highest end written.
 GstPadProbeReturn countWritten(GstPad *, GstPadProbeInfo *info, gpointer data)
 {
@@ -227,6 +242,8 @@ void CaptureJob::watchRecording()
 {
     m_pipeline->shared()->limit = m_settings.sizeLimit;
     m_pipeline->countFramesAt(m_sourceCaps);
+    m_pipeline->shared()->lengthLimitNs = qint64(qMax(0, m_settings.recordMs)) * GST_MSECOND;
+    m_pipeline->probe(m_beforeMux, "sink", GST_PAD_PROBE_TYPE_BUFFER, guardLength);
     m_pipeline->probe(m_beforeMux, "src", GST_PAD_PROBE_TYPE_BUFFER, guardLimit);
     m_pipeline->probe(m_fileSink, "sink",
         GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST
