@@ -54,7 +54,7 @@ GstPadProbeReturn guardLimit(GstPad *, GstPadProbeInfo *info, gpointer data)
 }
 
 // Before the encoder: the timer that ends a recording is late by the frames queued in the
-// meantime, so a frame at or past the length asked never reaches the file.
+// meantime, so a frame ending past the length asked never reaches the file.
 GstPadProbeReturn guardLength(GstPad *, GstPadProbeInfo *info, gpointer data)
 {
     Shared *shared = fromHolder(data);
@@ -65,7 +65,10 @@ GstPadProbeReturn guardLength(GstPad *, GstPadProbeInfo *info, gpointer data)
     qint64 first = -1;
     if (shared->firstPts.compare_exchange_strong(first, pts))
         first = pts;
-    return pts - first >= shared->lengthLimitNs ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+    // A frame lasts until the next: one that would end past the length is not kept.
+    const qint64 lasts
+        = GST_BUFFER_DURATION_IS_VALID(buffer) ? qint64(GST_BUFFER_DURATION(buffer)) : 0;
+    return pts - first + lasts > shared->lengthLimitNs ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
 // At the file: muxers seek back to patch headers, so the size is the highest end written.
