@@ -182,6 +182,14 @@ bool AM_ActionData::queryCapabilities(int timeoutMs, QVariantMap *capabilities, 
             const QString owner = cache->owner();
             if (!owner.isEmpty())
                 owners.insert(owner);
+            // The cache hears of a new owner through the event loop, which this blocking
+            // call does not run: a handler that answers and quits at once would otherwise
+            // be taken for a forger. The bus's own word at the call's start settles it.
+            QDBusConnectionInterface *busIface = bus.interface();
+            const QDBusReply<QString> now
+                = busIface ? busIface->serviceOwner(destination) : QDBusReply<QString>();
+            if (now.isValid() && !now.value().isEmpty())
+                owners.insert(now.value());
         }
         // QDBus::Block waits on the socket, not in an event loop: no slot of the caller's
         // runs before this returns.
