@@ -2,6 +2,7 @@
 #include "captureoutput.h"
 
 #include "console.h"
+#include "targetaccess.h"
 #include "targetfile.h"
 
 #include <QFile>
@@ -73,6 +74,11 @@ public:
         struct stat st = {};
         if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
             *error = QStringLiteral("the file descriptor is not open");
+            return false;
+        }
+        const QString problem = appendProblem(m_fd);
+        if (!problem.isEmpty()) {
+            *error = problem;
             return false;
         }
         if (S_ISREG(st.st_mode) && (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)) {

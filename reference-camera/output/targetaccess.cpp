@@ -227,6 +227,17 @@ QString pathTargetProblem(
     }
 }
 
+QString appendProblem(int fd)
+{
+    // Every write would land at the end: a container's header, rewritten last, could not go
+    // back to the start. Clearing the flag would change the caller's own open file.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_APPEND))
+        return QStringLiteral("the descriptor was opened with O_APPEND, so the file cannot be "
+                              "written from its start; open it without O_APPEND");
+    return QString();
+}
+
 QString descriptorProblem(int fd)
 {
     struct stat st = {};
@@ -240,7 +251,7 @@ QString descriptorProblem(int fd)
     const int mode = flags & O_ACCMODE;
     if (flags < 0 || (flags & O_PATH) || (mode != O_WRONLY && mode != O_RDWR))
         return QStringLiteral("the descriptor is not open for writing");
-    return QString();
+    return appendProblem(fd);
 }
 
 bool DescriptorTarget::open(int fd)

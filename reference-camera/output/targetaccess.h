@@ -71,6 +71,8 @@ QString pathTargetProblem(
 
 // Why fd cannot take a capture (not a regular file, not open for writing), or empty.
 QString descriptorProblem(int fd);
+// Why fd, opened with O_APPEND, cannot take a capture, or empty.
+QString appendProblem(int fd);
 
 // A capture written through the caller's descriptor: truncated, written, synced. The path
 // is never opened.
