@@ -206,7 +206,7 @@ void CapabilitiesTest::referenceAnswer_data()
     QTest::newRow("photoMime") << KivAction::Key::photoMime() << "s" << json(R"("image/jpeg")");
     // 16384 reserved for the MP4 trailer, 64 for one frame's index, a raw 640x480 I420 frame.
     QTest::newRow("minVideoSizeLimit")
-        << KivAction::Key::minVideoSizeLimit() << "x" << json("477248");
+        << KivAction::Key::minVideoSizeLimit() << "x" << json("477293");
     // The longest recording a videoDurationLimit may ask for: one hour.
     QTest::newRow("maxVideoDuration")
         << KivAction::Key::maxVideoDuration() << "x" << json("3600000");
@@ -536,7 +536,7 @@ void CapabilitiesTest::cameraCaptureCli()
         QJsonParseError error;
         const QJsonObject printed = QJsonDocument::fromJson(last.toUtf8(), &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 477248);
+        QCOMPARE(printed.value(KivAction::Key::minVideoSizeLimit()).toInt(), 477293);
     }
 }
 

@@ -1044,13 +1044,18 @@ void ReferenceCameraTest::durationLimits()
 
 void ReferenceCameraTest::sizeLimits_data()
 {
-    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("limit"); // 0: the camera's minVideoSizeLimit
     QTest::addColumn<bool>("mayFail");
+    QTest::addColumn<QString>("suffix");
 
-    QTest::newRow("below one key frame") << 20000 << true;
-    QTest::newRow("100 kB") << 100000 << true;
-    QTest::newRow("500 kB") << 500000 << false;
-    QTest::newRow("2 MB") << 2000000 << false;
+    const QString mp4 = QStringLiteral("mp4");
+    QTest::newRow("below one key frame") << 20000 << true << mp4;
+    QTest::newRow("100 kB") << 100000 << true << mp4;
+    QTest::newRow("500 kB") << 500000 << false << mp4;
+    QTest::newRow("2 MB") << 2000000 << false << mp4;
+    // The advertised least limit holds for every container, headers and all.
+    for (const char *suffix : { "mp4", "mkv", "webm", "y4m" })
+        QTest::addRow("minVideoSizeLimit, %s", suffix) << 0 << false << QString::fromLatin1(suffix);
 }
 
 // Noise is the worst case for an encoder; the limit holds or the answer says why not.
@@ -1058,10 +1063,22 @@ void ReferenceCameraTest::sizeLimits()
 {
     QFETCH(int, limit);
     QFETCH(bool, mayFail);
+    QFETCH(QString, suffix);
 
     startCamera({ QStringLiteral("--source"), QStringLiteral("test:snow"),
         QStringLiteral("--record-ms"), QStringLiteral("2000") });
-    const QString path = m_dir.filePath(QStringLiteral("limit-%1.mp4").arg(limit));
+    if (limit == 0) {
+        QDBusMessage query = QDBusMessage::createMethodCall(kName, KivAction::objectPath(),
+            KivAction::interfaceName(), KivAction::getCapabilitiesMethod());
+        query << KivAction::cameraAction();
+        query.setAutoStartService(false);
+        const QDBusMessage answer = QDBusConnection::sessionBus().call(query, QDBus::Block, 30000);
+        QCOMPARE(answer.type(), QDBusMessage::ReplyMessage);
+        const QVariantMap capabilities = qdbus_cast<QVariantMap>(answer.arguments().value(0));
+        limit = int(capabilities.value(KivAction::Key::minVideoSizeLimit()).toLongLong());
+        QVERIFY(limit > 0);
+    }
+    const QString path = m_dir.filePath(QStringLiteral("limit-%1.%2").arg(limit).arg(suffix));
     QVariantMap values;
     values.insert(QStringLiteral("cameraType"), QStringLiteral("VIDEO"));
     values.insert(QStringLiteral("videoQuality"), QStringLiteral("LOWEST"));
@@ -1073,11 +1090,18 @@ void ReferenceCameraTest::sizeLimits()
         QCOMPARE(reply.errorName(), KivAction::cameraFailedError());
         QVERIFY2(reply.errorMessage().contains(QString::number(limit)),
             qPrintable(reply.errorMessage()));
+        // Already LOWEST: nothing lower to advise.
+        QVERIFY2(!reply.errorMessage().contains(QLatin1String("lower videoQuality")),
+            qPrintable(reply.errorMessage()));
         QVERIFY(!QFile::exists(path));
         return;
     }
     QVERIFY(limit > 20000);
     QVERIFY(QFileInfo(path).size() <= limit);
+    if (suffix == QLatin1String("y4m")) {
+        QVERIFY(fileBytes(path).startsWith("YUV4MPEG2 C420 W640 H480 "));
+        return;
+    }
     const Discovered found = discover(path);
     QCOMPARE(found.size, QSize(640, 480));
     QVERIFY2(!found.duration.isEmpty() && found.duration != QLatin1String("0:00:00.000000000"),

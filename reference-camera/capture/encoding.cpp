@@ -189,6 +189,13 @@ GstEncodingProfile *recordingProfile(
     return GST_ENCODING_PROFILE(profileOut);
 }
 
+const QStringList &videoFormats()
+{
+    static const QStringList formats { QStringLiteral("mp4"), QStringLiteral("mkv"),
+        QStringLiteral("webm"), QStringLiteral("y4m") };
+    return formats;
+}
+
 QString formatForPath(bool video, const QString &path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
@@ -205,6 +212,20 @@ QString suffixForFormat(const QString &format)
     if (format == QLatin1String("jpeg"))
         return QStringLiteral(".jpg");
     return QLatin1Char('.') + format;
+}
+
+qint64 firstFrameBytes(const QString &format, const VideoProfile &profile)
+{
+    // A key frame of the worst content (noise) stays within the raw I420 frame.
+    const qint64 raw = qint64(profile.size.width()) * profile.size.height() * 3 / 2;
+    if (format != QLatin1String("y4m"))
+        return raw;
+    // y4menc's first buffer: the stream header, then each frame's own "FRAME\n".
+    const QString header = QStringLiteral("YUV4MPEG2 C420 W%1 H%2 Ip F%3:1 A1:1\n")
+                               .arg(profile.size.width())
+                               .arg(profile.size.height())
+                               .arg(profile.fps);
+    return header.size() + qint64(sizeof("FRAME\n") - 1) + raw;
 }
 
 } // namespace refcam

@@ -45,6 +45,12 @@ QString pickEncoder(const QString &format, const QString &wanted, QString *error
 GstEncodingProfile *recordingProfile(
     const QString &format, const QString &encoder, const VideoProfile &profile);
 
+// The most a recording's first frame of profile takes before format's muxer (for y4m, with
+// the stream and frame headers the encoder writes).
+qint64 firstFrameBytes(const QString &format, const VideoProfile &profile);
+// The recording formats, as formatForPath() gives them.
+const QStringList &videoFormats();
+
 // The container a target's name asks for ("mp4" for anything unknown), or the photo format.
 QString formatForPath(bool video, const QString &path);
 QString suffixForFormat(const QString &format);

@@ -344,14 +344,18 @@ bool CaptureJob::checkRecordingSize(qint64 samples, qint64 refused, qint64 writt
 {
     const qint64 limit = m_settings.sizeLimit;
     if (samples == 0) {
+        // Nothing is lower than LOWEST: then only a larger limit helps.
+        const bool lowest = m_settings.videoQuality == KivAction::Value::lowest();
         fail(KivAction::cameraFailedError(),
             QStringLiteral("videoSizeLimitation %1 bytes is too small for one key frame of %2 "
                            "(%3 bytes with the container's reserve of %4); ask for a larger "
-                           "limit or a lower videoQuality")
+                           "limit%5")
                 .arg(limit)
                 .arg(m_description)
                 .arg(refused + trailerReserve + reservePerFrame)
-                .arg(trailerReserve + reservePerFrame));
+                .arg(trailerReserve + reservePerFrame)
+                .arg(lowest ? QStringLiteral(", at least the camera's minVideoSizeLimit")
+                            : QStringLiteral(" or a lower videoQuality")));
         return false;
     }
     if (limit <= 0)
@@ -373,13 +377,16 @@ bool CaptureJob::checkFrameCount(qint64 samples, qint64 firstMs, qint64 spanMs)
         return true;
     fail(KivAction::cameraFailedError(),
         QStringLiteral("camera %1 gave %2 frames for %3 ms at %4 fps, fewer than 80 % of the %5 "
-                       "expected; no file was kept. Check that no other program uses the camera, "
-                       "or ask for a lower videoQuality")
+                       "expected; no file was kept. Check that no other program uses the "
+                       "camera%6")
             .arg(m_source.name)
             .arg(samples)
             .arg(spanMs)
             .arg(fps)
-            .arg(expected));
+            .arg(expected)
+            .arg(m_settings.videoQuality == KivAction::Value::lowest()
+                    ? QString()
+                    : QStringLiteral(", or ask for a lower videoQuality")));
     return false;
 }
 

@@ -102,12 +102,14 @@ CapabilityInput sourceInput(const SourceModes &modes)
         mode.mime = QStringLiteral("video/mp4");
         input.videoModes.insert(quality, mode);
     }
-    // A recording keeps at least its first key frame or fails. An encoder's key frame of
-    // the worst content (noise) stays within the raw I420 frame, so the container's reserve,
-    // one frame's index entry and one raw frame at LOWEST is a limit every source meets.
-    const VideoMode &lowest = input.videoModes[Value::lowest()];
-    const qint64 rawFrame = qint64(lowest.width) * lowest.height * 3 / 2;
-    input.minVideoSizeLimit = trailerReserve + reservePerFrame + rawFrame;
+    // A recording keeps at least its first key frame or fails: the container's reserve, one
+    // frame's index entry and the largest first frame any format writes at LOWEST is a limit
+    // every source and format meets.
+    const VideoProfile lowest = cappedVideoProfile(Value::lowest(), modes.modes);
+    qint64 firstFrame = 0;
+    for (const QString &format : videoFormats())
+        firstFrame = qMax(firstFrame, firstFrameBytes(format, lowest));
+    input.minVideoSizeLimit = trailerReserve + reservePerFrame + firstFrame;
     return input;
 }
 
