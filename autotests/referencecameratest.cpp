@@ -24,8 +24,11 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -1563,6 +1566,9 @@ void ReferenceCameraTest::descriptorTargets_data()
     // Appended writes cannot put a container's header back at the start: refused for all.
     QTest::newRow("a photo to a file opened with O_APPEND")
         << QStringLiteral("append") << QStringLiteral("opened with O_APPEND") << 1;
+    // The file's fault, not the camera's: FAILED with the system's words, not CameraFailed.
+    QTest::newRow("a recording to a memfd sealed against growth")
+        << QStringLiteral("sealed-video") << QString::fromLocal8Bit(std::strerror(EPERM)) << 1;
     QTest::newRow("a recording to a file opened with O_APPEND")
         << QStringLiteral("append-video") << QStringLiteral("open it without O_APPEND") << 1;
     // Every capture must give back what it opened: descriptors, pipelines, threads.
@@ -1590,6 +1596,10 @@ void ReferenceCameraTest::descriptorTargets()
     } else if (kind == QLatin1String("folder")) {
         QVERIFY(QDir().mkpath(behind));
         fd = ::open(QFile::encodeName(behind).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else if (kind.startsWith(QLatin1String("sealed"))) {
+        fd = ::memfd_create("sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::fcntl(fd, F_ADD_SEALS, F_SEAL_GROW), 0);
     } else {
         QVERIFY(putFile(behind, old));
         const int mode = kind == QLatin1String("file") ? O_WRONLY
@@ -1635,6 +1645,8 @@ void ReferenceCameraTest::descriptorTargets()
     }
     QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::failed());
     QVERIFY(!results.contains(KivAction::Key::fileDescriptorUsed()));
+    QVERIFY2(results.value(KivAction::Key::failureReason()).contains(why),
+        qPrintable(results.value(KivAction::Key::failureReason())));
     if (kind == QLatin1String("read-only") || kind.startsWith(QLatin1String("append")))
         QCOMPARE(fileBytes(behind), old);
     QTRY_VERIFY2_WITH_TIMEOUT(

@@ -7,6 +7,9 @@
 #include <QEvent>
 #include <QSocketNotifier>
 
+#include <cerrno>
+#include <cstring>
+
 namespace refcam {
 
 namespace {
@@ -27,6 +30,28 @@ QString errorText(GstMessage *message)
         text += QStringLiteral(" (in %1)")
                     .arg(QString::fromUtf8(GST_OBJECT_NAME(GST_MESSAGE_SRC(message))));
     return text;
+}
+
+// The system's words when a sink could not write its file (a full disk, a quota, a sealed
+// file), else empty: such an error is the file's, not the camera's.
+QString writeErrorText(GstMessage *message)
+{
+    GstObject *from = GST_MESSAGE_SRC(message);
+    if (!from || !GST_IS_ELEMENT(from) || !GST_OBJECT_FLAG_IS_SET(from, GST_ELEMENT_FLAG_SINK))
+        return QString();
+    g_autoptr(GError) error = nullptr;
+    g_autofree gchar *debug = nullptr;
+    gst_message_parse_error(message, &error, &debug);
+    if (!error || error->domain != GST_RESOURCE_ERROR)
+        return QString();
+    if (error->code == GST_RESOURCE_ERROR_NO_SPACE_LEFT)
+        return QString::fromLocal8Bit(std::strerror(ENOSPC));
+    if (error->code != GST_RESOURCE_ERROR_WRITE)
+        return QString();
+    // "Error while writing to file descriptor N: <strerror>"
+    const QString detail = QString::fromUtf8(debug ? debug : "");
+    const int colon = detail.lastIndexOf(QLatin1String(": "));
+    return colon >= 0 ? detail.mid(colon + 2).trimmed() : QString::fromUtf8(error->message);
 }
 
 GstPadProbeReturn countFrame(GstPad *, GstPadProbeInfo *, gpointer data)
@@ -145,9 +170,12 @@ void Pipeline::readBus()
         case GST_MESSAGE_EOS:
             alive = deliver(PipelineEvent::Eos);
             break;
-        case GST_MESSAGE_ERROR:
-            alive = deliver(PipelineEvent::Error, errorText(message.get()));
+        case GST_MESSAGE_ERROR: {
+            const QString written = writeErrorText(message.get());
+            alive = written.isEmpty() ? deliver(PipelineEvent::Error, errorText(message.get()))
+                                      : deliver(PipelineEvent::WriteError, written);
             break;
+        }
         case GST_MESSAGE_ELEMENT: {
             const GstStructure *s = gst_message_get_structure(message.get());
             if (gst_structure_has_name(s, noteName(PipelineEvent::Settled))) {

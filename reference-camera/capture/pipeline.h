@@ -35,6 +35,7 @@ enum class PipelineEvent
     Settled, // a live source has delivered settleFrames frames
     View, // a new viewfinder picture
     Timeout, // no picture, a stall, or no end after the end was asked for
+    WriteError, // a sink could not write its file: text is the system's words
 };
 
 qint64 nowMs();

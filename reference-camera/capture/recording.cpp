@@ -261,6 +261,14 @@ void CaptureJob::watchRecording()
             Q_EMIT viewFrame();
             return;
         }
+        if (event == PipelineEvent::WriteError) {
+            // The file's fault, not the camera's: answered FAILED, nothing kept.
+            fail(QString(),
+                QStringLiteral("the recording could not be written to %1: %2; make room on its "
+                               "disk or choose another file")
+                    .arg(m_output->name(), text));
+            return;
+        }
         if (event != PipelineEvent::Error && event != PipelineEvent::Timeout)
             return;
         const bool started = m_pipeline->shared()->frames.load() > 0;
