@@ -41,7 +41,8 @@ int descriptorsOn(const struct stat &st)
 {
     int count = 0;
     const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &entry : fds.entryList(QDir::AllEntries | QDir::System)) {
+    for (const QString &entry :
+        fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         struct stat open = {};
         if (::stat(QFile::encodeName(fds.filePath(entry)).constData(), &open) == 0
             && open.st_dev == st.st_dev && open.st_ino == st.st_ino)
