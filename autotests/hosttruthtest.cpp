@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What a host is told matches what happened: the camera's failure is not the user's no,
-// ACCEPTED means a file, the video duration limit goes out and its answer comes back, and
-// every outcome has a name.
+// ACCEPTED means a file, the bytes read back are the capture's, the video duration limit
+// goes out and its answer comes back, and every outcome has a name.
 #include "testsupport.h"
 
 #include <CameraCapture.h>
@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDBusUnixFileDescriptor>
+#include <QDir>
 #include <QFileInfo>
 #include <QMetaEnum>
 #include <QScopeGuard>
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +36,29 @@ WireValue valueOf(const QDBusMessage &invoke, const QString &key)
     return {};
 }
 
+// How many of this process's descriptors are open on the file st describes.
+int descriptorsOn(const struct stat &st)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &entry :
+        fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        struct stat open = {};
+        if (::stat(QFile::encodeName(fds.filePath(entry)).constData(), &open) == 0
+            && open.st_dev == st.st_dev && open.st_ino == st.st_ino)
+            ++count;
+    }
+    return count;
+}
+
+enum AfterCapture
+{
+    NothingChanges,
+    HostReplacesFile, // the host renames a file of its own onto the target
+    HostNamesAnother, // SetCameraFileLocation with another file
+    NextLaunch, // a second launch, rejected
+};
+
 } // namespace
 
 class HostTruthTest : public QObject
@@ -44,6 +69,8 @@ private Q_SLOTS:
     void init() { QVERIFY(m_dir.isValid()); }
     void answers_data();
     void answers();
+    void committedFileIsRead_data();
+    void committedFileIsRead();
     void durationLimit_data();
     void durationLimit();
     void outcomeNames_data();
@@ -145,6 +172,110 @@ void HostTruthTest::answers()
     if (!asked.isEmpty())
         QCOMPARE(fileBytes(asked), kept);
     QCOMPARE(hiddenEntries(m_dir.path()), QStringList());
+}
+
+// The bytes a host reads back are those of the file the library committed, wherever its
+// folder went: a folder swapped during the capture leaves another file at the path. Only a
+// camera that wrote the path itself is read by the path.
+void HostTruthTest::committedFileIsRead_data()
+{
+    QTest::addColumn<bool>("descriptor"); // the camera writes through it, else the path
+    QTest::addColumn<bool>("swapped"); // mv D D.old; mkdir D; a planted D/p.jpg
+    QTest::addColumn<int>("after");
+    QTest::addColumn<QByteArray>("read");
+
+    QTest::newRow("descriptor, untouched")
+        << true << false << int(NothingChanges) << QByteArray("captured");
+    QTest::newRow("descriptor, folder swapped during the capture")
+        << true << true << int(NothingChanges) << QByteArray("captured");
+    QTest::newRow("descriptor, host replaced the file since")
+        << true << false << int(HostReplacesFile) << QByteArray("captured");
+    QTest::newRow("descriptor, host names another file")
+        << true << true << int(HostNamesAnother) << QByteArray("another");
+    QTest::newRow("descriptor, a later launch started")
+        << true << true << int(NextLaunch) << QByteArray("PLANTED");
+    QTest::newRow("path only, folder swapped during the capture")
+        << false << true << int(NothingChanges) << QByteArray("PLANTED");
+}
+
+void HostTruthTest::committedFileIsRead()
+{
+    QFETCH(bool, descriptor);
+    QFETCH(bool, swapped);
+    QFETCH(int, after);
+    QFETCH(QByteArray, read);
+    static int row = 0;
+    const QString folder = m_dir.filePath(QStringLiteral("D%1").arg(++row));
+    const QString moved = folder + QStringLiteral(".old");
+    const QString target = folder + QStringLiteral("/p.jpg");
+    QVERIFY(QDir().mkdir(folder));
+
+    TestPeer peer;
+    QVERIFY(peer.isRegistered());
+    peer.results.insert(kActionReturn, QStringLiteral("ACCEPTED"));
+    peer.results.insert(kLocationReturn, target);
+    if (descriptor)
+        peer.results.insert(KivAction::Key::fileDescriptorUsed(), QStringLiteral("YES"));
+    int received = 0;
+    connect(&peer, &TestPeer::requestReceived, &peer, [&] {
+        if (++received > 1)
+            return;
+        const auto fd = valueOf(peer.requests.constLast(), KivAction::Key::fileDescriptor())
+                            .value.value<QDBusUnixFileDescriptor>();
+        QVERIFY(fd.isValid());
+        if (descriptor)
+            QCOMPARE(::write(fd.fileDescriptor(), "captured", 8), ssize_t(8));
+        else
+            QVERIFY(putFile(target, "captured"));
+        if (swapped) {
+            QVERIFY(QDir().rename(folder, moved));
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(putFile(target, "PLANTED"));
+        }
+    });
+
+    CameraUIService *service = CreateCameraUIService(1, 0);
+    auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    SetCameraFileLocation(service, QFile::encodeName(target).constData());
+    QCOMPARE(Exec(service), 1);
+    const QString landed = swapped ? moved + QStringLiteral("/p.jpg") : target;
+    QCOMPARE(fileBytes(landed), QByteArray("captured"));
+    struct stat capture = {};
+    QCOMPARE(::stat(QFile::encodeName(landed).constData(), &capture), 0);
+    // The request's copies are the peer's and the bus's, not the service's.
+    peer.requests.clear();
+
+    switch (AfterCapture(after)) {
+    case NothingChanges:
+        break;
+    case HostReplacesFile:
+        QVERIFY(putFile(target + QStringLiteral(".new"), "the host's own"));
+        QCOMPARE(::rename(QFile::encodeName(target + QStringLiteral(".new")).constData(),
+                     QFile::encodeName(target).constData()),
+            0);
+        break;
+    case HostNamesAnother:
+        QVERIFY(putFile(m_dir.filePath(QStringLiteral("another")), "another"));
+        SetCameraFileLocation(
+            service, QFile::encodeName(m_dir.filePath(QStringLiteral("another"))).constData());
+        break;
+    case NextLaunch:
+        peer.results.insert(kActionReturn, QStringLiteral("REJECTED"));
+        QCOMPARE(Exec(service), 0);
+        peer.requests.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(descriptorsOn(capture), 0, 10000);
+        break;
+    }
+    size_t size = 0;
+    const void *bytes = GetCameraDataBytes(service, &size);
+    QCOMPARE(QByteArray(static_cast<const char *>(bytes), int(size)), read);
+    QCOMPARE(GetCameraData(service), read);
+
+    // Held while the service lives, never after.
+    destroy.dismiss();
+    DestroyCameraDlg(service);
+    QTRY_COMPARE_WITH_TIMEOUT(descriptorsOn(capture), 0, 10000);
+    QCOMPARE(hiddenEntries(folder), QStringList());
 }
 
 // videoDurationLimit goes out only when set, after the settings; the answer's length and

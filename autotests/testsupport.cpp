@@ -724,10 +724,14 @@ bool CameraProcess::start(const QString &outputDir, const QStringList &options,
         m_errors += text;
         fputs(text.constData(), stderr);
     });
-    m_process->start(QStringLiteral(CAMERA_BIN_DIR "/reference-camera"),
-        QStringList { QStringLiteral("--source"), QStringLiteral("test"),
-            QStringLiteral("--output-dir"), outputDir }
-            + options);
+    const QString camera = QStringLiteral(CAMERA_BIN_DIR "/reference-camera");
+    const QStringList arguments = QStringList { QStringLiteral("--source"), QStringLiteral("test"),
+        QStringLiteral("--output-dir"), outputDir }
+        + options;
+    if (m_launcher.isEmpty())
+        m_process->start(camera, arguments);
+    else
+        m_process->start(m_launcher.first(), m_launcher.mid(1) + QStringList(camera) + arguments);
     if (!m_process->waitForStarted(kProcessBound))
         return false;
     return QTest::qWaitFor(

@@ -204,6 +204,9 @@ public:
     CameraProcess(const CameraProcess &) = delete;
     CameraProcess &operator=(const CameraProcess &) = delete;
 
+    // A command the camera is started through (a program and its arguments, the camera's
+    // own command line after them) from the next start(), or none when empty.
+    void setLauncher(const QStringList &command) { m_launcher = command; }
     // Stops a camera this object started before; true once the new one owns its name.
     bool start(const QString &outputDir, const QStringList &options,
         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
@@ -219,6 +222,7 @@ public:
 
 private:
     std::unique_ptr<QProcess> m_process;
+    QStringList m_launcher;
     QByteArray m_log;
     QByteArray m_errors;
 };

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -287,9 +288,7 @@ QByteArray &CameraUIService::data()
     // One lookup of the path (safefile_p.h): a FIFO or device swapped in never blocks the
     // host, and the size is that of the file that is read.
     SafeFile::File opened;
-    const SafeFile::Status status = opened.open(mFileLocation.toUtf8().constData());
-    if (status == SafeFile::Status::NotRegular)
-        CAMERA_LOG("error: %s is not a regular file\n", CAMERA_L1(mFileLocation));
+    const SafeFile::Status status = d->openCapture(&opened);
     FILE *file = nullptr;
     if (status == SafeFile::Status::Ok) {
         file = fdopen(opened.fd(), "rb");
@@ -451,6 +450,7 @@ std::shared_ptr<CameraLaunch> CameraUIServicePrivate::start(
     launch->finished = std::move(finished);
     current = launch;
     handoff.reset();
+    committed.reset();
     descriptorUsed = false;
     saidAccepted = false;
     videoDurationMs = 0;
@@ -657,9 +657,33 @@ void CameraUIServicePrivate::finish(CameraOutcome how, const QString &message)
     }
 }
 
+SafeFile::Status CameraUIServicePrivate::openCapture(SafeFile::File *file)
+{
+    const QString &location = q->mFileLocation;
+    SafeFile::Status status = file->open(location.toUtf8().constData());
+    // A folder renamed or a file planted at the path since the capture was committed: the
+    // host gets the capture, not whatever the path names now. Once the host names another
+    // location, that is what it asks for.
+    if (committed && location == committed->target()
+        && !(status == SafeFile::Status::Ok && committed->isFile(file->fd()))) {
+        CAMERA_LOG_AS("data",
+            "%s is not the file the capture was committed to; reading the committed file\n",
+            CAMERA_L1(location));
+        status = file->open(
+            QByteArray("/proc/self/fd/" + QByteArray::number(committed->fd())).constData());
+        if (status != SafeFile::Status::Ok)
+            CAMERA_LOG_AS("data", "error: cannot open the committed capture again: %s\n",
+                std::strerror(file->error()));
+        return status;
+    }
+    if (status == SafeFile::Status::NotRegular)
+        CAMERA_LOG_AS("data", "error: %s is not a regular file\n", CAMERA_L1(location));
+    return status;
+}
+
 bool CameraUIServicePrivate::placeCapture(QString *why)
 {
-    if (const std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
+    if (std::unique_ptr<FileHandoff> offered = std::move(handoff)) {
         // Bytes in our file are the capture, whether or not the camera said so: thrown
         // away, the host would be told of a file that is not there.
         bool written = descriptorUsed;
@@ -677,6 +701,7 @@ bool CameraUIServicePrivate::placeCapture(QString *why)
             }
             q->mFileLocation = offered->target();
             CAMERA_LOG_AS("finish", "the capture is at %s\n", CAMERA_L1(q->mFileLocation));
+            committed = std::move(offered);
             return true;
         }
         offered->discard();

@@ -4,6 +4,7 @@
 
 #include "CameraUIService.h"
 #include "FileHandoff_p.h"
+#include "safefile_p.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -85,6 +86,12 @@ public:
     std::unique_ptr<FileHandoff> handoff;
     bool descriptorUsed = false;
     bool saidAccepted = false; // the answer itself carried "ACCEPTED"
+    // The file the last accepted launch put at the target, kept open until the next launch
+    // starts: what data() reads while the location still names the target.
+    std::unique_ptr<FileHandoff> committed;
+    // Opens the captured file for data(): the file at the location, unless that is no
+    // longer the file committed there.
+    SafeFile::Status openCapture(SafeFile::File *file);
 
     // Buffers behind the C getters that hand out char pointers.
     QByteArray locationUtf8;

@@ -38,6 +38,14 @@ bool FileHandoff::written() const
     return m_fd >= 0 && ::fstat(m_fd, &st) == 0 && st.st_size > 0;
 }
 
+bool FileHandoff::isFile(int fd) const
+{
+    struct stat mine = {};
+    struct stat other = {};
+    return m_fd >= 0 && fd >= 0 && ::fstat(m_fd, &mine) == 0 && ::fstat(fd, &other) == 0
+        && mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+}
+
 bool FileHandoff::fail(const QString &why)
 {
     m_why = why;
@@ -127,14 +135,13 @@ bool FileHandoff::commit()
             return fail(QStringLiteral("cannot name the capture in the folder of %1: %2")
                             .arg(m_target, systemError(errno)));
     }
-    closeFd();
     if (m_tempName.isEmpty())
         return fail(QStringLiteral("no file to move"));
     if (::renameat(m_dirFd, m_tempName.constData(), m_dirFd, m_name.constData()) != 0)
         return fail(QStringLiteral("cannot move the capture onto %1: %2")
                         .arg(m_target, systemError(errno)));
     m_tempName.clear();
-    discard();
+    closeDir();
     return true;
 }
 
@@ -144,6 +151,11 @@ void FileHandoff::discard()
     if (!m_tempName.isEmpty() && m_dirFd >= 0)
         ::unlinkat(m_dirFd, m_tempName.constData(), 0);
     m_tempName.clear();
+    closeDir();
+}
+
+void FileHandoff::closeDir()
+{
     if (m_dirFd >= 0)
         ::close(m_dirFd);
     m_dirFd = -1;

@@ -20,13 +20,16 @@ public:
     // location: an absolute path or a file: URL. False with why() when no file can be
     // made there; nothing is left behind then.
     bool create(const QString &location);
-    // The new file, open for writing. Kept open until commit() or discard(): an unnamed
-    // file is named through it.
+    // The new file, open for writing. Kept open until discard() or the object's end: an
+    // unnamed file is named through it, and after commit() it still is the capture,
+    // wherever the target's folder has been moved or whatever now stands at its path.
     int fd() const { return m_fd; }
     // Moves the file onto the target. False with why(); the file is removed then and the
     // target is as it was.
     bool commit();
-    // Removes the file; the target is untouched.
+    // Whether fd is open on the file of fd().
+    bool isFile(int fd) const;
+    // Removes the file (before commit()) and closes it; the target is untouched.
     void discard();
 
     // Whether anything was written into the file (it is not empty).
@@ -40,6 +43,7 @@ public:
 
 private:
     void closeFd();
+    void closeDir();
     bool fail(const QString &why);
     bool createNamed();
 

@@ -483,7 +483,10 @@ CAMERAUISERVICE_EXPORT const char *GetCameraFileLocationUtf8(CameraUIService *se
  * read (a FIFO or device never blocks the host); when the file cannot be opened (an empty
  * location, a missing file, a directory) the earlier bytes are kept; a short read empties
  * the buffer, and so does a file larger than the buffer can hold (4 GiB − 1 with Qt 6,
- * 2 GiB with Qt 5) or a failed allocation, with a trace line.
+ * 2 GiB with Qt 5) or a failed allocation, with a trace line. After a capture the library
+ * put in place through the file descriptor it offered, the bytes are those of that file
+ * even when the location has since come to name another one (its folder renamed, the file
+ * replaced): the library keeps the file open until the next launch or DestroyCameraDlg().
  *
  * \param service \notnull the service.
  * \param size \nullable receives the number of bytes (0 for a null handle); NULL when

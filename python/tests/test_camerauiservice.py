@@ -475,7 +475,7 @@ REFERENCE_CAPABILITIES = {
                    "mime": "video/mp4"},
     },
     "photoMime": "image/jpeg",
-    "minVideoSizeLimit": 477248,
+    "minVideoSizeLimit": 477293,
     "maxVideoDuration": 3600000,
     "fileDescriptor": True,
     "source": "test",

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "encoding.h"
 #include "frames.h"
+#include "hostreason.h"
 #include "kivaction_names_p.h"
 #include "livesource.h"
 #include "pipeline.h"
@@ -263,10 +264,11 @@ void CaptureJob::watchRecording()
         }
         if (event == PipelineEvent::WriteError) {
             // The file's fault, not the camera's: answered FAILED, nothing kept.
+            const QString remedy = writeRemedy(text);
             fail(QString(),
-                QStringLiteral("the recording could not be written to %1: %2; make room on its "
-                               "disk or choose another file")
-                    .arg(m_output->name(), text));
+                QStringLiteral("the recording could not be written to %1: %2; %3")
+                    .arg(m_output->name(), text,
+                        remedy.isEmpty() ? QStringLiteral("choose another file") : remedy));
             return;
         }
         if (event != PipelineEvent::Error && event != PipelineEvent::Timeout)

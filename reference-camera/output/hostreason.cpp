@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -11,9 +14,40 @@ namespace refcam {
 
 namespace {
 
+// The remedy for a write the system refused, and the system's words (in words), or empty.
+QString refusedWrite(const QString &technical, QString *words)
+{
+    static const struct
+    {
+        int error;
+        const char *remedy;
+    } refusals[] = {
+        { ENOSPC, "make room on the disk or choose another folder" },
+        { EDQUOT, "make room within the disk quota or choose another folder" },
+        { EFBIG,
+            "the system limits how large a file may be; ask for a lower resolution or "
+            "quality, or a shorter recording" },
+        { EIO, "the disk could not be written; check it or choose another folder" },
+    };
+    for (const auto &refusal : refusals) {
+        const QString said = QString::fromLocal8Bit(std::strerror(refusal.error));
+        if (technical.contains(said)) {
+            if (words)
+                *words = said;
+            return QLatin1String(refusal.remedy);
+        }
+    }
+    return QString();
+}
+
 // The plain cause, judged from the file system as it is now and from the kind of problem.
 QString plainCause(const QString &path, const QString &technical)
 {
+    // By now the partial file is gone, so the disk need not look full any more.
+    QString words;
+    const QString remedy = refusedWrite(technical, &words);
+    if (!remedy.isEmpty())
+        return words + QStringLiteral("; ") + remedy;
     const QFileInfo file(path);
     const QString folder = file.absolutePath();
     const QFileInfo folderInfo(folder);
@@ -43,11 +77,20 @@ QString plainCause(const QString &path, const QString &technical)
 
 } // namespace
 
+QString writeRemedy(const QString &technical)
+{
+    return refusedWrite(technical, nullptr);
+}
+
 QString hostReason(const QString &path, const QString &technical, bool throughDescriptor)
 {
     if (throughDescriptor || path.isEmpty() || technical.startsWith(QLatin1String("fileLocation "))
-        || !path.startsWith(QLatin1Char('/')))
-        return technical;
+        || !path.startsWith(QLatin1Char('/'))) {
+        const QString remedy = writeRemedy(technical);
+        return remedy.isEmpty() || technical.contains(remedy)
+            ? technical
+            : technical + QStringLiteral("; ") + remedy;
+    }
     return QStringLiteral("cannot save %1: %2").arg(path, plainCause(path, technical));
 }
 

@@ -13,4 +13,8 @@ namespace refcam {
 // are.
 QString hostReason(const QString &path, const QString &technical, bool throughDescriptor);
 
+// What can be done about a write the system refused (a full disk, a quota, the file size
+// limit, a failing disk) whose words technical holds, or empty.
+QString writeRemedy(const QString &technical);
+
 } // namespace refcam
