@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -1431,6 +1432,10 @@ void ReferenceCameraTest::requestBounds()
     startCamera({});
     const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     QList<QDBusConnection> buses;
+    const auto closeAll = qScopeGuard([callers] {
+        for (int c = 0; c < callers; ++c)
+            QDBusConnection::disconnectFromBus(QStringLiteral("bounds-%1").arg(c));
+    });
     AnswerLog log;
     for (int c = 0; c < callers; ++c) {
         const QString name = QStringLiteral("bounds-%1").arg(c);
@@ -1464,8 +1469,6 @@ void ReferenceCameraTest::requestBounds()
     // Cancelled recordings leave nothing; neither do refused requests.
     const QStringList files = QDir(m_dir.path()).entryList({ QStringLiteral("burst-*.") + suffix });
     QCOMPARE(files.size(), video ? 0 : taken);
-    for (int c = 0; c < callers; ++c)
-        QDBusConnection::disconnectFromBus(QStringLiteral("bounds-%1").arg(c));
 }
 
 void ReferenceCameraTest::photosAndRecordings_data()
@@ -1498,8 +1501,12 @@ void ReferenceCameraTest::photosAndRecordings()
     startCamera({});
     const QString address = QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS"));
     QList<QDBusConnection> buses;
+    const auto closeAll = qScopeGuard([&hosts] {
+        for (int h = 0; h < hosts.size(); ++h)
+            QDBusConnection::disconnectFromBus(QStringLiteral("host-%1").arg(h));
+    });
     AnswerLog log;
-    QObject pacing; // goes first: no send outlives the log
+    QObject pacing; // destroyed before the log: no send outlives it
     QStringList paths;
     QStringList largest; // photos at MAX
     for (int h = 0; h < hosts.size(); ++h) {
@@ -1541,8 +1548,6 @@ void ReferenceCameraTest::photosAndRecordings()
         QVERIFY(waitForOutput(
             QStringLiteral("wrote %1 (1920x1080 JPEG from test:smpte at 1920x1080").arg(path),
             5000));
-    for (int h = 0; h < hosts.size(); ++h)
-        QDBusConnection::disconnectFromBus(QStringLiteral("host-%1").arg(h));
 }
 
 void ReferenceCameraTest::optionsFile_data()
