@@ -2,9 +2,11 @@
 // Pieces of the reference camera in-process, without a bus: how it writes its files and how
 // it reads its options file.
 
+#include "deviceturns.h"
 #include "options.h"
 #include "targetfile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -55,6 +57,8 @@ private Q_SLOTS:
     void screenOptions();
     void optionsFileProblems_data();
     void optionsFileProblems();
+    void cameraTurns_data();
+    void cameraTurns();
 
 private:
     QTemporaryDir m_dir;
@@ -227,6 +231,59 @@ void ReferenceCameraUnitTest::screenOptions()
     QCOMPARE(options.orientationGiven, orientationGiven);
     QCOMPARE(options.orientation, orientation);
     QCOMPARE(options.debugPanel, debugPanel);
+}
+
+void ReferenceCameraUnitTest::cameraTurns_data()
+{
+    // Steps: "+a:x" a asks to share the camera in use x, "+R" R asks for it alone, "-a" a
+    // is done (or gives up waiting). After each step: who has been let in so far.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("granted");
+
+    QTest::newRow("photos in one mode share")
+        << QStringLiteral("+a:x +b:x") << QStringLiteral("a ab");
+    QTest::newRow("a recording waits for the photos before it")
+        << QStringLiteral("+a:x +b:x +R -a -b") << QStringLiteral("a ab ab ab abR");
+    QTest::newRow("photos wait for a recording's end")
+        << QStringLiteral("+R +a:x +b:x -R") << QStringLiteral("R R R Rab");
+    QTest::newRow("another mode waits")
+        << QStringLiteral("+a:x +b:y -a") << QStringLiteral("a a ab");
+    QTest::newRow("one recording at a time")
+        << QStringLiteral("+R +S -R") << QStringLiteral("R R RS");
+    // First come, first served: photos asked later never keep a recording waiting.
+    QTest::newRow("a photo behind a waiting recording waits")
+        << QStringLiteral("+a:x +R +b:x -a -R") << QStringLiteral("a a a aR aRb");
+    QTest::newRow("a recording that gives up holds nobody back")
+        << QStringLiteral("+a:x +R +b:x -R") << QStringLiteral("a a a ab");
+}
+
+void ReferenceCameraUnitTest::cameraTurns()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, granted);
+
+    DeviceTurns *turns = DeviceTurns::instance();
+    QMap<QChar, QObject *> users;
+    QObject owner;
+    QString order;
+    QStringList seen;
+    for (const QString &step : steps.split(QLatin1Char(' '))) {
+        const QChar name = step.at(1);
+        if (!users.contains(name))
+            users.insert(name, new QObject(&owner));
+        if (step.startsWith(QLatin1Char('+'))) {
+            const bool alone = step.size() == 2;
+            turns->ask(users.value(name), alone ? QString() : step.mid(3), alone,
+                [&order, name] { order += name; });
+        } else {
+            turns->leave(users.value(name));
+        }
+        QCoreApplication::sendPostedEvents(); // turns are handed on from the event loop
+        seen << order;
+    }
+    for (QObject *user : std::as_const(users))
+        turns->leave(user);
+    QCOMPARE(seen.join(QLatin1Char(' ')), granted);
 }
 
 QTEST_GUILESS_MAIN(ReferenceCameraUnitTest)

@@ -695,6 +695,41 @@ bool cameraNameOwned()
     return bus.isConnected() && bus.interface()->isServiceRegistered(KivAction::cameraBusName());
 }
 
+AnswerLog::~AnswerLog() = default;
+
+int AnswerLog::send(QDBusConnection bus, const QDBusMessage &call, int timeoutMs)
+{
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    const int n = int(m_calls.size());
+    m_calls.push_back(Call());
+    m_calls.back().watcher
+        = std::make_unique<QDBusPendingCallWatcher>(bus.asyncCall(call, timeoutMs));
+    QDBusPendingCallWatcher *watcher = m_calls.back().watcher.get();
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [this, n, watcher] {
+        Call &done = m_calls[size_t(n)];
+        const QDBusMessage reply = watcher->reply();
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            done.results = qdbus_cast<QMap<QString, QString>>(reply.arguments().value(0));
+            done.answer = done.results.value(KivAction::Key::actionReturn());
+        } else {
+            done.answer = reply.errorName();
+            done.message = reply.errorMessage();
+        }
+        if (done.answer.isEmpty())
+            done.answer = QStringLiteral("(no actionReturn)");
+        m_order << n;
+    });
+    return n;
+}
+
+int AnswerLog::count(const QString &answer) const
+{
+    int found = 0;
+    for (const Call &call : m_calls)
+        found += call.answer == answer ? 1 : 0;
+    return found;
+}
+
 namespace {
 constexpr int kProcessBound = 60000; // generous: the machine may be loaded
 }

@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -20,6 +21,7 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <vector>
 
 // Redirects the process's standard output (fd 1) to a file while alive, so the
 // printf trace of the library can be compared line by line.
@@ -193,6 +195,40 @@ QString exifError();
 
 // Whether somebody owns the camera's bus name on the session bus.
 bool cameraNameOwned();
+
+// Invoke calls sent through one object, and their answers: each the actionReturn of a reply
+// or the name of an error, in the order they came (one connection keeps its order).
+class AnswerLog
+{
+public:
+    AnswerLog() = default;
+    ~AnswerLog();
+    AnswerLog(const AnswerLog &) = delete;
+    AnswerLog &operator=(const AnswerLog &) = delete;
+
+    // Returns the call's number in this log.
+    int send(QDBusConnection bus, const QDBusMessage &call, int timeoutMs = 60000);
+    int size() const { return int(m_calls.size()); }
+    bool allAnswered() const { return m_order.size() == size(); }
+    // The answer to call n; empty while it has none.
+    QString answer(int n) const { return m_calls.at(size_t(n)).answer; }
+    QMap<QString, QString> results(int n) const { return m_calls.at(size_t(n)).results; }
+    QString errorMessage(int n) const { return m_calls.at(size_t(n)).message; }
+    // The calls' numbers in the order they were answered.
+    QList<int> order() const { return m_order; }
+    int count(const QString &answer) const;
+
+private:
+    struct Call
+    {
+        std::unique_ptr<QDBusPendingCallWatcher> watcher;
+        QString answer;
+        QMap<QString, QString> results;
+        QString message;
+    };
+    std::vector<Call> m_calls;
+    QList<int> m_order;
+};
 
 // A reference camera the test starts itself (not by activation), writing into outputDir;
 // what it prints on stdout is kept. Stopped when destroyed.

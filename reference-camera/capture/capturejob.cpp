@@ -2,6 +2,7 @@
 #include "capturejob.h"
 
 #include "captureoutput.h"
+#include "deviceturns.h"
 #include "pipeline.h"
 
 namespace refcam {
@@ -75,6 +76,12 @@ void CaptureJob::start()
         startPhoto();
 }
 
+int CaptureJob::capturesAhead() const
+{
+    const DeviceTurns *turns = DeviceTurns::instance();
+    return turns->isWaiting(this) ? turns->ahead(this) : 0;
+}
+
 void CaptureJob::succeed(
     const QString &description, qint64 bytes, const QString &endedBy, qint64 durationMs)
 {
@@ -114,6 +121,7 @@ void CaptureJob::fail(const QString &errorName, const QString &message)
 // Always queued: the owner may delete the job from its slot.
 void CaptureJob::finish(const CaptureResult &result)
 {
+    DeviceTurns::instance()->leave(this);
     QMetaObject::invokeMethod(
         this, [this, result] { Q_EMIT finished(result); }, Qt::QueuedConnection);
 }
@@ -122,6 +130,7 @@ void CaptureJob::cancel()
 {
     const bool wasRunning = m_running;
     m_running = false;
+    DeviceTurns::instance()->leave(this);
     disconnect(m_liveConnection);
     m_recordTimer.stop();
     Pipeline::release(m_pipeline);

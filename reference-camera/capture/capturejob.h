@@ -70,6 +70,9 @@ public:
     // Ends the capture without a file; no finished() follows.
     void cancel();
     bool isRunning() const { return m_running; }
+    // Started but waiting for the camera (deviceturns.h): how many captures have it or wait
+    // before this one; 0 when it has it or needs none.
+    int capturesAhead() const;
     // The bytes a recording has used of its size limit so far, for the screen's gauge.
     qint64 bytesWritten() const;
     // The newest picture for the screen (settings.viewfinder), announced by viewFrame().
@@ -83,10 +86,12 @@ private:
     CaptureJob(const CaptureSettings &settings, QObject *parent);
     // photo.cpp
     void startPhoto();
+    void photoFromLive();
     void encodePhoto(GstSample *sample);
     void photoEncoded();
     // recording.cpp
     void startVideo();
+    void record();
     bool chooseEncoder(QString *encoderName);
     bool buildRecording(const QString &encoderName, const VideoProfile &profile);
     void watchRecording();

@@ -4,6 +4,7 @@
 #include "capturejob.h"
 
 #include "captureoutput.h"
+#include "deviceturns.h"
 #include "frames.h"
 #include "kivaction_names_p.h"
 #include "livesource.h"
@@ -73,6 +74,17 @@ void CaptureJob::startPhoto()
     m_size
         = m_settings.photoSize.isValid() ? m_settings.photoSize : m_source.modes.constFirst().size;
     m_mode = pickMode(m_source.modes, m_size);
+    // Photos in one mode share the live source; others wait their turn.
+    const QString use = QStringLiteral("%1 %2x%3 %4")
+                            .arg(m_settings.source)
+                            .arg(m_mode.size.width())
+                            .arg(m_mode.size.height())
+                            .arg(QString::fromLatin1(m_mode.media));
+    DeviceTurns::instance()->ask(this, use, false, [this] { photoFromLive(); });
+}
+
+void CaptureJob::photoFromLive()
+{
     LiveSource *live = LiveSource::instance();
     QString errorName;
     QString error;
@@ -84,6 +96,8 @@ void CaptureJob::startPhoto()
         disconnect(m_liveConnection);
         GstRef<GstSample> sample = adopt(live->newestFrame());
         live->release();
+        // The frame is ours: a recording waiting for the device may have it now.
+        DeviceTurns::instance()->leave(this);
         if (!sample) {
             fail(KivAction::cameraFailedError(), QStringLiteral("the camera gave no picture"));
             return;
@@ -95,7 +109,7 @@ void CaptureJob::startPhoto()
         return;
     }
     m_liveConnection = connect(live, &LiveSource::settled, this, take);
-    // Whatever happens to the live source (another capture may take it), never wait forever.
+    // Whatever happens to the live source, never wait forever.
     QTimer::singleShot(firstFrameTimeoutMs + 2000, this, [this] {
         if (m_running && !m_pipeline)
             fail(KivAction::cameraFailedError(),

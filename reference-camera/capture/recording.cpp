@@ -6,6 +6,7 @@
 
 #include "captureoutput.h"
 #include "console.h"
+#include "deviceturns.h"
 #include "encoding.h"
 #include "frames.h"
 #include "hostreason.h"
@@ -154,6 +155,12 @@ bool CaptureJob::chooseEncoder(QString *encoderName)
 }
 
 void CaptureJob::startVideo()
+{
+    // One recording at a time, after the photos asked before it have their pictures.
+    DeviceTurns::instance()->ask(this, QString(), true, [this] { record(); });
+}
+
+void CaptureJob::record()
 {
     LiveSource::instance()->release(true); // the device is ours alone now
     const VideoProfile profile

@@ -226,8 +226,14 @@ bool CameraService::startCapture(const CaptureRequest &request, QDBusConnection 
             const CaptureResult &result) { captureFinished(number, target, result); });
     CaptureJob *job = pending.job;
     hold(pending);
-    if (m_pending.contains(number))
-        job->start();
+    if (!m_pending.contains(number))
+        return true; // the caller is already gone
+    job->start();
+    if (const int ahead = job->capturesAhead())
+        printOut(programPrefix()
+            + QStringLiteral("request %1: waits its turn for the camera (%2 capture(s) before it)")
+                  .arg(number)
+                  .arg(ahead));
     return true;
 }
 

@@ -157,12 +157,10 @@ bool CameraService::refused(const CaptureRequest &request, QDBusConnection conne
             return true;
         }
     }
-    if (m_options.interactive || m_options.delayMs > 0) {
-        const QString busy = busyReason(request);
-        if (!busy.isEmpty()) {
-            sendError(message, connection, KivAction::busyError(), busy);
-            return true;
-        }
+    const QString busy = busyReason(request);
+    if (!busy.isEmpty()) {
+        sendError(message, connection, KivAction::busyError(), busy);
+        return true;
     }
     if (m_options.exitWithoutAnswer) {
         printOut(programPrefix() + QStringLiteral("exiting without an answer"));

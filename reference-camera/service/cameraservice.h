@@ -95,7 +95,8 @@ Q_SIGNALS:
     void windowOpened(refcam::CaptureWindow *window);
 
 private:
-    // A capture that has been asked for but not answered yet: held by --delay or in a window.
+    // A capture that has been asked for but not answered yet: running or waiting for the
+    // camera, held by --delay, or in a window.
     struct Pending
     {
         CaptureRequest request;
@@ -108,8 +109,9 @@ private:
         std::shared_ptr<CheckedFolder> folder;
     };
 
-    // Requests that wait (held, queued or in a window), per caller and in all: a caller
-    // cannot tie the camera up. Exceeding either is answered with Error.Busy.
+    // Requests under way (captures running or waiting, held, queued or in a window), per
+    // caller and in all, in every mode: a caller cannot tie the camera up. Exceeding either
+    // is answered with Error.Busy at once.
     static constexpr int maxPendingPerCaller = 8;
     static constexpr int maxPendingTotal = 64;
     // Photos larger than this are refused before any pixel is made.

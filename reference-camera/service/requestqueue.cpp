@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Interactive requests: one window at a time, the others queued, each cancellable.
+// Requests under way: the bounds on them; interactive ones get one window at a time, the
+// others queued, each cancellable.
 #include "cameraservice.h"
 
 #include "capturewindow.h"
@@ -104,14 +105,14 @@ QString CameraService::busyReason(const CaptureRequest &request) const
     for (const Pending &pending : std::as_const(m_pending))
         mine += pending.request.caller == request.caller ? 1 : 0;
     if (mine >= maxPendingPerCaller)
-        return QStringLiteral("reference-camera already has %1 requests of yours waiting (at "
-                              "most %2 per caller): wait for one to end, or cancel it, before "
-                              "asking again")
+        return QStringLiteral("reference-camera already has %1 requests of yours under way (at "
+                              "most %2 per caller, capturing or waiting): wait for one to end, or "
+                              "cancel it, before asking again")
             .arg(mine)
             .arg(maxPendingPerCaller);
     if (m_pending.size() >= maxPendingTotal)
-        return QStringLiteral("reference-camera already has %1 requests waiting (at most %2 in "
-                              "all): try again once one has ended")
+        return QStringLiteral("reference-camera already has %1 requests under way (at most %2 "
+                              "in all, capturing or waiting): try again once one has ended")
             .arg(m_pending.size())
             .arg(maxPendingTotal);
     return QString();
