@@ -1312,7 +1312,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QList<QDBusPendingCall> mine;
     for (int n = 1; n <= 9; ++n)
         mine << bus.asyncCall(invokeMessage(KivAction::cameraAction(), location(n)), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(mine.constLast().isFinished(), 60000);
+    WAIT_VERIFY(mine.constLast().isFinished(), Bound::quick);
     QCOMPARE(mine.constLast().error().name(), KivAction::busyError());
     QVERIFY2(mine.constLast().error().message().contains(QStringLiteral("at most 8 per caller")),
         qPrintable(mine.constLast().error().message()));
@@ -1328,7 +1328,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QVariantMap values = qdbus_cast<QVariantMap>(hugeCall.arguments().at(1));
     values.insert(QStringLiteral("photoResolution"), QStringLiteral("8192x8192"));
     hugeCall.setArguments({ KivAction::cameraAction(), values });
-    const QDBusMessage hugeReply = other.call(hugeCall, QDBus::Block, 120000);
+    const QDBusMessage hugeReply = other.call(hugeCall, QDBus::Block, Bound::quick);
     // Every FAILED says why, in words a host can show.
     QCOMPARE(qdbus_cast<Results>(hugeReply.arguments().value(0)),
         Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") },
@@ -1357,12 +1357,12 @@ void ReferenceCameraTest::boundsAndQueue()
         KivAction::interfaceName(), KivAction::cancelLaunchMethod());
     cancelSecond << KivAction::cameraAction() << QVariant::fromValue(qulonglong(42));
     QCOMPARE(bus.call(cancelSecond).type(), QDBusMessage::ReplyMessage);
-    QTRY_VERIFY_WITH_TIMEOUT(second.isFinished(), 60000);
+    WAIT_VERIFY(second.isFinished(), Bound::quick);
     QCOMPARE(QDBusPendingReply<Results>(second).value().value(QStringLiteral("actionReturn")),
         QStringLiteral("CANCELLED"));
     QVERIFY(!first.isFinished());
     sendCancel(bus, KivAction::cameraAction());
-    QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 60000);
+    WAIT_VERIFY(first.isFinished(), Bound::quick);
     QVERIFY(!m_camera.log().contains("request 2: window open"));
     // The next one gets the window; one queued behind it goes with its caller.
     QDBusPendingCall third = withId(3, 43);
@@ -1376,7 +1376,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QDBusConnection::disconnectFromBus(QStringLiteral("leaving"));
     QVERIFY(waitForOutput(QStringLiteral("left the bus: dropped request 4")));
     sendCancel(bus, KivAction::cameraAction());
-    QTRY_VERIFY_WITH_TIMEOUT(third.isFinished(), 60000);
+    WAIT_VERIFY(third.isFinished(), Bound::quick);
     QVERIFY(!m_camera.log().contains("request 4: window open"));
 }
 
