@@ -135,6 +135,7 @@ void HostTruthTest::answers()
     const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
     if (!asked.isEmpty())
         SetCameraFileLocation(service, QFile::encodeName(asked).constData());
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), outcome == CameraOutcomeAccepted ? 1 : 0);
     QCOMPARE(GetCameraOutcome(service), outcome);
     const QString error = QString::fromUtf8(GetCameraErrorMessage(service));
@@ -193,6 +194,7 @@ void HostTruthTest::durationLimit()
     const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
     SetCameraVideoDurationLimit(service, limit);
     StdoutCapture trace;
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), 1);
     const QByteArray text = trace.take();
     QCOMPARE(text.contains("the camera did not report a duration"), tracedMissing);
@@ -217,8 +219,9 @@ void HostTruthTest::durationLimit()
     QCOMPARE(capture.videoDurationLimit(), qMax(limit, 0));
     QSignalSpy finished(&capture, &CameraCapture::finished);
     QSignalSpy durationChanged(&capture, &CameraCapture::videoDurationChanged);
+    capture.setTimeout(Bound::quick);
     QVERIFY(capture.start());
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 60000);
+    WAIT_COMPARE(finished.count(), 1, Bound::quick);
     QCOMPARE(capture.videoDuration(), duration);
     QCOMPARE(capture.videoEndedBy(), endedBy);
     QCOMPARE(durationChanged.count(), duration > 0 ? 1 : 0);
