@@ -63,7 +63,7 @@ void ActionDataTest::valuesKeepOrderAndReplaceInPlace()
     request.setValue(QStringLiteral("zeta"), QStringLiteral("again"));
     Outcome outcome(&request);
     QVERIFY(request.invoke(true));
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.results.count(), 1, 30000);
+    WAIT_COMPARE(outcome.results.count(), 1, Bound::quick);
     QCOMPARE(
         describe(peer.requests.constFirst()), QStringLiteral("zeta(s)=again alpha(s)=a mid(i)=-7"));
     QCOMPARE(peer.requests.constFirst().arguments().at(0).toString(), QStringLiteral("Order"));
@@ -82,7 +82,7 @@ void ActionDataTest::eachInvokeSendsOnlyItsOwnValues()
     request.setValue(QStringLiteral("shared"), QStringLiteral("two"));
     QVERIFY(request.invoke(true));
     QVERIFY(request.invoke(true));
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.results.count(), 3, 30000);
+    WAIT_COMPARE(outcome.results.count(), 3, Bound::quick);
     QCOMPARE(peer.requests.size(), 3);
     QCOMPARE(describe(peer.requests.at(0)), QStringLiteral("first(i)=1 shared(s)=one"));
     QCOMPARE(describe(peer.requests.at(1)), QStringLiteral("shared(s)=two"));
@@ -120,7 +120,7 @@ void ActionDataTest::destination()
     request.setAction(QStringLiteral("Dest"));
     Outcome outcome(&request);
     QVERIFY(request.invoke(false));
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 1, 30000);
+    WAIT_COMPARE(outcome.total(), 1, Bound::quick);
     QCOMPARE(outcome.results.count(), 1);
     QCOMPARE(outcome.results.at(0).at(0).value<AM_ActionResults>().value(QStringLiteral("k")),
         QStringLiteral("v"));
@@ -163,7 +163,7 @@ void ActionDataTest::exactlyOneSignalLater()
     Outcome outcome(&request);
     request.invoke(true);
     QCOMPARE(outcome.total(), 0); // never from within invoke()
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 1, 30000);
+    WAIT_COMPARE(outcome.total(), 1, Bound::quick);
     QCOMPARE(outcome.results.count(), expectResults ? 1 : 0);
 
     // A full round trip later nothing else has come for the first request.
@@ -173,24 +173,25 @@ void ActionDataTest::exactlyOneSignalLater()
     ping.setAction(QStringLiteral("Echo"));
     QSignalSpy pong(&ping, &AM_ActionData::signalResultsAvailable);
     ping.invoke(true);
-    QVERIFY(pong.wait(30000));
+    QVERIFY(pong.wait(Bound::quick));
     QCOMPARE(outcome.total(), 1);
 }
 
 void ActionDataTest::noTimeLimit()
 {
     // QtDBus's default would give up after 25 seconds.
+    constexpr int kPastDefault = 27000;
     TestPeer peer(KivAction::busName(QStringLiteral("Slow")));
     QVERIFY(peer.isRegistered());
     peer.mode = TestPeer::Hold;
     peer.results = { { KivAction::Key::actionReturn(), QStringLiteral("ACCEPTED") } };
     connect(&peer, &TestPeer::requestReceived, &peer,
-        [&peer] { QTimer::singleShot(27000, &peer, [&peer] { peer.release(); }); });
+        [&peer] { QTimer::singleShot(kPastDefault, &peer, [&peer] { peer.release(); }); });
     AM_ActionData request;
     request.setAction(QStringLiteral("Slow"));
     Outcome outcome(&request);
     request.invoke(true);
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 1, 90000);
+    WAIT_COMPARE(outcome.total(), 1, kPastDefault + Bound::quick);
     QCOMPARE(outcome.results.count(), 1);
 }
 
@@ -203,7 +204,7 @@ void ActionDataTest::noBus()
     Outcome outcome(&request);
     QVERIFY(!request.invoke(true));
     QCOMPARE(outcome.total(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.aborted.count(), 1, 30000);
+    WAIT_COMPARE(outcome.aborted.count(), 1, Bound::quick);
     QCOMPARE(outcome.results.count(), 0);
 }
 
@@ -216,7 +217,7 @@ void ActionDataTest::abortReasonBelongsToOneInvoke()
     Outcome outcome(&request);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("aborted")));
     request.invoke(false);
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 1, 60000);
+    WAIT_COMPARE(outcome.total(), 1, Bound::quick);
     QCOMPARE(request.abortReason(), AM_ActionData::AbortNoHandler);
     QVERIFY(!request.abortMessage().isEmpty());
 
@@ -227,9 +228,9 @@ void ActionDataTest::abortReasonBelongsToOneInvoke()
     request.invoke(false);
     QCOMPARE(request.abortReason(), AM_ActionData::AbortUnknown);
     QCOMPARE(request.abortMessage(), QString());
-    QTRY_COMPARE_WITH_TIMEOUT(peer.requests.size(), 1, 60000);
+    WAIT_COMPARE(peer.requests.size(), 1, Bound::quick);
     peer.release();
-    QTRY_COMPARE_WITH_TIMEOUT(outcome.total(), 2, 60000);
+    WAIT_COMPARE(outcome.total(), 2, Bound::quick);
     QCOMPARE(outcome.results.count(), 1);
     QCOMPARE(request.abortMessage(), QString());
 }

@@ -6,6 +6,7 @@
 
 #include <AM_ActionResults.h>
 #include <CameraUIService.h>
+#include <CameraUIServiceCWrapper.h>
 
 #include <QDBusConnection>
 #include <QEventLoop>
@@ -54,8 +55,13 @@ private Q_SLOTS:
     void traceOfConstructionAndDestruction();
 
 private:
-    // Runs exec() against peer and returns its result.
-    int launch(CameraUIService &service) { return service.exec(); }
+    // Runs exec() against peer and returns its result; a peer that never answers fails the
+    // row at the launch's time limit.
+    int launch(CameraUIService &service)
+    {
+        SetCameraTimeout(&service, Bound::quick);
+        return service.exec();
+    }
 };
 
 void CameraUIServiceTest::initTestCase()
@@ -313,6 +319,7 @@ void CameraUIServiceTest::strayAnswerLeavesHostLoopAlone()
         strayDelivered = true;
         QTimer::singleShot(0, &hostLoop, [&] { hostLoop.exit(42); });
     });
+    QTimer::singleShot(Bound::quick, &hostLoop, [&] { hostLoop.exit(1); });
     QCOMPARE(hostLoop.exec(), 42);
     QVERIFY(strayDelivered);
 

@@ -29,7 +29,6 @@
 namespace {
 
 const QString kName = KivAction::cameraBusName();
-constexpr int kLong = 60000; // generous: the machine may be loaded
 
 QJsonValue json(const char *text)
 {
@@ -235,7 +234,7 @@ void CapabilitiesTest::referenceAnswer()
     DestroyCameraDlg(service);
 
     const QDBusMessage reply = QDBusConnection::sessionBus().call(
-        capabilitiesCall(KivAction::cameraAction()), QDBus::Block, kLong);
+        capabilitiesCall(KivAction::cameraAction()), QDBus::Block, Bound::camera);
     QCOMPARE(reply.signature(), QStringLiteral("a{sv}"));
     QCOMPARE(wireSignatures(reply).value(key), signature);
 }
@@ -251,14 +250,14 @@ void CapabilitiesTest::referenceCameraOnlyAnswers()
     CameraCapture capture;
     QSignalSpy changed(&capture, &CameraCapture::capabilitiesChanged);
     capture.refreshCapabilities();
-    QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, kLong);
+    WAIT_COMPARE(changed.count(), 1, Bound::camera);
 
     // Another action is refused as Invoke refuses it.
     const QDBusMessage wrong = QDBusConnection::sessionBus().call(
-        capabilitiesCall(QStringLiteral("Gallery")), QDBus::Block, kLong);
+        capabilitiesCall(QStringLiteral("Gallery")), QDBus::Block, Bound::camera);
     QCOMPARE(wrong.errorName(), KivAction::unknownActionError());
 
-    QTRY_COMPARE_WITH_TIMEOUT(m_camera.log().count("capabilities for "), 3, kLong);
+    WAIT_COMPARE(m_camera.log().count("capabilities for "), 3, Bound::camera);
     const QByteArray log = m_camera.log();
     QVERIFY2(!log.contains("window open"), log.constData());
     QVERIFY2(!log.contains("request "), log.constData());
@@ -273,7 +272,7 @@ void CapabilitiesTest::noCameraDevice()
 {
     startCamera({ QStringLiteral("--source"), QStringLiteral("auto") });
     CameraUIService *service = CreateCameraUIService(1, 0);
-    SetCameraTimeout(service, kLong);
+    SetCameraTimeout(service, Bound::camera);
     QVERIFY(!GetCameraCapabilities(service));
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeCameraFailed));
     const QByteArray error = GetCameraErrorMessage(service);
@@ -297,7 +296,7 @@ void CapabilitiesTest::brokenCameraOptions()
     QVERIFY(m_camera.start(m_dir.path(), {}, environment));
 
     CameraUIService *service = CreateCameraUIService(1, 0);
-    SetCameraTimeout(service, kLong);
+    SetCameraTimeout(service, Bound::camera);
     QVERIFY(!GetCameraCapabilities(service));
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeCameraFailed));
     const QByteArray error = GetCameraErrorMessage(service);
@@ -350,7 +349,7 @@ void CapabilitiesTest::failures()
     }
     CameraUIService *service = CreateCameraUIService(1, 0);
     // Long enough for a loaded machine; only the time-limit row waits it out.
-    SetCameraTimeout(service, behaviour == TimeLimit ? 1500 : kLong);
+    SetCameraTimeout(service, behaviour == TimeLimit ? 1500 : Bound::camera);
     // No event of the host's is delivered while the query waits: no nested event loop.
     bool delivered = false;
     QTimer due;
@@ -424,7 +423,7 @@ void CapabilitiesTest::jsonStaysValid()
     peer->capabilities.insert(KivAction::Key::interfaceVersion(), 1u);
 
     CameraUIService *service = CreateCameraUIService(1, 0);
-    SetCameraTimeout(service, kLong);
+    SetCameraTimeout(service, Bound::camera);
     const QByteArray text = GetCameraCapabilities(service);
     QVERIFY2(!text.isNull(), GetCameraErrorMessage(service));
     // Valid UTF-8, every control character escaped, and the same values back.
@@ -464,20 +463,20 @@ void CapabilitiesTest::captureRefresh()
         arrange(peer.data(), Behaviour(behaviour));
     }
     CameraCapture capture;
-    capture.setTimeout(behaviour == TimeLimit ? 1500 : kLong);
+    capture.setTimeout(behaviour == TimeLimit ? 1500 : Bound::camera);
     QSignalSpy changed(&capture, &CameraCapture::capabilitiesChanged);
     QSignalSpy outcomeChanged(&capture, &CameraCapture::outcomeChanged);
     capture.refreshCapabilities();
     QCOMPARE(changed.count(), 0);
     if (behaviour == Answers) {
-        QTRY_COMPARE_WITH_TIMEOUT(changed.count(), 1, kLong);
+        WAIT_COMPARE(changed.count(), 1, Bound::camera);
         QCOMPARE(capture.capabilities(), peer->capabilities);
         // The same answer again is no change.
         capture.refreshCapabilities();
-        QTRY_COMPARE_WITH_TIMEOUT(peer->requests.size(), 2, kLong);
+        WAIT_COMPARE(peer->requests.size(), 2, Bound::camera);
         QCOMPARE(changed.count(), 1);
     } else {
-        QTRY_COMPARE_WITH_TIMEOUT(outcomeChanged.count(), 1, kLong);
+        WAIT_COMPARE(outcomeChanged.count(), 1, Bound::camera);
         QVERIFY(capture.capabilities().isEmpty());
         QVERIFY(!capture.errorMessage().isEmpty());
     }
@@ -522,7 +521,7 @@ void CapabilitiesTest::cameraCaptureCli()
 
     QProcess cli;
     cli.start(QStringLiteral(CAMERA_BIN_DIR "/camera-capture"), arguments);
-    QVERIFY(cli.waitForFinished(kLong));
+    QVERIFY(cli.waitForFinished(Bound::camera));
     QCOMPARE(cli.exitCode(), exitCode);
     const QString out = QString::fromUtf8(cli.readAllStandardOutput()).trimmed();
     if (exitCode == 2) {
@@ -553,7 +552,7 @@ void CapabilitiesTest::noBus()
     CameraCapture capture;
     QSignalSpy outcomeChanged(&capture, &CameraCapture::outcomeChanged);
     capture.refreshCapabilities();
-    QTRY_COMPARE_WITH_TIMEOUT(outcomeChanged.count(), 1, kLong);
+    WAIT_COMPARE(outcomeChanged.count(), 1, Bound::camera);
     QCOMPARE(capture.outcome(), CameraCapture::NoBus);
 }
 

@@ -34,6 +34,12 @@ static int failures;
 
 static char dir[] = "/tmp/camerauiservice-capitest.XXXXXX";
 
+/* An activated camera's photo on a loaded machine; a launch that never ends fails by it. */
+enum
+{
+    launchBoundMs = 20000
+};
+
 /* The whole file, or NULL; *size gets its length. */
 static unsigned char *readFile(const char *path, size_t *size)
 {
@@ -138,6 +144,7 @@ static void capture(const struct CaptureRow *r)
     snprintf(expected, sizeof expected, "%s/%s", dir, r->utf8Name);
     SetCameraFileLocation(camera, request);
     SetCameraPhotoResolution(camera, "64x48");
+    SetCameraTimeout(camera, launchBoundMs);
 
     CHECK(Exec(camera) == 1);
     CHECK(GetCameraOutcome(camera) == CameraOutcomeAccepted);
@@ -178,6 +185,8 @@ static void cameraSays(void)
     CameraUIService *camera = CreateCameraUIService(CameraTypePhoto, 0);
 
     SetCameraPhotoResolution(camera, "12xabc");
+    /* Also ends the slices below should the camera never answer. */
+    SetCameraTimeout(camera, launchBoundMs);
     CHECK(StartCamera(camera, finished, &calls) == 1);
     while (!WaitCamera(camera, 50))
         ++slices; /* between slices a host would look at its own things */

@@ -63,6 +63,7 @@ void CWrapperTest::setters()
     QVERIFY(peer.isRegistered());
     CameraUIService *service = CreateCameraUIService(2, 0);
     setter(service, input.constData());
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), 1);
     DestroyCameraDlg(service);
 
@@ -86,6 +87,7 @@ void CWrapperTest::nullLocationSendsNoLocation()
     SetCameraFileLocation(service, nullptr);
     QVERIFY(GetCameraFileLocation(service).isNull());
     SetCameraPhotoResolution(service, nullptr);
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), 1);
     DestroyCameraDlg(service);
 
@@ -118,6 +120,7 @@ void CWrapperTest::fileLocationIsTheMemberItself()
 
     SetCameraFileLocation(service, "/set.png");
     QCOMPARE(location, QStringLiteral("/set.png"));
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), 1);
     QCOMPARE(location, QStringLiteral("/ret\xe9.png"));
     QCOMPARE(&GetCameraFileLocation(service), &location);

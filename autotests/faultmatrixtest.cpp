@@ -286,6 +286,8 @@ public:
         : m_handle(CreateCameraUIService(type, 0))
     {
         SetCameraFileLocation(m_handle, QFile::encodeName(asked()).constData());
+        // A launch whose answer never comes fails its row instead of holding the test.
+        SetCameraTimeout(m_handle, Bound::camera);
     }
     ~Service() { DestroyCameraDlg(m_handle); }
     Service(const Service &) = delete;
@@ -510,7 +512,7 @@ void FaultMatrixTest::cleanup()
     s_beforeRead = nullptr;
     stopCamera();
     // A peer's name outlives its connection for a moment: the next row wants it free.
-    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), 60000);
+    WAIT_VERIFY(!nameOwned(), Bound::quick);
 }
 
 void FaultMatrixTest::startCamera(const QStringList &options)
@@ -611,7 +613,7 @@ void FaultMatrixTest::launchFaults()
         peer.reset();
     }
     if (m_camera.process() && fault != ErrorAnswer) {
-        QTRY_COMPARE_WITH_TIMEOUT(m_camera.process()->state(), QProcess::NotRunning, 60000);
+        WAIT_COMPARE(m_camera.process()->state(), QProcess::NotRunning, Bound::camera);
         QCOMPARE(m_camera.process()->exitStatus(),
             fault == CameraKilledMidCapture ? QProcess::CrashExit : QProcess::NormalExit);
     }
@@ -666,7 +668,7 @@ void FaultMatrixTest::forgedReplies()
         VERIFY_LINE(launched.lines, svc("exec:The user actionReturn is REJECTED"));
     }
     peer.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), 60000);
+    WAIT_VERIFY(!nameOwned(), Bound::quick);
     launchWorksAgain(service);
 }
 
@@ -697,12 +699,12 @@ void FaultMatrixTest::busDiesMidLaunch()
     daemon.start(QStringLiteral("dbus-daemon"),
         { QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
             QStringLiteral("--print-address=1") });
-    QVERIFY(daemon.waitForStarted(60000));
-    QTRY_VERIFY_WITH_TIMEOUT(daemon.canReadLine(), 60000);
+    QVERIFY(daemon.waitForStarted(Bound::quick));
+    WAIT_VERIFY(daemon.canReadLine(), Bound::quick);
     qputenv("DBUS_SESSION_BUS_ADDRESS", daemon.readLine().trimmed());
     const auto stop = qScopeGuard([&daemon] {
         daemon.kill();
-        daemon.waitForFinished(60000);
+        daemon.waitForFinished(Bound::quick);
     });
 
     TestPeer peer;
@@ -764,6 +766,7 @@ void FaultMatrixTest::lateAnswerLeavesHostLoopAlone()
         peer.release();
         poll.start(5);
     });
+    QTimer::singleShot(Bound::quick, &hostLoop, [&hostLoop] { hostLoop.exit(1); });
     QCOMPARE(hostLoop.exec(), 42);
     QCOMPARE(peer.requests.size(), 1);
 
@@ -810,6 +813,7 @@ void FaultMatrixTest::destroyedWhileWaiting()
     peer.mode = TestPeer::Hold;
     peer.results = { { kActionReturn, kAccepted } };
     CameraUIService *service = CreateCameraUIService(1, 0);
+    SetCameraTimeout(service, Bound::camera);
     const QMetaObject::Connection once = connect(
         &peer, &TestPeer::requestReceived, this, [service] { DestroyCameraDlg(service); },
         Qt::QueuedConnection);
@@ -827,6 +831,7 @@ void FaultMatrixTest::destroyedWhileWaiting()
     peer.release();
     peer.mode = TestPeer::Reply;
     CameraUIService *next = CreateCameraUIService(1, 0);
+    SetCameraTimeout(next, Bound::camera);
     QCOMPARE(Exec(next), 1);
     DestroyCameraDlg(next);
     QCOMPARE(peer.requests.size(), 2);
@@ -975,18 +980,18 @@ void FaultMatrixTest::invalidUtf8Location()
     const Launch launched = launch(service);
     const QStringList &lines = launched.lines;
     QCOMPARE(launched.result, valid ? 1 : 0);
-    QTRY_VERIFY_WITH_TIMEOUT(peer.replied(), 60000);
+    WAIT_VERIFY(peer.replied(), Bound::quick);
     if (valid) {
         QCOMPARE(GetCameraFileLocation(service), QString::fromUtf8(location));
         VERIFY_LINE(lines, svc("handleResults:fileLocationReturn = /tmp/caf\xe9.png "));
     } else {
         QCOMPARE(GetCameraFileLocation(service), asked());
         VERIFY_LINE(lines, svc("exec:The user actionReturn is REJECTED"));
-        QTRY_VERIFY_WITH_TIMEOUT(peer.finished(), 60000);
+        WAIT_VERIFY(peer.finished(), Bound::quick);
         QVERIFY(peer.droppedByBus());
     }
     peer.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), 60000);
+    WAIT_VERIFY(!nameOwned(), Bound::quick);
     launchWorksAgain(service);
 }
 
@@ -1400,7 +1405,7 @@ void FaultMatrixTest::fifoExchangeRace()
     StdoutCapture trace;
     int refused = 0;
     int reads = 0;
-    const QDeadlineTimer deadline(120000);
+    const QDeadlineTimer deadline(Bound::camera);
     for (; (reads < 300 || swaps < 100) && !deadline.hasExpired(); ++reads) {
         if (configuration) {
             const uint size = GetMinDataSize(service);

@@ -86,7 +86,7 @@ static void run(const struct Row *row, const char *dir)
         CancelCamera(camera);
     CHECK(state.calls == 0); /* never from inside StartCamera or CancelCamera */
 
-    watch = g_timeout_add_seconds(120, watchdog, &state);
+    watch = g_timeout_add_seconds(20, watchdog, &state);
     g_main_loop_run(state.loop);
     if (!state.timedOut)
         g_source_remove(watch);

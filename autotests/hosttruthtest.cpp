@@ -162,6 +162,7 @@ void HostTruthTest::answers()
     const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
     if (!asked.isEmpty())
         SetCameraFileLocation(service, QFile::encodeName(asked).constData());
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), outcome == CameraOutcomeAccepted ? 1 : 0);
     QCOMPARE(GetCameraOutcome(service), outcome);
     const QString error = QString::fromUtf8(GetCameraErrorMessage(service));
@@ -263,7 +264,7 @@ void HostTruthTest::committedFileIsRead()
         peer.results.insert(kActionReturn, QStringLiteral("REJECTED"));
         QCOMPARE(Exec(service), 0);
         peer.requests.clear();
-        QTRY_COMPARE_WITH_TIMEOUT(descriptorsOn(capture), 0, 10000);
+        WAIT_COMPARE(descriptorsOn(capture), 0, 10000);
         break;
     }
     size_t size = 0;
@@ -274,7 +275,7 @@ void HostTruthTest::committedFileIsRead()
     // Held while the service lives, never after.
     destroy.dismiss();
     DestroyCameraDlg(service);
-    QTRY_COMPARE_WITH_TIMEOUT(descriptorsOn(capture), 0, 10000);
+    WAIT_COMPARE(descriptorsOn(capture), 0, 10000);
     QCOMPARE(hiddenEntries(folder), QStringList());
 }
 
@@ -324,6 +325,7 @@ void HostTruthTest::durationLimit()
     const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
     SetCameraVideoDurationLimit(service, limit);
     StdoutCapture trace;
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(Exec(service), 1);
     const QByteArray text = trace.take();
     QCOMPARE(text.contains("the camera did not report a duration"), tracedMissing);
@@ -348,8 +350,9 @@ void HostTruthTest::durationLimit()
     QCOMPARE(capture.videoDurationLimit(), qMax(limit, 0));
     QSignalSpy finished(&capture, &CameraCapture::finished);
     QSignalSpy durationChanged(&capture, &CameraCapture::videoDurationChanged);
+    capture.setTimeout(Bound::quick);
     QVERIFY(capture.start());
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 60000);
+    WAIT_COMPARE(finished.count(), 1, Bound::quick);
     QCOMPARE(capture.videoDuration(), duration);
     QCOMPARE(capture.videoEndedBy(), endedBy);
     QCOMPARE(durationChanged.count(), duration > 0 ? 1 : 0);

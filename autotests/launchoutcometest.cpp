@@ -40,7 +40,6 @@ const QString kActionReturn = KivAction::Key::actionReturn();
 const QString kLocationReturn = KivAction::Key::fileLocationReturn();
 const QString kAccepted = QStringLiteral("ACCEPTED");
 const QString kCameraName = KivAction::cameraBusName();
-constexpr int kLong = 60000; // generous: the machine may be loaded
 
 bool nameOwned()
 {
@@ -190,7 +189,7 @@ void LaunchOutcomeTest::cleanup()
 {
     m_peer.reset();
     stopCamera();
-    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), kLong);
+    WAIT_VERIFY(!nameOwned(), Bound::quick);
 }
 
 void LaunchOutcomeTest::startCamera(const QStringList &options)
@@ -278,10 +277,10 @@ Ended LaunchOutcomeTest::launchWithExec(CameraUIService *service)
     QTimer bound;
     bound.setSingleShot(true);
     connect(&bound, &QTimer::timeout, qApp, [] {
-        qWarning("the launch did not end within %d ms", kLong);
+        qWarning("the launch did not end within %d ms", Bound::camera);
         QCoreApplication::exit(1);
     });
-    bound.start(kLong);
+    bound.start(Bound::camera);
     QCoreApplication::exec();
     ended.outcome = GetCameraOutcome(service);
     ended.message = QString::fromUtf8(GetCameraErrorMessage(service));
@@ -364,7 +363,7 @@ void LaunchOutcomeTest::outcomes()
         QVERIFY2(ended.message.contains(message), qPrintable(ended.message));
     // A launch given up early may end before the camera has even read the request.
     if (m_peer && m_peer->isRegistered())
-        QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
+        WAIT_COMPARE(m_peer->requests.size(), 1, Bound::quick);
 }
 
 void LaunchOutcomeTest::captureOutcomes_data()
@@ -402,7 +401,7 @@ void LaunchOutcomeTest::captureOutcomes()
     QVERIFY(capture.start());
     QVERIFY(capture.isWaiting());
     QCOMPARE(finished.count(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kLong);
+    WAIT_COMPARE(finished.count(), 1, Bound::camera);
     QCOMPARE(finished.constFirst().constFirst().toBool(), outcome == CameraCapture::Accepted);
     QVERIFY(!waitingAtFinish);
     QCOMPARE(int(capture.outcome()), outcome);
@@ -495,7 +494,7 @@ void LaunchOutcomeTest::callbackRunsOnceFromTheEventLoop()
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
     QCOMPARE(log.calls, 0);
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeNone));
-    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+    WAIT_COMPARE(log.calls, 1, Bound::camera);
     QCOMPARE(log.service, service);
     QCOMPARE(log.accepted, outcome == CameraOutcomeAccepted ? 1 : 0);
     QCOMPARE(GetCameraOutcome(service), outcome);
@@ -516,8 +515,8 @@ void LaunchOutcomeTest::callbackMayDestroyOrRestart()
     first.then
         = [&second](CameraUIService *s) { QCOMPARE(StartCamera(s, countCallback, &second), 1); };
     QCOMPARE(StartCamera(service, countCallback, &first), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(first.calls, 1, kLong);
-    QTRY_COMPARE_WITH_TIMEOUT(second.calls, 1, kLong);
+    WAIT_COMPARE(first.calls, 1, Bound::camera);
+    WAIT_COMPARE(second.calls, 1, Bound::camera);
     QCOMPARE(second.accepted, 1);
     QCOMPARE(m_peer->requests.size(), 2);
 }
@@ -528,7 +527,7 @@ void LaunchOutcomeTest::destroyWhileStartedLaunchWaits()
     CameraUIService *service = CreateCameraUIService(1, 0);
     CallbackLog log;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
+    WAIT_COMPARE(m_peer->requests.size(), 1, Bound::quick);
     DestroyCameraDlg(service);
     m_peer->release(); // the late answer goes nowhere
     // A launch on a new service is answered after it, on the same connection.
@@ -536,7 +535,7 @@ void LaunchOutcomeTest::destroyWhileStartedLaunchWaits()
     CameraUIService *next = CreateCameraUIService(1, 0);
     CallbackLog nextLog;
     QCOMPARE(StartCamera(next, countCallback, &nextLog), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(nextLog.calls, 1, kLong);
+    WAIT_COMPARE(nextLog.calls, 1, Bound::camera);
     DestroyCameraDlg(next);
     QCOMPARE(log.calls, 0);
 }
@@ -549,7 +548,7 @@ void LaunchOutcomeTest::refusedLaunchLeavesWaitingOneAlone()
     CallbackLog log;
     CallbackLog refused;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
+    WAIT_COMPARE(m_peer->requests.size(), 1, Bound::quick);
     {
         StdoutCapture trace;
         QCOMPARE(StartCamera(service, countCallback, &refused), 0);
@@ -561,7 +560,7 @@ void LaunchOutcomeTest::refusedLaunchLeavesWaitingOneAlone()
     }
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeNone));
     m_peer->release();
-    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+    WAIT_COMPARE(log.calls, 1, Bound::camera);
     QCOMPARE(log.accepted, 1);
     QCOMPARE(GetCameraOutcome(service), int(CameraOutcomeAccepted));
     QCOMPARE(refused.calls, 0);
@@ -589,7 +588,7 @@ void LaunchOutcomeTest::cancelAndTimeoutReachTheCamera()
         SetCameraTimeout(service, 200);
     CallbackLog log;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("request 1"), kLong);
+    WAIT_VERIFY(m_camera.log().contains("request 1"), Bound::camera);
     if (behaviour == CancelWhileWaiting)
         CancelCamera(service);
     if (behaviour == CameraLeaves) {
@@ -597,10 +596,9 @@ void LaunchOutcomeTest::cancelAndTimeoutReachTheCamera()
         service = nullptr;
     }
     if (service)
-        QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+        WAIT_COMPARE(log.calls, 1, Bound::camera);
     // The camera ends the capture it held and answers it; no file is left behind.
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.log().contains("CANCELLED"), m_camera.log().constData(), kLong);
+    WAIT_VERIFY2(m_camera.log().contains("CANCELLED"), m_camera.log().constData(), Bound::camera);
     QVERIFY(!QFile::exists(target));
 }
 
@@ -614,12 +612,12 @@ void LaunchOutcomeTest::killedHostsCaptureIsDropped()
     host.start(QStringLiteral(CAMERA_BIN_DIR "/camera-capture"),
         { QStringLiteral("--photo"), QStringLiteral("--resolution"), QStringLiteral("16x16"),
             QStringLiteral("--file"), target });
-    QVERIFY(host.waitForStarted(kLong));
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("request 1"), kLong);
+    QVERIFY(host.waitForStarted(Bound::camera));
+    WAIT_VERIFY(m_camera.log().contains("request 1"), Bound::camera);
     host.kill();
-    QVERIFY(host.waitForFinished(kLong));
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.log().contains("left the bus"), m_camera.log().constData(), kLong);
+    QVERIFY(host.waitForFinished(Bound::camera));
+    WAIT_VERIFY2(
+        m_camera.log().contains("left the bus"), m_camera.log().constData(), Bound::camera);
     QVERIFY(!QFile::exists(target));
 }
 
@@ -631,18 +629,17 @@ void LaunchOutcomeTest::cameraCaptureCancelsOnSignal()
     host.setProcessChannelMode(QProcess::SeparateChannels);
     host.start(QStringLiteral(CAMERA_BIN_DIR "/camera-capture"),
         { QStringLiteral("--photo"), QStringLiteral("--resolution"), QStringLiteral("16x16") });
-    QVERIFY(host.waitForStarted(kLong));
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("request 1"), kLong);
+    QVERIFY(host.waitForStarted(Bound::camera));
+    WAIT_VERIFY(m_camera.log().contains("request 1"), Bound::camera);
     host.terminate();
-    QVERIFY(host.waitForFinished(kLong));
+    QVERIFY(host.waitForFinished(Bound::camera));
     QCOMPARE(host.exitStatus(), QProcess::NormalExit);
     QCOMPARE(host.exitCode(), 1);
     const QByteArray out = host.readAllStandardOutput();
     QVERIFY2(out.contains("camera-capture: cancelled\n"), out.constData());
     // No file was written: the summary names none.
     QVERIFY2(!out.contains("file location"), out.constData());
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.log().contains("CANCELLED"), m_camera.log().constData(), kLong);
+    WAIT_VERIFY2(m_camera.log().contains("CANCELLED"), m_camera.log().constData(), Bound::camera);
 }
 
 void LaunchOutcomeTest::captureNotifiesWhileWaiting()
@@ -656,14 +653,14 @@ void LaunchOutcomeTest::captureNotifiesWhileWaiting()
     QVERIFY(capture.start());
     QCOMPARE(waiting.count(), 1);
     QVERIFY(!capture.start()); // one launch at a time
-    QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
+    WAIT_COMPARE(m_peer->requests.size(), 1, Bound::quick);
     capture.setPhotoResolution(QStringLiteral("640x480"));
     capture.setPhotoResolution(QStringLiteral("640x480"));
     QCOMPARE(resolution.count(), 1);
     m_peer->results = { { kActionReturn, kAccepted },
         { kLocationReturn, capturedFile(QStringLiteral("got")) } };
     m_peer->release();
-    QTRY_COMPARE_WITH_TIMEOUT(waiting.count(), 2, kLong);
+    WAIT_COMPARE(waiting.count(), 2, Bound::quick);
     QCOMPARE(location.count(), 1);
     QCOMPARE(capture.fileLocation(), capturedFile(QStringLiteral("got")));
     QCOMPARE(outcome.count(), 1);
@@ -732,7 +729,7 @@ void LaunchOutcomeTest::descriptorHandoff()
     CallbackLog log;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
     if (!move.isEmpty() && move != QLatin1String("timeout")) {
-        QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("answering request 1 in"), kLong);
+        WAIT_VERIFY(m_camera.log().contains("answering request 1 in"), Bound::camera);
         if (move == QLatin1String("cancel")) {
             CancelCamera(service);
         } else {
@@ -741,7 +738,7 @@ void LaunchOutcomeTest::descriptorHandoff()
         }
     }
     if (service) {
-        QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+        WAIT_COMPARE(log.calls, 1, Bound::camera);
         QCOMPARE(GetCameraOutcome(service), outcome);
     }
 
@@ -753,8 +750,8 @@ void LaunchOutcomeTest::descriptorHandoff()
         QVERIFY(fileBytes(target).startsWith("\x89PNG"));
         // Nobody opened the path or wrote it in place: one rename put the capture there.
         QCOMPARE(onTarget, QStringList { QStringLiteral("moved-to photo.png") });
-        QTRY_VERIFY2_WITH_TIMEOUT(m_camera.log().contains("through the caller's file descriptor"),
-            m_camera.log().constData(), kLong);
+        WAIT_VERIFY2(m_camera.log().contains("through the caller's file descriptor"),
+            m_camera.log().constData(), Bound::camera);
     } else {
         QCOMPARE(fileBytes(target), kOld);
         QCOMPARE(onTarget, QStringList());
@@ -918,7 +915,7 @@ void LaunchOutcomeTest::descriptorsDoNotLeak()
         QCOMPARE(launchWithExec(service).outcome, int(CameraOutcomeAccepted));
     }
     // The bus may close the last request's copy a little later: never more than before.
-    QTRY_VERIFY_WITH_TIMEOUT(openDescriptorCount() <= before, kLong);
+    WAIT_VERIFY(openDescriptorCount() <= before, Bound::quick);
     QCOMPARE(hiddenEntries(m_dir.path()), QStringList());
 }
 
@@ -979,7 +976,7 @@ void LaunchOutcomeTest::cancelFallsBackForAnOlderCamera()
     for (int launch = 1; launch <= 2; ++launch) {
         const Ended ended = launchWithExec(service);
         QCOMPARE(ended.outcome, int(CameraOutcomeCancelled));
-        QTRY_COMPARE_WITH_TIMEOUT(m_peer->cancels.size(), launch + 1, kLong);
+        WAIT_COMPARE(m_peer->cancels.size(), launch + 1, Bound::quick);
     }
     QCOMPARE(m_peer->cancels,
         QStringList({ QStringLiteral("refused CancelLaunch"),
@@ -1015,24 +1012,24 @@ void LaunchOutcomeTest::neighbourServicesKeepTheirLaunches()
     CallbackLog firstLog;
     CallbackLog secondLog;
     QCOMPARE(StartCamera(second, countCallback, &secondLog), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("answering request 1 in"), kLong);
+    WAIT_VERIFY(m_camera.log().contains("answering request 1 in"), Bound::camera);
     if (timeout)
         SetCameraTimeout(first, 100);
     QCOMPARE(StartCamera(first, countCallback, &firstLog), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().contains("answering request 2 in"), kLong);
+    WAIT_VERIFY(m_camera.log().contains("answering request 2 in"), Bound::camera);
     if (!timeout)
         CancelCamera(first);
-    QTRY_COMPARE_WITH_TIMEOUT(firstLog.calls, 1, kLong);
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.log().contains("request 2 cancelled"), m_camera.log().constData(), kLong);
+    WAIT_COMPARE(firstLog.calls, 1, Bound::camera);
+    WAIT_VERIFY2(
+        m_camera.log().contains("request 2 cancelled"), m_camera.log().constData(), Bound::camera);
     QVERIFY2(m_camera.log().contains(", 1 pending capture(s)"), m_camera.log().constData());
     QVERIFY2(!m_camera.log().contains("request 1 cancelled"), m_camera.log().constData());
     QCOMPARE(secondLog.calls, 0);
     QCOMPARE(GetCameraOutcome(second), int(CameraOutcomeNone));
     CancelCamera(second);
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.log().contains("request 1 cancelled"), m_camera.log().constData(), kLong);
-    QTRY_COMPARE_WITH_TIMEOUT(secondLog.calls, 1, kLong);
+    WAIT_VERIFY2(
+        m_camera.log().contains("request 1 cancelled"), m_camera.log().constData(), Bound::camera);
+    WAIT_COMPARE(secondLog.calls, 1, Bound::camera);
 }
 
 // The error of the last launch is gone, announced, as soon as the next one waits.
@@ -1042,9 +1039,9 @@ void LaunchOutcomeTest::newLaunchClearsTheError()
     CameraCapture capture;
     QSignalSpy finished(&capture, &CameraCapture::finished);
     QVERIFY(capture.start());
-    QTRY_COMPARE_WITH_TIMEOUT(m_peer->requests.size(), 1, kLong);
+    WAIT_COMPARE(m_peer->requests.size(), 1, Bound::quick);
     capture.cancel();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kLong);
+    WAIT_COMPARE(finished.count(), 1, Bound::camera);
     QVERIFY(!capture.errorMessage().isEmpty());
     QSignalSpy errorChanged(&capture, &CameraCapture::errorMessageChanged);
     QVERIFY(capture.start());
@@ -1058,13 +1055,13 @@ void LaunchOutcomeTest::newLaunchClearsTheError()
     SetCameraTimeout(service, 1);
     CallbackLog log;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
+    WAIT_COMPARE(log.calls, 1, Bound::camera);
     QVERIFY(QByteArray(GetCameraErrorMessage(service)).contains("no answer within"));
     SetCameraTimeout(service, 0);
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
     QCOMPARE(GetCameraErrorMessage(service), "");
     CancelCamera(service);
-    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 2, kLong);
+    WAIT_COMPARE(log.calls, 2, Bound::camera);
 }
 
 // Run as launchoutcometest-activation: on a bus of its own whose service file for the
@@ -1109,8 +1106,8 @@ void LaunchOutcomeTest::activation()
         m_ownBus->start(QStringLiteral("dbus-daemon"),
             { QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
                 QStringLiteral("--print-address=1") });
-        QVERIFY(m_ownBus->waitForStarted(kLong));
-        QTRY_VERIFY_WITH_TIMEOUT(m_ownBus->canReadLine(), kLong);
+        QVERIFY(m_ownBus->waitForStarted(Bound::quick));
+        WAIT_VERIFY(m_ownBus->canReadLine(), Bound::quick);
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_ownBus->readLine().trimmed());
     }
     QFile service(services + QStringLiteral("/org.kiv.Action.CameraUIService.service"));
@@ -1118,9 +1115,11 @@ void LaunchOutcomeTest::activation()
     service.write("[D-BUS Service]\nName=org.kiv.Action.CameraUIService\nExec="
         + QString(exec).replace(QLatin1String("%1"), m_dir.path()).toUtf8() + "\n");
     service.close();
-    const QDBusMessage reload = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")));
+    const QDBusMessage reload = QDBusConnection::sessionBus().call(
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+            QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
+            QStringLiteral("ReloadConfig")),
+        QDBus::Block, Bound::quick);
     QCOMPARE(reload.type(), QDBusMessage::ReplyMessage);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
 
@@ -1140,7 +1139,7 @@ void LaunchOutcomeTest::activation()
     act(CameraLeaves, [] {});
     QCOMPARE(launchWithExec(camera).outcome, int(CameraOutcomeCameraFailed));
     m_peer.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), kLong);
+    WAIT_VERIFY(!nameOwned(), Bound::quick);
     // The next launch starts the camera; had the cancel started one, that camera would
     // have got the cancel first.
     CallbackLog log;
@@ -1153,10 +1152,10 @@ void LaunchOutcomeTest::activation()
         cameraLog.close();
         return text;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("answering request 1 in"), kLong);
+    WAIT_VERIFY(logText().contains("answering request 1 in"), Bound::camera);
     CancelCamera(camera);
-    QTRY_COMPARE_WITH_TIMEOUT(log.calls, 1, kLong);
-    QTRY_VERIFY_WITH_TIMEOUT(logText().contains("request 1 cancelled"), kLong);
+    WAIT_COMPARE(log.calls, 1, Bound::camera);
+    WAIT_VERIFY(logText().contains("request 1 cancelled"), Bound::camera);
     QCOMPARE(logText().count("cancel from"), 1);
     const QDBusReply<uint> pid = QDBusConnection::sessionBus().interface()->servicePid(kCameraName);
     if (pid.isValid())
@@ -1167,7 +1166,7 @@ void LaunchOutcomeTest::cleanupTestCase()
 {
     if (m_ownBus) {
         m_ownBus->kill();
-        m_ownBus->waitForFinished(kLong);
+        m_ownBus->waitForFinished(Bound::quick);
     }
 }
 
@@ -1203,7 +1202,7 @@ void LaunchOutcomeTest::captureDeletedFromAChangeSignal()
     QVERIFY(capture->start());
     SenderDeleter deleter;
     QVERIFY(connect(capture, signal.constData(), &deleter, SLOT(deleteSender())));
-    QTRY_VERIFY_WITH_TIMEOUT(!alive, kLong);
+    WAIT_VERIFY(!alive, Bound::quick);
     QCoreApplication::processEvents();
 }
 
@@ -1246,7 +1245,7 @@ void LaunchOutcomeTest::captureRestartedFromAChangeSignal()
     restarter.cancelToo = cancelToo;
     QVERIFY(connect(&capture, signal.constData(), &restarter, SLOT(restartSender())));
 
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, kLong);
+    WAIT_COMPARE(finished.size(), 2, Bound::camera);
     QCOMPARE(restarter.restarts, 1);
     QCOMPARE(finished.at(0).accepted, true);
     QCOMPARE(finished.at(0).outcome, int(CameraCapture::Accepted));
@@ -1345,7 +1344,7 @@ void LaunchOutcomeTest::answerExtras()
     QSignalSpy finished(&capture, &CameraCapture::finished);
     QSignalSpy usedChanged(&capture, &CameraCapture::settingsUsedChanged);
     QVERIFY(capture.start());
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kLong);
+    WAIT_COMPARE(finished.count(), 1, Bound::camera);
     QCOMPARE(capture.errorMessage(), message);
     QCOMPARE(capture.settingsUsed(), used);
     QCOMPARE(usedChanged.count(), used.isEmpty() ? 0 : 1);
@@ -1358,10 +1357,12 @@ void LaunchOutcomeTest::waitCameraSlices()
     arrange(CancelWhileWaiting); // held
     CameraUIService *service = CreateCameraUIService(1, 0);
     const auto destroy = qScopeGuard([service] { DestroyCameraDlg(service); });
+    // The waits below without a slice end by the launch's own limit should nothing end them.
+    SetCameraTimeout(service, Bound::quick);
     QCOMPARE(WaitCamera(service, 10), 1); // nothing waits
     CallbackLog log;
     QCOMPARE(StartCamera(service, countCallback, &log), 1);
-    for (int slice = 0; slice < kLong / 10 && m_peer->requests.isEmpty(); ++slice)
+    for (int slice = 0; slice < Bound::quick / 10 && m_peer->requests.isEmpty(); ++slice)
         QCOMPARE(WaitCamera(service, 10), 0);
     QCOMPARE(m_peer->requests.size(), 1);
     QCOMPARE(WaitCamera(service, 0), 0);
@@ -1390,6 +1391,7 @@ void LaunchOutcomeTest::waitCameraSlices()
     // A handler destroys the service it waits for: the wait ends, nothing is touched.
     disconnect(m_peer.data(), &TestPeer::requestReceived, nullptr, nullptr);
     CameraUIService *doomed = CreateCameraUIService(1, 0);
+    SetCameraTimeout(doomed, Bound::quick);
     CallbackLog third;
     QCOMPARE(StartCamera(doomed, countCallback, &third), 1);
     connect(m_peer.data(), &TestPeer::requestReceived, m_peer.data(),

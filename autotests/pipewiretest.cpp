@@ -105,7 +105,7 @@ void PipeWireTest::initTestCase()
     QString why;
     QVERIFY2(m_fixture.start(QLatin1String(rangeNodeConf), &why), qPrintable(why));
     QVERIFY(m_out.isValid());
-    QTRY_VERIFY_WITH_TIMEOUT(m_fixture.hasNode(QStringLiteral("test-range-camera")), 20000);
+    WAIT_VERIFY(m_fixture.hasNode(QStringLiteral("test-range-camera")), Bound::camera);
 }
 
 // One provider per row: a provider used by many consumers in a row may stall for good.
@@ -192,7 +192,7 @@ void PipeWireTest::photo()
         source = source.startsWith(QLatin1String("auto")) ? QStringLiteral("auto")
                                                           : QStringLiteral("pipewire:") + node;
         if (source == QLatin1String("auto")) // auto takes the first; ours must be there
-            QTRY_VERIFY_WITH_TIMEOUT(probeSource(QStringLiteral("auto")).ok(), 20000);
+            WAIT_VERIFY(probeSource(QStringLiteral("auto")).ok(), Bound::camera);
     }
     CaptureSettings settings;
     settings.source = source;
@@ -200,7 +200,7 @@ void PipeWireTest::photo()
     settings.orientationDegrees = orientation;
     const QString path = m_out.filePath(
         QStringLiteral("photo-%1.jpg").arg(QString::fromUtf8(QTest::currentDataTag())));
-    const CaptureResult result = capture(settings, path, 40000);
+    const CaptureResult result = capture(settings, path, Bound::camera);
     QVERIFY2(result.ok, qPrintable(describe(result)));
     QImage image;
     QVERIFY(image.load(path, "JPEG"));
@@ -253,7 +253,7 @@ void PipeWireTest::recording()
     const QString path = m_out.filePath(
         QStringLiteral("clip-%1.mkv").arg(QString::fromUtf8(QTest::currentDataTag())));
     settings.format = QStringLiteral("mkv");
-    const CaptureResult result = capture(settings, path, 30000);
+    const CaptureResult result = capture(settings, path, Bound::camera + settings.recordMs);
     if (minFrames == 0) {
         QVERIFY2(!result.ok, qPrintable(result.description));
         QCOMPARE(result.errorName, KivAction::cameraFailedError());
@@ -318,10 +318,10 @@ void PipeWireTest::cameraThatStops()
     QSignalSpy finished(job, &CaptureJob::finished);
     job->start();
     if (video) {
-        QTRY_VERIFY_WITH_TIMEOUT(sizeOf(file.fileName()) > 0, 20000);
+        WAIT_VERIFY(sizeOf(file.fileName()) > 0, Bound::camera);
     } else {
         // The node has given its first frame, not yet the five a photo waits for.
-        QTRY_VERIFY_WITH_TIMEOUT(liveSourceHasFrame(), 20000);
+        WAIT_VERIFY(liveSourceHasFrame(), Bound::camera);
         QVERIFY(!LiveSource::instance()->isSettled());
     }
     ::kill(pid_t(process->processId()), how);
@@ -339,8 +339,9 @@ void PipeWireTest::cameraThatStops()
     settings.video = false;
     CaptureResult again;
     // The node is back under its old name once PipeWire and the monitor see it.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (again = capture(settings, m_out.filePath(QStringLiteral("again.jpg")), 25000)).ok, 60000);
+    WAIT_VERIFY2(
+        (again = capture(settings, m_out.filePath(QStringLiteral("again.jpg")), Bound::camera)).ok,
+        qPrintable(describe(again)), Bound::camera);
 }
 
 // One device monitor for the camera's life: a node added after the start is found, a node
@@ -352,12 +353,12 @@ void PipeWireTest::hotPlug()
     QVERIFY(!probeSource(source).ok());
     QProcess *process = provider(node);
     QVERIFY(process);
-    QTRY_VERIFY_WITH_TIMEOUT(probeSource(source).ok(), 20000);
+    WAIT_VERIFY(probeSource(source).ok(), Bound::camera);
     QCOMPARE(probeSource(source).name, source);
 
     m_providers.removeAll(process);
     m_fixture.removeProvider(process);
-    QTRY_VERIFY_WITH_TIMEOUT(!probeSource(source).ok(), 20000);
+    WAIT_VERIFY(!probeSource(source).ok(), Bound::camera);
     QVERIFY2(probeSource(source).errorMessage.contains(node),
         qPrintable(probeSource(source).errorMessage));
 }

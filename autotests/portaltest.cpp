@@ -143,7 +143,7 @@ void PortalTest::access()
     CaptureJob *job = CaptureJob::intoPath(settings, path);
     QSignalSpy finished(job, &CaptureJob::finished);
     job->start();
-    QVERIFY(finished.wait(60000) || !finished.isEmpty());
+    QVERIFY(finished.wait(25000) || !finished.isEmpty());
     const CaptureResult result = finished.constFirst().constFirst().value<CaptureResult>();
     delete job;
     QCOMPARE(m_backend.asked, portal ? 1 : 0);

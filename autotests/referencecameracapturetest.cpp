@@ -19,6 +19,9 @@
 
 using namespace refcam;
 
+// A job here is a photo or a recording of at most three seconds.
+constexpr int kCaptureBound = Bound::camera + 3000;
+
 class ReferenceCameraCaptureTest : public QObject
 {
     Q_OBJECT
@@ -98,7 +101,7 @@ void ReferenceCameraCaptureTest::captureIntoFd()
     QScopedPointer<CaptureJob> job(CaptureJob::intoFd(settings, file.handle()));
     QSignalSpy done(job.data(), &CaptureJob::finished);
     job->start();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
+    WAIT_COMPARE(done.count(), 1, kCaptureBound);
     const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
     file.close();
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -191,7 +194,7 @@ void ReferenceCameraCaptureTest::photoContent()
     QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
     QSignalSpy done(job.data(), &CaptureJob::finished);
     job->start();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    WAIT_COMPARE(done.count(), 1, kCaptureBound);
     const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
     QVERIFY2(result.ok, qPrintable(result.message));
 
@@ -240,7 +243,7 @@ void ReferenceCameraCaptureTest::cameraStops()
     QSignalSpy done(job.data(), &CaptureJob::finished);
     job->start();
     // Frames stop within a second of the start; the stall is seen 3 s later.
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 9000);
+    WAIT_COMPARE(done.count(), 1, 9000);
     const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
     QVERIFY(!result.ok);
     QCOMPARE(result.errorName, KivAction::cameraFailedError());
@@ -254,7 +257,7 @@ void ReferenceCameraCaptureTest::cameraStops()
     QScopedPointer<CaptureJob> next(CaptureJob::intoPath(settings, path));
     QSignalSpy nextDone(next.data(), &CaptureJob::finished);
     next->start();
-    QTRY_COMPARE_WITH_TIMEOUT(nextDone.count(), 1, 30000);
+    WAIT_COMPARE(nextDone.count(), 1, kCaptureBound);
     const CaptureResult nextResult = nextDone.at(0).at(0).value<CaptureResult>();
     QVERIFY2(nextResult.ok, qPrintable(nextResult.message));
     QVERIFY(QFileInfo(path).size() > 0);
@@ -287,7 +290,7 @@ void ReferenceCameraCaptureTest::sizeLimit()
     QScopedPointer<CaptureJob> job(CaptureJob::intoPath(settings, path));
     QSignalSpy done(job.data(), &CaptureJob::finished);
     job->start();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    WAIT_COMPARE(done.count(), 1, kCaptureBound);
     const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
     QVERIFY2(result.ok, qPrintable(result.message));
     QVERIFY2(result.description.contains(QStringLiteral("ended early at the size limit")),
@@ -329,7 +332,7 @@ void ReferenceCameraCaptureTest::recordingEnd()
     job->start();
     if (stopAtOnce)
         job->stop();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    WAIT_COMPARE(done.count(), 1, kCaptureBound);
     const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
     QVERIFY2(result.ok, qPrintable(result.message));
     QCOMPARE(result.endedBy, endedBy);
@@ -375,7 +378,7 @@ void ReferenceCameraCaptureTest::recordingFeedsScreen()
     QSignalSpy pictures(job.data(), &CaptureJob::viewFrame);
     QSignalSpy done(job.data(), &CaptureJob::finished);
     job->start();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 30000);
+    WAIT_COMPARE(done.count(), 1, kCaptureBound);
     const CaptureResult result = done.at(0).at(0).value<CaptureResult>();
     QVERIFY2(result.ok, qPrintable(result.message));
     QCOMPARE(QFileInfo(path).size(), result.bytes);

@@ -49,6 +49,16 @@ bool nameOwned()
     return QDBusConnection::sessionBus().interface()->isServiceRegistered(kName);
 }
 
+// A capture here is a photo or a clip of at most the camera's default three seconds.
+constexpr int kCaptureBound = Bound::camera + 3000;
+
+// exec() with a time limit: a launch whose answer never comes fails its row.
+int boundedExec(CameraUIService &service)
+{
+    SetCameraTimeout(&service, kCaptureBound);
+    return service.exec();
+}
+
 // Ends whichever camera owns the name, so the next one can take it.
 bool stopCamera()
 {
@@ -59,7 +69,7 @@ bool stopCamera()
     const QDBusReply<uint> pid = bus->servicePid(kName);
     if (pid.isValid())
         ::kill(pid.value(), SIGTERM);
-    return QTest::qWaitFor([&] { return !bus->isServiceRegistered(kName); }, 30000);
+    return QTest::qWaitFor([&] { return !bus->isServiceRegistered(kName); }, Bound::camera);
 }
 
 QSize pngSize(const QByteArray &png)
@@ -102,7 +112,7 @@ Discovered discover(const QString &path)
     Discovered d;
     QProcess tool;
     tool.start(QStringLiteral("gst-discoverer-1.0"), { QStringLiteral("-v"), path });
-    if (!tool.waitForFinished(120000))
+    if (!tool.waitForFinished(Bound::camera))
         return d;
     d.output = QString::fromUtf8(tool.readAllStandardOutput());
     auto field = [&](const QString &name) {
@@ -264,7 +274,7 @@ private:
     void startCamera(const QStringList &options, const QString &configHome = QString());
     QByteArray runCameraCapture(
         const QStringList &arguments, const QByteArray &traceSwitch, int *exitCode);
-    bool waitForOutput(const QString &text, int timeoutMs = 60000);
+    bool waitForOutput(const QString &text, int timeoutMs = Bound::camera);
     QDBusMessage capture(const QVariantMap &values);
     QTemporaryDir m_dir;
     CameraProcess m_camera;
@@ -326,7 +336,7 @@ void ReferenceCameraTest::activatedCapture()
         service.setFileLocation(asked);
     service.setPhotoResolution(resolution);
     service.setVideoQuality(quality);
-    QCOMPARE(service.exec(), 1);
+    QCOMPARE(boundedExec(service), 1);
 
     const QString path = service.fileLocation();
     if (!location.isEmpty())
@@ -377,14 +387,14 @@ void ReferenceCameraTest::noActivationWhenNotAllowed()
     QSignalSpy aborted(&request, &AM_ActionData::signalActionAborted);
     QSignalSpy results(&request, &AM_ActionData::signalResultsAvailable);
     request.invoke(false);
-    QTRY_COMPARE_WITH_TIMEOUT(aborted.count() + results.count(), 1, 30000);
+    WAIT_COMPARE(aborted.count() + results.count(), 1, Bound::quick);
     QCOMPARE(aborted.count(), 1);
     QVERIFY(!nameOwned());
 
     request.setValue(KivAction::Key::cameraType(), QStringLiteral("PHOTO"));
     request.setValue(KivAction::Key::photoResolution(), QStringLiteral("16x16"));
     request.invoke(true);
-    QTRY_COMPARE_WITH_TIMEOUT(aborted.count() + results.count(), 2, 60000);
+    WAIT_COMPARE(aborted.count() + results.count(), 2, kCaptureBound);
     QCOMPARE(results.count(), 1);
     QCOMPARE(results.at(0).at(0).value<AM_ActionResults>().value(KivAction::Key::actionReturn()),
         QStringLiteral("ACCEPTED"));
@@ -427,7 +437,7 @@ void ReferenceCameraTest::cameraModes()
 
     CameraUIService service(1, 0);
     service.setPhotoResolution(QStringLiteral("32x32"));
-    QCOMPARE(service.exec(), firstLaunch);
+    QCOMPARE(boundedExec(service), firstLaunch);
     QCOMPARE(!service.fileLocation().isEmpty(), locationReturned);
     if (locationReturned)
         QVERIFY(QFile::exists(service.fileLocation()));
@@ -436,7 +446,7 @@ void ReferenceCameraTest::cameraModes()
     QVERIFY(stopCamera());
     QVERIFY(m_camera.stop());
     service.setFileLocation(QString());
-    QCOMPARE(service.exec(), 1);
+    QCOMPARE(boundedExec(service), 1);
 }
 
 void ReferenceCameraTest::cameraCaptureCli_data()
@@ -474,7 +484,7 @@ void ReferenceCameraTest::cameraCaptureCli()
 
     QProcess cli;
     cli.start(binary("camera-capture"), arguments);
-    QVERIFY(cli.waitForFinished(60000));
+    QVERIFY(cli.waitForFinished(kCaptureBound));
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QCOMPARE(cli.exitCode(), exitCode);
     const QString out = QString::fromLocal8Bit(cli.readAllStandardOutput());
@@ -579,11 +589,11 @@ void ReferenceCameraTest::cancelAndCallerLeaving()
     // A later request with the same delay is answered after the first one would have been.
     QDBusPendingCall second = QDBusConnection::sessionBus().asyncCall(
         invokeMessage(action, m_dir.filePath(QStringLiteral("second.png"))), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(second.isFinished(), 60000);
+    WAIT_VERIFY(second.isFinished(), kCaptureBound);
     QVERIFY2(!second.isError(), qPrintable(second.error().message()));
     QCOMPARE(QFile::exists(location), fileWritten);
     if (!answer.isEmpty()) {
-        QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 60000);
+        WAIT_VERIFY(first.isFinished(), kCaptureBound);
         const QDBusPendingReply<Results> reply = first;
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
         QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
@@ -686,7 +696,7 @@ void ReferenceCameraTest::unsafeRequests()
     const QString otherLocation = m_dir.filePath(tag + QStringLiteral("-other.png"));
     QDBusPendingCall second
         = other.asyncCall(invokeMessage(QStringLiteral("CameraUIService"), otherLocation), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(call.isFinished() && second.isFinished(), 60000);
+    WAIT_VERIFY(call.isFinished() && second.isFinished(), kCaptureBound);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QDBusPendingReply<Results> secondReply = second;
     QCOMPARE(secondReply.value().value(KivAction::Key::actionReturn()), QStringLiteral("ACCEPTED"));
@@ -735,7 +745,7 @@ void ReferenceCameraTest::unsafeRequests()
 
     // The log shows every key, escaped and cut, and nothing a caller wrote starts a line.
     // Both answers logged (the line follows the reply).
-    QTRY_VERIFY_WITH_TIMEOUT(m_camera.log().count("reference-camera: answered") >= 2, 60000);
+    WAIT_VERIFY(m_camera.log().count("reference-camera: answered") >= 2, kCaptureBound);
     for (const QByteArray &line : m_camera.log().split('\n')) {
         QVERIFY2(!line.contains("forged") || !line.startsWith("reference-camera: forged"),
             line.constData());
@@ -792,7 +802,7 @@ void ReferenceCameraTest::failureReasons()
     CameraUIService service(1, 0);
     service.setFileLocation(location);
     service.setPhotoResolution(QStringLiteral("16x16"));
-    QCOMPARE(service.exec(), 0);
+    QCOMPARE(boundedExec(service), 0);
     const QString message = service.errorMessage();
     bool named = false;
     for (const QString &reason : std::as_const(reasons))
@@ -872,7 +882,7 @@ void ReferenceCameraTest::replacedSettings()
     CameraUIService service(cameraType, 0);
     service.setPhotoResolution(resolution);
     service.setVideoQuality(quality);
-    QCOMPARE(service.exec(), 1);
+    QCOMPARE(boundedExec(service), 1);
     QCOMPARE(service.settingsUsed(), used);
     QFile file(service.fileLocation());
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -903,7 +913,7 @@ QByteArray ReferenceCameraTest::runCameraCapture(
     cli.setWorkingDirectory(m_dir.path());
     cli.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     cli.start(binary("camera-capture"), arguments);
-    if (!cli.waitForFinished(60000) || cli.exitStatus() != QProcess::NormalExit)
+    if (!cli.waitForFinished(kCaptureBound) || cli.exitStatus() != QProcess::NormalExit)
         return QByteArray("camera-capture did not finish");
     *exitCode = cli.exitCode();
     return cli.readAllStandardOutput();
@@ -963,7 +973,7 @@ QDBusMessage ReferenceCameraTest::capture(const QVariantMap &values)
         kName, KivAction::objectPath(), KivAction::interfaceName(), KivAction::invokeMethod());
     call << KivAction::cameraAction() << values;
     call.setAutoStartService(false);
-    return QDBusConnection::sessionBus().call(call, QDBus::Block, 120000);
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, kCaptureBound);
 }
 
 void ReferenceCameraTest::recordings_data()
@@ -977,7 +987,7 @@ void ReferenceCameraTest::recordings_data()
     QProcess inspect;
     for (const char *encoder : { "openh264enc", "x264enc" }) {
         inspect.start(QStringLiteral("gst-inspect-1.0"), { QLatin1String(encoder) });
-        if (!inspect.waitForFinished(60000) || inspect.exitCode() != 0)
+        if (!inspect.waitForFinished(Bound::camera) || inspect.exitCode() != 0)
             continue;
         const QString e = QLatin1String(encoder);
         QTest::addRow("%s HIGHEST", encoder)
@@ -1096,7 +1106,8 @@ void ReferenceCameraTest::sizeLimits()
             KivAction::interfaceName(), KivAction::getCapabilitiesMethod());
         query << KivAction::cameraAction();
         query.setAutoStartService(false);
-        const QDBusMessage answer = QDBusConnection::sessionBus().call(query, QDBus::Block, 30000);
+        const QDBusMessage answer
+            = QDBusConnection::sessionBus().call(query, QDBus::Block, Bound::quick);
         QCOMPARE(answer.type(), QDBusMessage::ReplyMessage);
         const QVariantMap capabilities = qdbus_cast<QVariantMap>(answer.arguments().value(0));
         limit = int(capabilities.value(KivAction::Key::minVideoSizeLimit()).toLongLong());
@@ -1186,7 +1197,7 @@ void ReferenceCameraTest::cameraFaults()
     if (how == QLatin1String("host")) {
         CameraUIService service(2, 0);
         service.setFileLocation(path);
-        QCOMPARE(service.exec(), 0);
+        QCOMPARE(boundedExec(service), 0);
         const QString seen = QString::fromUtf8(GetCameraErrorMessage(&service));
         QVERIFY2(seen.contains(message), qPrintable(seen));
         QVERIFY2(seen.contains(errorName), qPrintable(seen));
@@ -1206,7 +1217,7 @@ void ReferenceCameraTest::cameraFaults()
         QVERIFY(waitForOutput(QStringLiteral("recording LOWEST")));
         sendCancel(QDBusConnection::sessionBus(), KivAction::cameraAction());
     }
-    QTRY_VERIFY_WITH_TIMEOUT(pending.isFinished(), 60000);
+    WAIT_VERIFY(pending.isFinished(), kCaptureBound);
     const QDBusPendingReply<Results> reply = pending;
     if (errorName.isEmpty()) {
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
@@ -1217,7 +1228,7 @@ void ReferenceCameraTest::cameraFaults()
         // The camera lives on and answers the next request the same way.
         QVERIFY2(m_camera.isRunning(), m_camera.errors().constData());
         QDBusPendingCall again = QDBusConnection::sessionBus().asyncCall(call, 120000);
-        QTRY_VERIFY_WITH_TIMEOUT(again.isFinished(), 60000);
+        WAIT_VERIFY(again.isFinished(), kCaptureBound);
         QCOMPARE(again.reply().errorName(), errorName);
     }
     QVERIFY(!QFile::exists(path));
@@ -1246,8 +1257,8 @@ void ReferenceCameraTest::killedMidRecording()
     QVERIFY(waitForOutput(QStringLiteral("recording LOWEST")));
     const qint64 killed = m_camera.process()->processId();
     m_camera.process()->kill();
-    QVERIFY(m_camera.process()->waitForFinished(30000));
-    QTRY_VERIFY_WITH_TIMEOUT(pending.isFinished(), 30000);
+    QVERIFY(m_camera.process()->waitForFinished(Bound::quick));
+    WAIT_VERIFY(pending.isFinished(), Bound::quick);
     const QStringList parts { QStringLiteral(".*.part") };
     const QDir::Filters hidden = QDir::Files | QDir::Hidden | QDir::System;
     QCOMPARE(QDir(m_dir.path()).entryList(parts, hidden), QStringList());
@@ -1301,7 +1312,7 @@ void ReferenceCameraTest::interactiveServesOn()
             = bus.asyncCall(invokeMessage(KivAction::cameraAction(), location), 120000);
         QVERIFY(waitForOutput(QStringLiteral("request %1: window open").arg(number)));
         sendCancel(bus, KivAction::cameraAction());
-        QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 60000);
+        WAIT_VERIFY(call.isFinished(), kCaptureBound);
         const QDBusPendingReply<Results> reply = call;
         QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), QStringLiteral("CANCELLED"));
     }
@@ -1309,7 +1320,7 @@ void ReferenceCameraTest::interactiveServesOn()
 
     QDBusPendingCall relative
         = bus.asyncCall(invokeMessage(KivAction::cameraAction(), QStringLiteral("x.png")), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(relative.isFinished(), 60000);
+    WAIT_VERIFY(relative.isFinished(), Bound::quick);
     const QDBusPendingReply<Results> reply = relative;
     QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), QStringLiteral("FAILED"));
     QCOMPARE(reply.value().value(KivAction::Key::failureReason()),
@@ -1333,7 +1344,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QList<QDBusPendingCall> mine;
     for (int n = 1; n <= 9; ++n)
         mine << bus.asyncCall(invokeMessage(KivAction::cameraAction(), location(n)), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(mine.constLast().isFinished(), 10000);
+    WAIT_VERIFY(mine.constLast().isFinished(), Bound::quick);
     QCOMPARE(mine.constLast().error().name(), KivAction::busyError());
     QVERIFY2(mine.constLast().error().message().contains(QStringLiteral("at most 8 per caller")),
         qPrintable(mine.constLast().error().message()));
@@ -1349,7 +1360,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QVariantMap values = qdbus_cast<QVariantMap>(hugeCall.arguments().at(1));
     values.insert(QStringLiteral("photoResolution"), QStringLiteral("8192x8192"));
     hugeCall.setArguments({ KivAction::cameraAction(), values });
-    const QDBusMessage hugeReply = other.call(hugeCall, QDBus::Block, 10000);
+    const QDBusMessage hugeReply = other.call(hugeCall, QDBus::Block, Bound::quick);
     // Every FAILED says why, in words a host can show.
     QCOMPARE(qdbus_cast<Results>(hugeReply.arguments().value(0)),
         Results({ { QStringLiteral("actionReturn"), QStringLiteral("FAILED") },
@@ -1377,13 +1388,13 @@ void ReferenceCameraTest::boundsAndQueue()
     QDBusMessage cancelSecond = QDBusMessage::createMethodCall(kName, KivAction::objectPath(),
         KivAction::interfaceName(), KivAction::cancelLaunchMethod());
     cancelSecond << KivAction::cameraAction() << QVariant::fromValue(qulonglong(42));
-    QCOMPARE(bus.call(cancelSecond, QDBus::Block, 10000).type(), QDBusMessage::ReplyMessage);
-    QTRY_VERIFY_WITH_TIMEOUT(second.isFinished(), 10000);
+    QCOMPARE(bus.call(cancelSecond, QDBus::Block, Bound::quick).type(), QDBusMessage::ReplyMessage);
+    WAIT_VERIFY(second.isFinished(), Bound::quick);
     QCOMPARE(QDBusPendingReply<Results>(second).value().value(QStringLiteral("actionReturn")),
         QStringLiteral("CANCELLED"));
     QVERIFY(!first.isFinished());
     sendCancel(bus, KivAction::cameraAction());
-    QTRY_VERIFY_WITH_TIMEOUT(first.isFinished(), 10000);
+    WAIT_VERIFY(first.isFinished(), Bound::quick);
     QVERIFY(!m_camera.log().contains("request 2: window open"));
     // The next one gets the window; one queued behind it goes with its caller.
     QDBusPendingCall third = withId(3, 43);
@@ -1397,7 +1408,7 @@ void ReferenceCameraTest::boundsAndQueue()
     QDBusConnection::disconnectFromBus(QStringLiteral("leaving"));
     QVERIFY(waitForOutput(QStringLiteral("left the bus: dropped request 4"), 10000));
     sendCancel(bus, KivAction::cameraAction());
-    QTRY_VERIFY_WITH_TIMEOUT(third.isFinished(), 10000);
+    WAIT_VERIFY(third.isFinished(), Bound::quick);
     QVERIFY(!m_camera.log().contains("request 4: window open"));
 }
 
@@ -1452,7 +1463,7 @@ void ReferenceCameraTest::requestBounds()
                 20000);
     }
     const int refused = callers * each - taken;
-    QTRY_COMPARE_WITH_TIMEOUT(log.count(KivAction::busyError()), refused, 15000);
+    WAIT_COMPARE(log.count(KivAction::busyError()), refused, 15000);
     // Refused at once: before any taken request has its answer.
     for (int i = 0; i < refused; ++i)
         QVERIFY(log.order().at(i) >= taken);
@@ -1464,7 +1475,7 @@ void ReferenceCameraTest::requestBounds()
         for (const QDBusConnection &bus : std::as_const(buses))
             sendCancel(bus, KivAction::cameraAction());
     }
-    QTRY_VERIFY_WITH_TIMEOUT(log.allAnswered(), 20000);
+    WAIT_VERIFY(log.allAnswered(), 20000);
     QCOMPARE(log.count(wanted), taken);
     // Cancelled recordings leave nothing; neither do refused requests.
     const QStringList files = QDir(m_dir.path()).entryList({ QStringLiteral("burst-*.") + suffix });
@@ -1528,8 +1539,8 @@ void ReferenceCameraTest::photosAndRecordings()
                 [&log, bus, kind, path] { log.send(bus, captureMessage(kind, path), 25000); });
         }
     }
-    QTRY_COMPARE_WITH_TIMEOUT(log.size(), paths.size(), 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(log.allAnswered(), 25000);
+    WAIT_COMPARE(log.size(), paths.size(), 5000);
+    WAIT_VERIFY(log.allAnswered(), 25000);
     QStringList written;
     for (int n = 0; n < log.size(); ++n) {
         const QString path = log.results(n).value(KivAction::Key::fileLocationReturn());
@@ -1609,7 +1620,8 @@ void ReferenceCameraTest::optionsFile()
     QDBusMessage call
         = invokeMessage(KivAction::cameraAction(), m_dir.filePath(QStringLiteral("options.png")));
     call.setAutoStartService(true);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 120000);
+    const QDBusMessage reply
+        = QDBusConnection::sessionBus().call(call, QDBus::Block, kCaptureBound);
     // Leave later tests the defaults again.
     QVERIFY(QFile::remove(file.fileName()));
     const bool isError = !answer.startsWith(QLatin1Char('A'))
@@ -1619,7 +1631,7 @@ void ReferenceCameraTest::optionsFile()
         QVERIFY2(reply.errorMessage().contains(answer), qPrintable(reply.errorMessage()));
         QVERIFY2(reply.errorMessage().contains(file.fileName()), qPrintable(reply.errorMessage()));
         // It quits, so the fixed file is read by the next one.
-        QTRY_VERIFY_WITH_TIMEOUT(!nameOwned(), 30000);
+        WAIT_VERIFY(!nameOwned(), Bound::quick);
         return;
     }
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
@@ -1632,7 +1644,8 @@ namespace {
 
 Results invokeAndWait(const QDBusMessage &call, QString *error)
 {
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 120000);
+    const QDBusMessage reply
+        = QDBusConnection::sessionBus().call(call, QDBus::Block, kCaptureBound);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         *error = reply.errorName() + QLatin1Char(' ') + reply.errorMessage();
         return Results();
@@ -1713,8 +1726,8 @@ void ReferenceCameraTest::pathOnlyTargets()
     QCOMPARE(results.value(KivAction::Key::actionReturn()), KivAction::Value::failed());
     QCOMPARE(fileBytes(written), before);
     QCOMPARE(fileBytes(options), optionsText);
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.errors().contains(why.toUtf8()), m_camera.errors().constData(), 30000);
+    WAIT_VERIFY2(
+        m_camera.errors().contains(why.toUtf8()), m_camera.errors().constData(), Bound::camera);
     // Nothing was left behind by a refused capture.
     QCOMPARE(QDir(written.left(written.lastIndexOf(QLatin1Char('/'))))
                  .entryList(QStringList { QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden),
@@ -1819,8 +1832,8 @@ void ReferenceCameraTest::descriptorTargets()
         qPrintable(results.value(KivAction::Key::failureReason())));
     if (kind == QLatin1String("read-only") || kind.startsWith(QLatin1String("append")))
         QCOMPARE(fileBytes(behind), old);
-    QTRY_VERIFY2_WITH_TIMEOUT(
-        m_camera.errors().contains(why.toUtf8()), m_camera.errors().constData(), 30000);
+    WAIT_VERIFY2(
+        m_camera.errors().contains(why.toUtf8()), m_camera.errors().constData(), Bound::camera);
 }
 
 void ReferenceCameraTest::cleanupTestCase()

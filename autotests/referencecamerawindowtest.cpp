@@ -78,7 +78,7 @@ void tap(CaptureWindow *window, const QString &name)
     QQuickItem *item = window->item(name);
     QVERIFY2(item, qPrintable(name));
     // The review screen comes once the camera has delivered the picture.
-    QTRY_VERIFY2_WITH_TIMEOUT(item->isVisible() && item->isEnabled(), qPrintable(name), 60000);
+    WAIT_VERIFY2(item->isVisible() && item->isEnabled(), qPrintable(name), Bound::camera);
     QQuickView *view = window->view();
     const QPoint at = centreOf(item);
     QTest::touchEvent(view, touchScreen()).press(0, at, view);
@@ -98,32 +98,32 @@ void driveScreen(const QPointer<CaptureWindow> &window, const QString &step)
         // Recording: the picture stays live and the limit's gauge moves.
         QQuickItem *viewfinder = window->item(QStringLiteral("viewfinder"));
         const int frames = viewfinder->property("frames").toInt();
-        QTRY_VERIFY_WITH_TIMEOUT(viewfinder->property("frames").toInt() > frames + 2, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(window->limitUsed() >= 0.1, 30000);
+        WAIT_VERIFY(viewfinder->property("frames").toInt() > frames + 2, Bound::camera);
+        WAIT_VERIFY(window->limitUsed() >= 0.1, Bound::camera);
         QVERIFY(window->isRecording());
     } else if (step == QLatin1String("zoom")) {
         // A double tap zooms the photo under review in.
         QQuickItem *picture = window->item(QStringLiteral("reviewPicture"));
-        QTRY_VERIFY_WITH_TIMEOUT(picture->isVisible(), 60000);
+        WAIT_VERIFY(picture->isVisible(), Bound::camera);
         const QPoint at = centreOf(picture);
         for (int i = 0; i < 2; ++i) {
             QTest::touchEvent(window->view(), touchScreen()).press(0, at, window->view());
             QTest::touchEvent(window->view(), touchScreen()).release(0, at, window->view());
         }
-        QTRY_VERIFY_WITH_TIMEOUT(picture->scale() > 1.5, 10000);
+        WAIT_VERIFY(picture->scale() > 1.5, Bound::quick);
     } else if (step == QLatin1String("review"))
-        QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
+        WAIT_VERIFY(!window || window->isReviewing(), Bound::camera);
     else if (step == QLatin1String("played")) {
         // The clip under review plays: its position moves on.
         QObject *player = window->player();
         QVERIFY(player);
-        QTRY_VERIFY2_WITH_TIMEOUT(player->property("position").toInt() > 0,
+        WAIT_VERIFY2(player->property("position").toInt() > 0,
             qPrintable(QStringLiteral("ready %1, playing %2, duration %3 ms %4")
                            .arg(player->property("ready").toBool())
                            .arg(player->property("playing").toBool())
                            .arg(player->property("duration").toInt())
                            .arg(player->property("error").toString())),
-            30000);
+            Bound::camera);
     } else if (step == QLatin1String("close")) {
         window->close();
     } else {
@@ -258,7 +258,7 @@ void ReferenceCameraWindowTest::userFlows()
         QDBusConnection host = QDBusConnection::connectToBus(address, kHost);
         call = host.asyncCall(invoke(location, type, postScreen), 120000);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(window, 30000);
+    WAIT_VERIFY(window, Bound::camera);
     disconnect(opened);
     m_window = window;
     QVERIFY(window->isVisible());
@@ -289,16 +289,16 @@ void ReferenceCameraWindowTest::userFlows()
         const bool shot = step == QLatin1String("space") || step == QLatin1String("enter")
             || step == QLatin1String("shutter");
         if (window && shot && type == QLatin1String("PHOTO") && postScreen == QLatin1String("YES"))
-            QTRY_VERIFY_WITH_TIMEOUT(!window || window->isReviewing(), 60000);
+            WAIT_VERIFY(!window || window->isReviewing(), Bound::camera);
         if (window)
             sawReview = sawReview || window->isReviewing();
     }
     // Whatever ended it, the window goes away.
-    QTRY_VERIFY_WITH_TIMEOUT(!window, 30000);
+    WAIT_VERIFY(!window, Bound::camera);
     QCOMPARE(sawReview, reviewed);
 
     if (!answer.isEmpty()) {
-        QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 30000);
+        WAIT_VERIFY(call.isFinished(), Bound::quick);
         const QDBusPendingReply<Results> reply = call;
         QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
         QCOMPARE(reply.value().value(KivAction::Key::actionReturn()), answer);
@@ -353,7 +353,7 @@ void ReferenceCameraWindowTest::screenLayout()
     window.view()->showNormal();
     window.view()->resize(size);
     QVERIFY(QTest::qWaitForWindowExposed(window.view()));
-    QTRY_COMPARE_WITH_TIMEOUT(window.view()->rootObject()->size(), QSizeF(size), 10000);
+    WAIT_COMPARE(window.view()->rootObject()->size(), QSizeF(size), Bound::quick);
 
     QQuickItem *viewfinder = window.item(QStringLiteral("viewfinder"));
     QQuickItem *shutter = window.item(QStringLiteral("shutter"));
@@ -400,14 +400,14 @@ void ReferenceCameraWindowTest::screenLayout()
     QCOMPARE(panel->isVisible(), debugPanel);
     if (debugPanel) {
         tap(&window, QStringLiteral("hideDebug"));
-        QTRY_VERIFY_WITH_TIMEOUT(!panel->isVisible(), 10000);
+        WAIT_VERIFY(!panel->isVisible(), Bound::quick);
     }
     const QPoint corner(size.width() - 10, 10);
     QTest::touchEvent(window.view(), touchScreen()).press(0, corner, window.view());
-    QTRY_VERIFY_WITH_TIMEOUT(panel->isVisible(), 10000);
+    WAIT_VERIFY(panel->isVisible(), Bound::quick);
     QTest::touchEvent(window.view(), touchScreen()).release(0, corner, window.view());
     tap(&window, QStringLiteral("hideDebug"));
-    QTRY_VERIFY_WITH_TIMEOUT(!panel->isVisible(), 10000);
+    WAIT_VERIFY(!panel->isVisible(), Bound::quick);
     QCOMPARE(decided.count(), 0); // none of it decided anything
 
     window.dismiss();
@@ -427,14 +427,14 @@ void ReferenceCameraWindowTest::windowDurationLimit()
         call = host.asyncCall(
             invoke(location, QStringLiteral("VIDEO"), QStringLiteral("YES"), 500), 120000);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(window, 30000);
+    WAIT_VERIFY(window, Bound::camera);
     disconnect(opened);
     m_window = window;
     QVERIFY(QTest::qWaitForWindowExposed(window->view()));
     driveScreen(window, QStringLiteral("space")); // record; no second press
     driveScreen(window, QStringLiteral("review"));
     driveScreen(window, QStringLiteral("accept"));
-    QTRY_VERIFY_WITH_TIMEOUT(call.isFinished(), 30000);
+    WAIT_VERIFY(call.isFinished(), Bound::quick);
     const QDBusPendingReply<Results> reply = call;
     QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
     const Results results = reply.value();
@@ -451,7 +451,7 @@ void ReferenceCameraWindowTest::cleanup()
     // A failed row must not leave its window up: the next request would queue behind it.
     if (m_window)
         m_window->close();
-    QTRY_VERIFY_WITH_TIMEOUT(!m_window, 30000);
+    WAIT_VERIFY(!m_window, Bound::quick);
 }
 
 void ReferenceCameraWindowTest::cleanupTestCase()

@@ -145,7 +145,7 @@ void ReferenceCameraWriteErrorTest::sinkCannotWrite()
     call << KivAction::cameraAction() << values;
     const QDBusPendingReply<Results> reply
         = QDBusConnection::sessionBus().asyncCall(call, kAnswerBound);
-    QTRY_VERIFY_WITH_TIMEOUT(reply.isFinished(), kAnswerBound + 2000);
+    WAIT_VERIFY(reply.isFinished(), kAnswerBound + 2000);
 
     // The file's fault: an answer, not the D-Bus error that says the camera failed.
     QVERIFY2(!reply.isError(),

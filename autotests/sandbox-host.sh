@@ -19,7 +19,8 @@ rm -rf "$work"
 mkdir -p "$work/home/Pictures"
 # The camera must not find the host's path: the home exists only inside the sandbox.
 [ ! -e /home/sandboxed-app ] || { echo "/home/sandboxed-app exists outside the sandbox" >&2; exit 1; }
-dbus-run-session --config-file="$build/dbus/private-session.conf" -- \
+# One photo in seconds; a camera that never answers fails the test here.
+timeout 30 dbus-run-session --config-file="$build/dbus/private-session.conf" -- \
     bwrap --ro-bind / / --dev /dev --proc /proc --tmpfs /home \
     --bind "$work/home" /home/sandboxed-app --setenv HOME /home/sandboxed-app --die-with-parent \
     "$build/bin/camera-capture" --quiet --photo --resolution 640x480 \

@@ -29,6 +29,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -185,8 +186,9 @@ void TestPeer::answer(const QDBusMessage &msg, const QVariant &reply)
             // The bus handles one connection's messages in order: once it has answered
             // this call, the forgery was delivered (or dropped) before our real answer.
             forger.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus"),
-                QStringLiteral("GetId")));
+                            QStringLiteral("/org/freedesktop/DBus"),
+                            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")),
+                QDBus::Block, Bound::quick);
             release();
         }
         break;
@@ -268,6 +270,8 @@ public:
         m_location = location;
         if (!connectToBus(error) || !hello(error) || !requestName(error))
             return false;
+        // Served until stop() shuts the socket.
+        setReadBound(0);
         m_thread = std::thread([this] { serve(); });
         return true;
     }
@@ -393,6 +397,13 @@ private:
             body, sig);
     }
 
+    // Bounds each read of the socket (0: no bound).
+    void setReadBound(int ms)
+    {
+        const timeval bound { ms / 1000, (ms % 1000) * 1000 };
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    }
+
     bool writeAll(const QByteArray &bytes)
     {
         qint64 done = 0;
@@ -496,6 +507,8 @@ private:
             *error = QStringLiteral("connect: ") + QString::fromLocal8Bit(strerror(errno));
             return false;
         }
+        // A bus that never answers fails the start, not the whole test.
+        setReadBound(Bound::quick);
         const QByteArray uid = QByteArray::number(uint(::getuid())).toHex();
         if (!writeAll(QByteArray(1, '\0') + "AUTH EXTERNAL " + uid + "\r\n")) {
             *error = QStringLiteral("cannot send AUTH");
@@ -730,10 +743,6 @@ int AnswerLog::count(const QString &answer) const
     return found;
 }
 
-namespace {
-constexpr int kProcessBound = 60000; // generous: the machine may be loaded
-}
-
 CameraProcess::~CameraProcess()
 {
     stop();
@@ -767,11 +776,11 @@ bool CameraProcess::start(const QString &outputDir, const QStringList &options,
         m_process->start(camera, arguments);
     else
         m_process->start(m_launcher.first(), m_launcher.mid(1) + QStringList(camera) + arguments);
-    if (!m_process->waitForStarted(kProcessBound))
+    if (!m_process->waitForStarted(Bound::camera))
         return false;
     return QTest::qWaitFor(
                [process] { return cameraNameOwned() || process->state() == QProcess::NotRunning; },
-               kProcessBound)
+               Bound::camera)
         && cameraNameOwned();
 }
 
@@ -781,13 +790,13 @@ bool CameraProcess::stop()
         return true;
     if (m_process->state() != QProcess::NotRunning) {
         m_process->terminate();
-        if (!m_process->waitForFinished(kProcessBound))
+        if (!m_process->waitForFinished(Bound::quick))
             m_process->kill();
-        m_process->waitForFinished(kProcessBound);
+        m_process->waitForFinished(Bound::quick);
     }
     m_log += m_process->readAllStandardOutput();
     m_process.reset();
-    return QTest::qWaitFor([] { return !cameraNameOwned(); }, kProcessBound);
+    return QTest::qWaitFor([] { return !cameraNameOwned(); }, Bound::quick);
 }
 
 bool CameraProcess::isRunning() const
@@ -826,7 +835,7 @@ QVariantMap readExif(const QString &path)
 {
     QProcess tool;
     tool.start(QStringLiteral("exiftool"), { QStringLiteral("-json"), QStringLiteral("-n"), path });
-    if (!tool.waitForFinished(60000) || tool.exitCode() != 0) {
+    if (!tool.waitForFinished(Bound::camera) || tool.exitCode() != 0) {
         g_exifError
             = QStringLiteral("exiftool could not read %1 (%2); install "
                              "libimage-exiftool-perl")

@@ -16,12 +16,39 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QThread>
 #include <QVariant>
 #include <QVariantMap>
 
 #include <memory>
 #include <vector>
+
+// How long a row waits, by what it waits for: generous on a loaded two-core machine, yet
+// short enough that a fault fails its row within half a minute, not at the suite's limit.
+// A row waiting for longer work (a recording, a delay it asked for) adds that work's length.
+namespace Bound {
+// The bus, this process or a peer inside it: a reply, a name that goes, a signal.
+constexpr int quick = 10000;
+// A camera process that starts or stops, a photo, a short clip, a tool run once.
+constexpr int camera = 20000;
+} // namespace Bound
+
+// Waits, spinning the event loop, until expr holds or ms have passed, then verifies it.
+// Unlike QTRY_*_WITH_TIMEOUT, which waits three times its bound before it fails (it looks
+// again to report how long would have done), these fail at their bound.
+#define WAIT_VERIFY2(expr, message, ms)                                                            \
+    do {                                                                                           \
+        static_cast<void>(QTest::qWaitFor([&]() -> bool { return (expr); }, (ms)));                \
+        QVERIFY2((expr), message);                                                                 \
+    } while (false)
+#define WAIT_VERIFY(expr, ms) WAIT_VERIFY2(expr, "not within " #ms " ms", ms)
+#define WAIT_COMPARE(actual, expected, ms)                                                         \
+    do {                                                                                           \
+        static_cast<void>(                                                                         \
+            QTest::qWaitFor([&]() -> bool { return (actual) == (expected); }, (ms)));              \
+        QCOMPARE(actual, expected);                                                                \
+    } while (false)
 
 // Redirects the process's standard output (fd 1) to a file while alive, so the
 // printf trace of the library can be compared line by line.

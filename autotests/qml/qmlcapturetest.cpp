@@ -24,6 +24,8 @@
 namespace {
 
 const QString kName = KivAction::cameraBusName();
+// A camera starting, stopping or answering on a loaded machine; a fault fails within it.
+constexpr int kBound = 20000;
 
 bool nameOwned()
 {
@@ -51,7 +53,7 @@ public:
             QStringList { QStringLiteral("--source"), QStringLiteral("test"),
                 QStringLiteral("--output-dir"), m_dir.path() }
                 + options);
-        return m_process->waitForStarted(30000) && QTest::qWaitFor(nameOwned, 30000);
+        return m_process->waitForStarted(kBound) && QTest::qWaitFor(nameOwned, kBound);
     }
 
     // Ends the camera that owns the name, so the next launch activates the plain one.
@@ -64,9 +66,9 @@ public:
             if (pid.isValid())
                 ::kill(pid.value(), SIGTERM);
         }
-        const bool gone = QTest::qWaitFor([] { return !nameOwned(); }, 30000);
+        const bool gone = QTest::qWaitFor([] { return !nameOwned(); }, kBound);
         if (m_process)
-            m_process->waitForFinished(30000);
+            m_process->waitForFinished(kBound);
         m_process.reset();
         return gone;
     }
@@ -77,7 +79,7 @@ public:
     Q_INVOKABLE QString capabilitiesJson() const
     {
         CameraUIService *service = CreateCameraUIService(1, 0);
-        SetCameraTimeout(service, 60000);
+        SetCameraTimeout(service, kBound);
         const char *text = GetCameraCapabilities(service);
         const QString json = text ? QString::fromUtf8(text) : QString();
         DestroyCameraDlg(service);
