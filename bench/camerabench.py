@@ -65,7 +65,7 @@ class Camera:
     def _drain(self, ready):
         for line in self.process.stdout:
             self.tail = (self.tail + [line.rstrip()])[-40:]
-            if ": request " in line and " from " in line:
+            if re.search(r": request \d+ from ", line):
                 self.requests += 1
             if "on the session bus" in line:
                 ready.put(True)
