@@ -20,6 +20,9 @@
 
 #include <cerrno>
 #include <csignal>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -67,6 +70,17 @@ bool installSignalHandlers(QCoreApplication *app)
     return true;
 }
 
+// A frame is megabytes. glibc raises its mmap threshold to the size of the first such block
+// freed, so later frames come from the streaming threads' arenas, which keep the pages once
+// a pipeline is gone: 230 MB after 80 captures in mixed sizes instead of 50 MB. A fixed
+// threshold (this also fixes the trim threshold) maps every frame and unmaps it when freed.
+void keepFramesOutOfArenas()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
+
 } // namespace
 
 // Puts the service on the bus, object first: early callers must find it once the name is ours.
@@ -97,6 +111,7 @@ bool publish(CameraService *service, QDBusConnection bus, const QString &busName
 
 int main(int argc, char **argv)
 {
+    keepFramesOutOfArenas();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

@@ -5,12 +5,32 @@
 #include "deviceturns.h"
 #include "pipeline.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace refcam {
+
+namespace {
+
+int g_jobs = 0; // jobs live on the Qt thread
+
+// Captures at once leave the malloc arenas of their streaming threads holding freed pages;
+// once the last capture is gone they go back to the system.
+void returnFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+} // namespace
 
 CaptureJob::CaptureJob(const CaptureSettings &settings, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
 {
+    ++g_jobs;
     ensureGstreamer();
     qRegisterMetaType<refcam::CaptureResult>();
     if (m_settings.format.isEmpty())
@@ -50,6 +70,8 @@ CaptureJob *CaptureJob::intoFd(const CaptureSettings &settings, int fd, QObject 
 CaptureJob::~CaptureJob()
 {
     cancel();
+    if (--g_jobs == 0)
+        returnFreedMemory();
 }
 
 void CaptureJob::start()

@@ -386,8 +386,11 @@ bool CaptureJob::checkRecordingSize(qint64 samples, qint64 refused, qint64 writt
 }
 
 // Far fewer frames than the length calls for plays as a still picture: not a recording.
+// Frames past the length asked are never kept, however late a busy machine ends it.
 bool CaptureJob::checkFrameCount(qint64 samples, qint64 firstMs, qint64 spanMs)
 {
+    if (m_settings.recordMs > 0)
+        spanMs = qMin(spanMs, qint64(m_settings.recordMs));
     const int fps = cappedVideoProfile(m_settings.videoQuality, m_source.modes).fps;
     const qint64 expected = firstMs > 0 ? fps * spanMs / 1000 : 0;
     if (samples * 5 >= expected * 4)
